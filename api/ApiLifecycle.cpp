@@ -1,0 +1,57 @@
+// The API's globals, creation of the process's platform object, stopping the
+// device and the error getters.
+#include "ApiRecord.h"
+
+#include <mutex>
+#include <new>
+
+using tavro::api::Record;
+
+CTavroLinux* TavroLinux = nullptr;
+int g_ErrorNumber = 0;
+int i_ErrorNumber = 0;
+
+namespace {
+std::mutex g_initializeMutex;
+}
+
+extern "C" {
+
+int TV_Initialize(void) {
+    std::lock_guard<std::mutex> lock(g_initializeMutex);
+    // One object per process: a second call keeps the first.
+    if (TavroLinux != nullptr) return 0;
+
+    CTavroLinux* object = new (std::nothrow) CTavroLinux();
+    if (object == nullptr) return 1;
+    object->Initialize();
+    // Without an attached record nothing can work; drop the object so that a
+    // later call may try again, and say so.
+    if (object->SharedData == nullptr) {
+        delete object;
+        return 1;
+    }
+    TavroLinux = object;
+    return 0;
+}
+
+int TV_StopDevice(void) {
+    if (SharedDeviceState* r = Record()) r->StopRequest = 1;
+    return 1;
+}
+
+int TV_GetLatestError(void) { return g_ErrorNumber; }
+
+int TV_GetErrorString(void) { return 0; }
+
+int TV_GetLastError(void) {
+    SharedDeviceState* r = Record();
+    return r != nullptr ? r->LastError : 0;
+}
+
+int TV_GetCurrentUser(void) {
+    SharedDeviceState* r = Record();
+    return r != nullptr ? r->CurrentUser : 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,140 @@
+// Construction, start-up of the shared record, device start, the debug line
+// writer and the core's default bodies of platform operations.
+#include "TavroCore.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+CTavroCore::CTavroCore() = default;
+
+CTavroCore::~CTavroCore() = default;
+
+namespace {
+
+// Start values that every initialising process stores, before the settings
+// are read.  Settings fields reloaded from the file are reset here too, and
+// fields no setting covers get their only defined value here.
+void ResetRecord(SharedDeviceState& r) {
+    r.HIDMouseRequest = 0;
+    r.HIDCalRequest = 0;
+    r.HIDAntiShakeRequest = 0;
+    r.HIDDefaultRequest = 0;
+    r.HIDMappingsRequest = 0;
+    r.StopRequest = 0;
+    r.StartMotorRequest = 0;
+    r.LearnInProgress = 0;
+    r.LearnCodeRequest = 0;
+    r.SendIRCodeRequest = 0;
+    r.HIDMouseMode = 0;
+    std::memset(r.InfoBuffer, 0, sizeof r.InfoBuffer);
+
+    r.FrequencyRequest = 0;
+    r.DebugRequest = 0;
+    r.GetInfoRequest = 0;
+    r.SetExposureRequest = 0;
+    r.SetGainRequest = 0;
+    r.SetThreshRequest = 0;
+    r.IRBlastRequest = 0;
+    r.StopMotorRequest = 0;
+    r.ClearHatRequest = 0;
+    r.ProgramIDRequest = 0;
+
+    r.RotationCompensation = 1;
+    std::memset(r.Stabilize, 0, sizeof r.Stabilize);
+    r.Reserved086E = 0;
+    r.DistanceScaling = 0;
+    r.MoveEnabled = 1;
+    r.DrawBitmaps = 0;
+    r.DirectPoint = 1;
+    r.Reserved0893 = 0;
+    r.MoveAtBoundary = 0;
+    r.MouseClick = 1;
+    r.QuickClick = 1;
+    r.SmartTracking = 0;
+
+    std::memset(r.XYCounter, 0, sizeof r.XYCounter);
+    r.ClickStill = 8;
+    r.ImageWidth = 0;
+    r.ImageHeight = 0;
+    r.ImageLength = 0;
+    std::memset(r.HistoryCount, 0, sizeof r.HistoryCount);
+    r.MicWriteIndex = TAVRO_MIC_BLOCKS - 1;
+    r.SoundCount = 0;
+    r.MotorValue = 0;
+    r.CurrentUser = 0;
+    r.PacketUser = 99;
+    for (int u = 0; u < TAVRO_HANDSETS; ++u) {
+        r.Buttons[u] = -1;
+        r.X[u] = 0.0;
+        r.Y[u] = 0.0;
+    }
+    r.CalDistance = 0.0;
+    r.Dmin = 0.0;
+    std::memset(r.MicData, 0, sizeof r.MicData);
+}
+
+}  // namespace
+
+int CTavroCore::Initialize() {
+    if (CreateSharedMemory() != 0 || SharedData == nullptr) return 1;
+
+    ResetRecord(*SharedData);
+    std::memset(ButtonHistory, 0, sizeof ButtonHistory);
+    for (int u = 0; u < TAVRO_HANDSETS; ++u) {
+        PreviousRawX[u] = 0.0;
+        PreviousRawY[u] = 0.0;
+    }
+
+    int result = AdditionalInitialization();
+    if (result != 0) return result;
+    return ReadStaticSettings();
+}
+
+int CTavroCore::StartDevice() {
+    int result = OpenDevice();
+    if (result != 0) {
+        Debug(__LINE__, kDebugFailure, "OpenDevice failed");
+        return result;
+    }
+    result = InitializeDevice();
+    if (result != 0) return result;
+    Debug(__LINE__, kDebugProgress, "InitializeDevice is an success");
+    CreatePODThreads();
+    return 0;
+}
+
+void CTavroCore::WriteDebugStr(char* message, char* file, int line, int severity) {
+    char timeText[80] = "";
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) != nullptr) std::strftime(timeText, sizeof timeText, "%c", &local);
+
+    const char* format = severity == kDebugFailure ? "** %s file : %s line : %d message : %s\n"
+                                                   : "   %s file : %s line : %d message : %s\n";
+    char buffer[256];
+    std::snprintf(buffer, sizeof buffer, format, timeText, file != nullptr ? file : "",
+                  line, message != nullptr ? message : "");
+    OutputDebugString(buffer);
+}
+
+void CTavroCore::Debug(int line, int severity, const char* format, ...) {
+    char message[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    char file[] = "TavroCore";
+    WriteDebugStr(message, file, line, severity);
+}
+
+// ---- Core bodies of platform operations the platform may override. ----
+
+int CTavroCore::MoveScreenCursorRelative(int, int) { return 0; }
+int CTavroCore::InitializeDevice() { return 0; }
+int CTavroCore::PreCalculatePODDeviceData() { return 1; }
+int CTavroCore::AdditionalInitialization() { return 0; }
+int CTavroCore::MouseEventButtonDownUp() { return 0; }
+int CTavroCore::MouseEventButtonUp() { return 0; }
+int CTavroCore::MouseEventDrag() { return 0; }

@@ -1,0 +1,167 @@
+// CTavroCore: the device-independent heart of the kit.
+//
+// The class holds the pointer to the shared record and the per-process
+// button and stabilisation state, and defines the virtual interface through
+// which the core reaches the platform.  The platform library is built
+// against this declaration, so the order of the virtual functions below is
+// a binary contract: never reorder, insert or remove one.
+#ifndef TAVRO_CORE_H
+#define TAVRO_CORE_H
+
+#include "SharedDeviceState.h"
+
+#include <atomic>
+
+// The ten keypad keys in dispatch order; the value is the key's bit in the
+// active-low button word and the position of its handler in the vtable.
+enum ButtonIndex : int {
+    NorthEast = 0,
+    North = 1,
+    NorthWest = 2,
+    East = 3,
+    Center = 4,
+    West = 5,
+    SouthEast = 6,
+    South = 7,
+    SouthWest = 8,
+    Menu = 9
+};
+
+// Tracking payload bytes a calculation pass works on (the size of RawData).
+constexpr int kTrackingPayloadSize = 512;
+// Sub-frames one pass can spread its movement over (the interpolation table).
+constexpr int kMaxSubframes = 10;
+
+// Severity of a debug line.
+constexpr int kDebugProgress = 0;
+constexpr int kDebugFailure = 1;
+
+class CTavroCore {
+public:
+    CTavroCore();
+    ~CTavroCore();
+
+    // ---- Virtual interface: 42 entries in this exact order. ----
+    virtual int OpenDevice() = 0;                                              // 1
+    virtual int CreatePODThreads() = 0;                                        // 2
+    virtual int CreateDataPacketThread() = 0;                                  // 3
+    virtual int StopDevice() = 0;                                              // 4
+    virtual int CalculateScreenBorders(double* x, double* y, int user) = 0;    // 5
+    virtual int MoveScreenCursor(double x, double y, double unclampedX,
+                                 double unclampedY, int user) = 0;             // 6
+    virtual int SendCommand(unsigned char* buffer, unsigned long length) = 0;  // 7
+    virtual int CalculatePODCoordinates(double* x, double* y) = 0;             // 8
+    virtual int ReadPODDeviceData() = 0;                                       // 9
+    virtual int WritePODDeviceData() = 0;                                      // 10
+    virtual int TV_Sleep(int microseconds) = 0;                                // 11
+    virtual int CreateSharedMemory() = 0;                                      // 12
+    virtual int HandleNorthEastEvents() = 0;                                   // 13
+    virtual int HandleNorthEvents() = 0;                                       // 14
+    virtual int HandleNorthWestEvents() = 0;                                   // 15
+    virtual int HandleEastEvents() = 0;                                        // 16
+    virtual int HandleCenterEvents();                                          // 17
+    virtual int HandleWestEvents() = 0;                                        // 18
+    virtual int HandleSouthEastEvents() = 0;                                   // 19
+    virtual int HandleSouthEvents() = 0;                                       // 20
+    virtual int HandleSouthWestEvents() = 0;                                   // 21
+    virtual int HandleMenuEvents() = 0;                                        // 22
+    virtual int TV_GetIniFileName() = 0;                                       // 23
+    virtual int CreateIniDirectory() = 0;                                      // 24
+    virtual bool FileExists() = 0;                                             // 25
+    virtual int MouseEventLeftDownUp() = 0;                                    // 26
+    virtual int MouseEventLeftDown() = 0;                                      // 27
+    virtual int MouseEventLeftUp() = 0;                                        // 28
+    virtual int GetSharedDataPath() = 0;                                       // 29
+    virtual int TV_GetAppPath(char* buffer) = 0;                               // 30
+    virtual int OutputDebugString(char* line) = 0;                             // 31
+    virtual int MoveScreenCursorRelative(int dx, int dy);                      // 32
+    virtual int InitializeDevice();                                            // 33
+    virtual int PreCalculatePODDeviceData();                                   // 34
+    virtual int AdditionalInitialization();                                    // 35
+    virtual int MouseEventButtonDownUp();                                      // 36
+    virtual int MouseEventButtonUp();                                          // 37
+    virtual int MouseEventDrag();                                              // 38
+    virtual int SendDebug();                                                   // 39
+    virtual int SendFrequency();                                               // 40
+    virtual int SendClearHat();                                                // 41
+    virtual int SendProgramID();                                               // 42
+
+    // ---- Start-up and debug log. ----
+    int Initialize();
+    int StartDevice();
+    void WriteDebugStr(char* message, char* file, int line, int severity);
+
+    // ---- Packet decoding. ----
+    int HandlePODDeviceData(unsigned char* payload, int length, unsigned char type);
+
+    // ---- Position computation. ----
+    // One pass over the tracking payload now in RawData.
+    int CalculatePODDeviceData();
+    // One pass over a payload the caller copied when the packet was accepted,
+    // so that a later packet cannot replace it before the pass starts.
+    int CalculatePODDeviceData(const unsigned char* payload);
+    int CalculateData(unsigned char* payload, int user);
+    double GetAverageDistance(int count, int user);
+    int CalculateInterPolValues(double (*table)[2][4], int user);
+
+    // ---- Stabilisation and rotation compensation. ----
+    int Stabilize(int user);
+    int RotationCompensation(int user);
+
+    // ---- Button dispatch. ----
+    int HandleButtonEvent(unsigned int state, ButtonIndex index);
+
+    // ---- Receiver command encoders. ----
+    int SendHID_Mouse();
+    int SendHID_Cal();
+    int SendHID_AntiShake();
+    int SendHID_Default();
+    int SendHID_Mappings();
+    int SendStartMotor();
+    int SendStopMotor();
+    int SendLearnCode();
+    int SendGetIRCode();
+    int SendSendIRCode();
+    int SendIRBlast();
+    int SendSetTresh();
+    int SendSetGain();
+    int SendSetExposure();
+    int SendGetInfoReq();
+
+    // ---- Settings file. ----
+    int ReadStaticSettings();
+    int ReadSettings();
+    int WriteSettings();
+    int InitializeValues();
+
+    // ---- Data members. ----
+    ButtonIndex CurrentButton = NorthEast;
+    SharedDeviceState* SharedData = nullptr;
+    float ZoomStep = 0.0f;
+    double ZoomStartDistance = 0.0;
+    unsigned int CurrentButtonState = 0;
+    unsigned int ButtonHistory[TAVRO_HANDSETS][13] = {};
+    unsigned char ButtonDown[13] = {};
+    double PreviousRawX[TAVRO_HANDSETS] = {};
+    double PreviousRawY[TAVRO_HANDSETS] = {};
+    double PreviousOutputX[TAVRO_HANDSETS] = {};
+    double PreviousOutputY[TAVRO_HANDSETS] = {};
+
+    // Per-process bookkeeping of the calculation passes (not part of the
+    // shared format): the sequence number of the newest pass of each handset.
+    std::atomic<unsigned> PassSequence[TAVRO_HANDSETS] = {};
+    // When set, a pass stops moving the pointer as soon as a newer pass of
+    // the same handset has begun to move it, so that two passes never
+    // interleave their sub-frames (bench/ measures both behaviours).
+    bool SupersedeOlderPasses = true;
+
+protected:
+    // Writes one debug line from the core's own source unit.
+    void Debug(int line, int severity, const char* format, ...)
+        __attribute__((format(printf, 4, 5)));
+    // Updates the handset's button histories from its button word and
+    // dispatches them when it is the active handset.
+    void UpdateAndDispatchButtons(unsigned int buttonWord, int user);
+};
+
+#endif  // TAVRO_CORE_H

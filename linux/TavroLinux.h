@@ -1,0 +1,112 @@
+// CTavroLinux: the Linux platform object.  It supplies every platform
+// operation of CTavroCore: the serial tty, the device threads, the shared
+// segment, paths and system log, and the X11 pointer and keyboard.
+#ifndef TAVRO_LINUX_H
+#define TAVRO_LINUX_H
+
+#include "TavroCore.h"
+
+#include <sys/types.h>
+
+#include <atomic>
+
+// Xlib's display type, declared here instead of including Xlib, whose macros
+// (None, Bool, Status, ...) clash with other code that includes this header.
+struct _XDisplay;
+typedef struct _XDisplay Display;
+
+// The one X display connection of the process; null when no display could be
+// opened, in which case every pointer and key operation does nothing.
+extern Display* display;
+
+class CTavroLinux : public CTavroCore {
+public:
+    CTavroLinux();
+    virtual ~CTavroLinux();
+
+    // ---- Overrides of the core's virtual interface. ----
+    int OpenDevice() override;
+    int CreatePODThreads() override;
+    int CreateDataPacketThread() override;
+    int StopDevice() override;
+    int CalculateScreenBorders(double* x, double* y, int user) override;
+    int MoveScreenCursor(double x, double y, double unclampedX, double unclampedY,
+                         int user) override;
+    int SendCommand(unsigned char* buffer, unsigned long length) override;
+    int CalculatePODCoordinates(double* x, double* y) override;
+    int ReadPODDeviceData() override;
+    int WritePODDeviceData() override;
+    int TV_Sleep(int microseconds) override;
+    int CreateSharedMemory() override;
+    int HandleNorthEastEvents() override;
+    int HandleNorthEvents() override;
+    int HandleNorthWestEvents() override;
+    int HandleEastEvents() override;
+    int HandleCenterEvents() override;
+    int HandleWestEvents() override;
+    int HandleSouthEastEvents() override;
+    int HandleSouthEvents() override;
+    int HandleSouthWestEvents() override;
+    int HandleMenuEvents() override;
+    int TV_GetIniFileName() override;
+    int CreateIniDirectory() override;
+    bool FileExists() override;
+    int MouseEventLeftDownUp() override;
+    int MouseEventLeftDown() override;
+    int MouseEventLeftUp() override;
+    int GetSharedDataPath() override;
+    int TV_GetAppPath(char* buffer) override;
+    int OutputDebugString(char* line) override;
+    int MoveScreenCursorRelative(int dx, int dy) override;
+    int InitializeDevice() override;
+    int PreCalculatePODDeviceData() override;
+    int AdditionalInitialization() override;
+    int MouseEventButtonDownUp() override;
+    int MouseEventButtonUp() override;
+    int MouseEventDrag() override;
+
+    // ---- Entries the platform appends after its destructor. ----
+    virtual int MoveScreenCursorAbsolute(int x, int y);
+    virtual int GetCursorPosition(int* x, int* y);
+
+    // ---- Serial link. ----
+    int SI_Open();
+    int SI_Write(unsigned char* buffer, unsigned int length, int* written);
+
+    // ---- Packet reader. ----
+    int ReadChunk(unsigned char* buffer, unsigned int capacity, unsigned char* type,
+                  int* length);
+    bool ReadUntilSync();
+
+    // ---- Thread entry points; each takes the platform object. ----
+    static void* ThreadReadPODDeviceData(void* object);
+    static void* ThreadWritePODDeviceData(void* object);
+    static void* ThreadCalculatePODDeviceData(void* object);
+
+    // ---- Key injection (also exported through the API). ----
+    int TV_SendKeyEvent(int keysym, int unused1, int mode, int unused2);
+
+    // ---- System log. ----
+    // Sends the text verbatim to the system log at LOG_INFO.
+    static void AddToMessageLog(const char* text);
+    // Formats a message (at most 255 characters) and logs it.
+    static void LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    // Tests observe the platform's log through this hook; null in production.
+    static void (*MessageLogObserver)(const char* text);
+
+    // The segment key.  Tests use a private key; everything else uses 1103.
+    static key_t SharedMemoryKey;
+
+    // ---- Data members. ----
+    int SharedMemoryId = -1;
+    char LogIdent[256] = {};
+    int DeviceFd = 0;
+
+    // Computation passes running now, and those dropped because too many were
+    // running (a flood of packets must never grow the thread count unbounded).
+    std::atomic<int> RunningPasses{0};
+    std::atomic<unsigned long> DroppedPasses{0};
+    std::atomic<bool> DropLogged{false};
+};
+
+#endif  // TAVRO_LINUX_H

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs the whole test suite: a normal build, a build under AddressSanitizer
+# and UndefinedBehaviorSanitizer, and a short run of each fuzz target.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+ensure_packages "${TAVRO_PACKAGES[@]}"
+cd "$TAVRO_ROOT"
+
+echo "== Normal build"
+build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ctest --test-dir build -j2 --output-on-failure
+
+echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
+build build-asan -DCMAKE_BUILD_TYPE=Debug -DTAVRO_SANITIZE=ON -DTAVRO_BUILD_BENCHMARKS=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan -j2 --output-on-failure
+
+if [ -f fuzz/CMakeLists.txt ]; then
+    echo "== Fuzzing (${TAVRO_FUZZ_SECONDS:-60} s per target)"
+    CC=clang CXX=clang++ build build-fuzz -DCMAKE_BUILD_TYPE=Debug -DTAVRO_BUILD_FUZZERS=ON \
+        -DTAVRO_BUILD_TESTS=OFF -DTAVRO_BUILD_BENCHMARKS=OFF
+    scripts/run-fuzzers.sh build-fuzz "${TAVRO_FUZZ_SECONDS:-60}"
+fi

@@ -1,0 +1,4 @@
+// The public header compiles as pedantic C++ too.
+#include "tavrodev.h"
+
+int TavroHeaderCompilesAsPedanticCxx() { return TV_GetDataPacketInterval(); }

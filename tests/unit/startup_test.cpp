@@ -1,0 +1,232 @@
+// Start-up of the platform object: the shared segment, the record's start
+// values, what another process's start-up resets and keeps, the settings
+// paths and the debug-line format.
+#include "TavroLinux.h"
+#include "TestEnvironment.h"
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+using tavro::test::TempHome;
+
+namespace {
+
+std::vector<std::string> g_log;
+void RecordLog(const char* text) { g_log.push_back(text); }
+
+// Platform object whose debug lines are kept instead of discarded.
+class DebugCapturingPlatform : public CTavroLinux {
+public:
+    int OutputDebugString(char* line) override {
+        lines.push_back(line);
+        return 0;
+    }
+    std::vector<std::string> lines;
+};
+
+// Runs `body` in a child process and returns its exit status.
+template <typename Body>
+int InChild(Body body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class StartupTest : public testing::Test {
+protected:
+    void SetUp() override {
+        TAVRO_REQUIRE_PRIVATE_IPC();
+        tavro::test::RemoveSegment(TAVRO_SHARED_MEMORY_KEY);
+        g_log.clear();
+        CTavroLinux::MessageLogObserver = RecordLog;
+    }
+    void TearDown() override {
+        CTavroLinux::MessageLogObserver = nullptr;
+        tavro::test::RemoveSegment(TAVRO_SHARED_MEMORY_KEY);
+    }
+    TempHome home_;
+};
+
+TEST_F(StartupTest, FreshSegmentHoldsStartValuesAndDefaults) {
+    CTavroLinux platform;
+    ASSERT_EQ(platform.Initialize(), 0);
+    const SharedDeviceState& r = *platform.SharedData;
+    for (int u = 0; u < 4; ++u) {
+        EXPECT_EQ(r.Buttons[u], -1);
+        EXPECT_EQ(r.X[u], 0.0);
+        EXPECT_EQ(r.XYCounter[u], 0);
+    }
+    EXPECT_EQ(r.MoveEnabled, 1);
+    EXPECT_EQ(r.DirectPoint, 1);
+    EXPECT_EQ(r.MouseClick, 1);
+    EXPECT_EQ(r.QuickClick, 1);
+    EXPECT_EQ(r.RotationCompensation, 1);
+    EXPECT_EQ(r.CurrentUser, 0);
+    EXPECT_EQ(r.PacketUser, 99);
+    EXPECT_EQ(r.MicWriteIndex, 1023);
+    // Settings fields hold the defaults (there was no file).
+    EXPECT_EQ(r.ClickStill, 12);
+    EXPECT_EQ(r.BaudRate, 115200);
+    EXPECT_EQ(r.XYCounterMax, 3);
+    EXPECT_DOUBLE_EQ(r.CalDistance, 3.1);
+    EXPECT_DOUBLE_EQ(r.Bx, -250.0);
+    EXPECT_STREQ(r.DeviceName, "/dev/ttyUSB0");
+    EXPECT_STREQ(r.TavroMenuPath, "Start_TavroMENU.exe");
+    EXPECT_EQ(std::string(r.SettingsDirectory), home_.path() + "/.QuorVel");
+    EXPECT_EQ(std::string(r.IniFileName), home_.settingsFile());
+}
+
+TEST_F(StartupTest, AnotherProcessStartupResetsRequestsButKeepsSomeFields) {
+    CTavroLinux platform;
+    ASSERT_EQ(platform.Initialize(), 0);
+    SharedDeviceState& r = *platform.SharedData;
+    r.GetIRCodeRequest = 1;
+    r.ActivateCursor = 0;
+    r.DeviceOpened = 1;
+    r.HIDMouseAtStart = 1;
+    r.StopRequest = 1;
+    r.IRBlastRequest = 1;
+    r.LearnCodeRequest = 1;
+    r.MicData[5][3] = 7;
+    r.X[2] = 500.0;
+    r.CurrentUser = 3;
+
+    int status = InChild([] {
+        CTavroLinux* other = new CTavroLinux();  // never destroyed: keeps the segment
+        return other->Initialize();
+    });
+    ASSERT_EQ(status, 0);
+
+    EXPECT_EQ(r.GetIRCodeRequest, 1);
+    EXPECT_EQ(r.ActivateCursor, 0);
+    EXPECT_EQ(r.DeviceOpened, 1);
+    EXPECT_EQ(r.HIDMouseAtStart, 1);
+    EXPECT_EQ(r.StopRequest, 0);
+    EXPECT_EQ(r.IRBlastRequest, 0);
+    EXPECT_EQ(r.LearnCodeRequest, 0);
+    EXPECT_EQ(r.MicData[5][3], 0);
+    EXPECT_EQ(r.X[2], 0.0);
+    EXPECT_EQ(r.CurrentUser, 0);
+}
+
+TEST_F(StartupTest, TwoProcessesSeeEachOthersWritesAtOnce) {
+    CTavroLinux platform;
+    ASSERT_EQ(platform.Initialize(), 0);
+    SharedDeviceState& r = *platform.SharedData;
+    r.LastError = 0;
+    pid_t child = fork();
+    if (child == 0) {
+        CTavroLinux* other = new CTavroLinux();  // never destroyed: keeps the segment
+        if (other->CreateSharedMemory() != 0) _exit(2);
+        other->SharedData->X[1] = 123.5;
+        bool answered = tavro::test::WaitFor([&] { return other->SharedData->LastError == 42; });
+        _exit(answered ? 0 : 1);
+    }
+    EXPECT_TRUE(tavro::test::WaitFor([&] { return r.X[1] == 123.5; }));
+    r.LastError = 42;
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(StartupTest, StaleSegmentOfAnotherSizeIsRefused) {
+    for (size_t size : {size_t{100}, size_t{TAVRO_SHARED_MEMORY_SIZE + 4096}}) {
+        int stale = shmget(TAVRO_SHARED_MEMORY_KEY, size, IPC_CREAT | 0666);
+        ASSERT_GE(stale, 0);
+        g_log.clear();
+        {
+            CTavroLinux platform;
+            EXPECT_EQ(platform.Initialize(), 1) << size;
+            EXPECT_EQ(platform.SharedData, nullptr);
+        }
+        EXPECT_NE(std::find(g_log.begin(), g_log.end(), "Unable to create sharedmemory"),
+                  g_log.end());
+        // The failed object did not remove the segment that is not its own.
+        EXPECT_EQ(shmget(TAVRO_SHARED_MEMORY_KEY, 0, 0), stale);
+        shmctl(stale, IPC_RMID, nullptr);
+    }
+}
+
+TEST_F(StartupTest, DestroyingTheObjectRemovesTheSegment) {
+    {
+        CTavroLinux platform;
+        ASSERT_EQ(platform.Initialize(), 0);
+    }
+    errno = 0;
+    EXPECT_LT(shmget(TAVRO_SHARED_MEMORY_KEY, 0, 0), 0);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(StartupTest, SettingsDirectoryWithBlanksAndQuotesIsCreatedWithoutAShell) {
+    std::string odd = home_.path() + "/my home; touch pwned 'x'";
+    ASSERT_EQ(mkdir(odd.c_str(), 0700), 0);
+    setenv("HOME", odd.c_str(), 1);
+    CTavroLinux platform;
+    ASSERT_EQ(platform.Initialize(), 0);
+    struct stat info {};
+    EXPECT_EQ(stat((odd + "/.QuorVel").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_NE(access("pwned", F_OK), 0);
+    EXPECT_EQ(std::string(platform.SharedData->IniFileName), odd + "/.QuorVel/Tavro.xml");
+    setenv("HOME", home_.path().c_str(), 1);
+}
+
+TEST_F(StartupTest, HomeFromPasswordDatabaseWhenUnset) {
+    CTavroLinux platform;
+    ASSERT_EQ(platform.CreateSharedMemory(), 0);
+    unsetenv("HOME");
+    platform.GetSharedDataPath();
+    setenv("HOME", home_.path().c_str(), 1);
+    const passwd* entry = getpwuid(getuid());
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(std::string(platform.SharedData->SettingsDirectory),
+              std::string(entry->pw_dir) + "/.QuorVel");
+}
+
+TEST_F(StartupTest, PathTooLongForItsFieldFailsInsteadOfBeingCut) {
+    // The directory fits its field, the file path does not.
+    std::string longHome = "/" + std::string(240, 'h');
+    setenv("HOME", longHome.c_str(), 1);
+    DebugCapturingPlatform platform;
+    EXPECT_NE(platform.Initialize(), 0);
+    setenv("HOME", home_.path().c_str(), 1);
+    ASSERT_NE(platform.SharedData, nullptr);
+    EXPECT_STREQ(platform.SharedData->IniFileName, "");
+    ASSERT_FALSE(platform.lines.empty());
+    EXPECT_NE(platform.lines[0].find("message : TV_GetIniFileName() failed"), std::string::npos);
+    // The run still has sensible settings.
+    EXPECT_EQ(platform.SharedData->BaudRate, 115200);
+}
+
+TEST_F(StartupTest, DebugLinesMarkFailuresAndAreCutAt255Characters) {
+    DebugCapturingPlatform platform;
+    char message[] = "hello";
+    char file[] = "TavroCore";
+    platform.WriteDebugStr(message, file, 42, 1);
+    platform.WriteDebugStr(message, file, 43, 0);
+    std::string longText(400, 'x');
+    platform.WriteDebugStr(longText.data(), file, 44, 0);
+    ASSERT_EQ(platform.lines.size(), 3u);
+    EXPECT_EQ(platform.lines[0].rfind("** ", 0), 0u);
+    EXPECT_NE(platform.lines[0].find(" file : TavroCore line : 42 message : hello\n"),
+              std::string::npos);
+    EXPECT_EQ(platform.lines[1].rfind("   ", 0), 0u);
+    EXPECT_EQ(platform.lines[1].back(), '\n');
+    EXPECT_EQ(platform.lines[2].size(), 255u);
+}
+
+}  // namespace
