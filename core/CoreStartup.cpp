@@ -129,6 +129,16 @@ void CTavroCore::Debug(int line, int severity, const char* format, ...) {
     WriteDebugStr(message, file, line, severity);
 }
 
+void CTavroCore::ReportProblem(const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    std::fprintf(stderr, "%s\n", text);
+    if (ProblemLog != nullptr) ProblemLog(text);
+}
+
 // ---- Core bodies of platform operations the platform may override. ----
 
 int CTavroCore::MoveScreenCursorRelative(int, int) { return 0; }

@@ -150,6 +150,11 @@ public:
     // Per-process bookkeeping of the calculation passes (not part of the
     // shared format): the sequence number of the newest pass of each handset.
     std::atomic<unsigned> PassSequence[TAVRO_HANDSETS] = {};
+
+    // Where the core reports problems a user must see (a settings file that
+    // does not parse or cannot be written), besides standard error.  The
+    // platform points it at its system log.
+    void (*ProblemLog)(const char* text) = nullptr;
     // When set, a pass stops moving the pointer as soon as a newer pass of
     // the same handset has begun to move it, so that two passes never
     // interleave their sub-frames (bench/ measures both behaviours).
@@ -159,6 +164,8 @@ protected:
     // Writes one debug line from the core's own source unit.
     void Debug(int line, int severity, const char* format, ...)
         __attribute__((format(printf, 4, 5)));
+    // Reports a problem on standard error and through ProblemLog.
+    void ReportProblem(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Updates the handset's button histories from its button word and
     // dispatches them when it is the active handset.
     void UpdateAndDispatchButtons(unsigned int buttonWord, int user);

@@ -26,6 +26,7 @@ void (*CTavroLinux::MessageLogObserver)(const char*) = nullptr;
 
 CTavroLinux::CTavroLinux() {
     DeviceFd = 0;
+    ProblemLog = &CTavroLinux::AddToMessageLog;
     XInitThreads();
     display = XOpenDisplay(nullptr);
     std::snprintf(LogIdent, sizeof LogIdent, "%s", "Tavro");

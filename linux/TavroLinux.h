@@ -107,6 +107,19 @@ public:
     std::atomic<int> RunningPasses{0};
     std::atomic<unsigned long> DroppedPasses{0};
     std::atomic<bool> DropLogged{false};
+
+    // ---- Receiver loss (unplugged, tty hung up). ----
+    // Set by the reader while the tty reports the device gone; cleared when
+    // data flows again.
+    std::atomic<bool> DeviceLost{false};
+    // Set by the receiver's owner before StartDevice: a lost device then ends
+    // the device threads, so that StartDevice returns and the owner can close
+    // and reopen the tty.  Otherwise the reader keeps retrying (100 ms apart)
+    // until StopRequest.
+    std::atomic<bool> EndOnDeviceLoss{false};
+    // True while the reader thread runs.  StartDevice returns only after it
+    // has ended, so no device thread uses DeviceFd once StartDevice is back.
+    std::atomic<bool> ReaderRunning{false};
 };
 
 #endif  // TAVRO_LINUX_H

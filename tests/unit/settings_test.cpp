@@ -1,0 +1,227 @@
+// The settings file: created with defaults at first start, read into the
+// record (forgiving about case, entities and odd flag values), rewritten by
+// the persistent setters, and never able to end or corrupt the process.
+#include "TavroLinux.h"
+#include "TestEnvironment.h"
+#include "tavrodev.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+using tavro::test::ReadFile;
+using tavro::test::TempHome;
+using tavro::test::WriteFile;
+
+namespace {
+
+std::vector<std::string> g_log;
+void RecordLog(const char* text) { g_log.push_back(text); }
+
+const char kDefaultFile[] =
+    "\xEF\xBB\xBF"
+    "<?xml version=\"1.0\"?>\n"
+    "<Quorvel>\n"
+    "\t<Settings>\n"
+    "\t\t<D0>70.000000</D0>\n"
+    "\t\t<Mx>5.000000</Mx>\n"
+    "\t\t<Bx>-250.000000</Bx>\n"
+    "\t\t<My>5.000000</My>\n"
+    "\t\t<By>-340.000000</By>\n"
+    "\t\t<CPixel>1.000000</CPixel>\n"
+    "\t\t<DistanceThresh>0.040000</DistanceThresh>\n"
+    "\t\t<StabThresh>7.000000</StabThresh>\n"
+    "\t\t<CThetaX>1.000000</CThetaX>\n"
+    "\t\t<CalDistance>3.100000</CalDistance>\n"
+    "\t\t<Dmin>3.200000</Dmin>\n"
+    "\t\t<DistanceCounterMax>12.000000</DistanceCounterMax>\n"
+    "\t\t<XYCounterMax>3</XYCounterMax>\n"
+    "\t\t<RollCounterMax>5</RollCounterMax>\n"
+    "\t\t<SubframeInterpolation>3</SubframeInterpolation>\n"
+    "\t\t<RotationCompensation>1</RotationCompensation>\n"
+    "\t\t<TavroMenu>0</TavroMenu>\n"
+    "\t\t<Sleepingfactor>30</Sleepingfactor>\n"
+    "\t\t<PowerThresh>1</PowerThresh>\n"
+    "\t\t<ClickStill>12</ClickStill>\n"
+    "\t\t<XcalScreen>1280</XcalScreen>\n"
+    "\t\t<YcalScreen>768</YcalScreen>\n"
+    "\t\t<BaudRate>115200</BaudRate>\n"
+    "\t\t<DistanceScaling>0</DistanceScaling>\n"
+    "\t\t<DeviceName>/dev/ttyUSB0</DeviceName>\n"
+    "\t\t<TavroMenuPath>Start_TavroMENU.exe</TavroMenuPath>\n"
+    "\t</Settings>\n"
+    "</Quorvel>\n";
+
+class SettingsTest : public testing::Test {
+protected:
+    void SetUp() override {
+        TAVRO_REQUIRE_PRIVATE_IPC();
+        tavro::test::RemoveSegment(TAVRO_SHARED_MEMORY_KEY);
+        g_log.clear();
+        CTavroLinux::MessageLogObserver = RecordLog;
+    }
+    void TearDown() override {
+        CTavroLinux::MessageLogObserver = nullptr;
+        platform_.reset();
+        tavro::test::RemoveSegment(TAVRO_SHARED_MEMORY_KEY);
+    }
+    SharedDeviceState& Start() {
+        platform_ = std::make_unique<CTavroLinux>();
+        EXPECT_EQ(platform_->Initialize(), 0);
+        return *platform_->SharedData;
+    }
+    bool Logged(const std::string& fragment) const {
+        return std::any_of(g_log.begin(), g_log.end(), [&](const std::string& line) {
+            return line.find(fragment) != std::string::npos;
+        });
+    }
+
+    TempHome home_;
+    std::unique_ptr<CTavroLinux> platform_;
+};
+
+TEST_F(SettingsTest, FirstStartWritesTheDefaultsFileByteForByte) {
+    struct stat info {};
+    ASSERT_NE(stat((home_.path() + "/.QuorVel").c_str(), &info), 0);
+    SharedDeviceState& r = Start();
+    EXPECT_EQ(ReadFile(home_.settingsFile()), kDefaultFile);
+    EXPECT_DOUBLE_EQ(r.D0, 70.0);
+    EXPECT_DOUBLE_EQ(r.DistanceThresh, 0.04);
+    EXPECT_EQ(r.SleepingFactor, 30);
+    EXPECT_EQ(r.DistanceScaling, 0);
+    // A second start reads the file it wrote and leaves it as it is.
+    platform_.reset();
+    Start();
+    EXPECT_EQ(ReadFile(home_.settingsFile()), kDefaultFile);
+}
+
+TEST_F(SettingsTest, HandEditedFileIsReadForgivingly) {
+    WriteFile(home_.settingsFile(),
+              "<?xml version=\"1.0\"?>\n"
+              "<QUORVEL><SETTINGS>\n"
+              "  <d0>  80.5 </d0>\n"
+              "  <Mx>7.25 trailing text</Mx>\n"
+              "  <RotationCompensation>5</RotationCompensation>\n"
+              "  <DistanceScaling>-1</DistanceScaling>\n"
+              "  <TavroMenu>3</TavroMenu>\n"
+              "  <ClickStill>abc</ClickStill>\n"
+              "  <BaudRate></BaudRate>\n"
+              "  <DeviceName>/dev/tty&amp;USB&#49;</DeviceName>\n"
+              "  <TavroMenuPath>menu &lt;x&gt;</TavroMenuPath>\n"
+              "</SETTINGS></QUORVEL>\n");
+    SharedDeviceState& r = Start();
+    EXPECT_DOUBLE_EQ(r.D0, 80.5);
+    EXPECT_DOUBLE_EQ(r.Mx, 7.25);
+    EXPECT_EQ(r.RotationCompensation, 1);
+    EXPECT_EQ(r.DistanceScaling, 0);
+    EXPECT_EQ(r.TavroMenu, 1);
+    EXPECT_EQ(r.ClickStill, 0);        // not a number
+    EXPECT_EQ(r.BaudRate, 115200);     // empty: keeps its default
+    EXPECT_DOUBLE_EQ(r.By, -340.0);    // missing: keeps its default
+    EXPECT_STREQ(r.DeviceName, "/dev/tty&USB1");
+    EXPECT_STREQ(r.TavroMenuPath, "menu <x>");
+    EXPECT_FALSE(Logged("XML"));
+}
+
+TEST_F(SettingsTest, SetterRewritesTheFileKeepingTheDevicePath) {
+    WriteFile(home_.settingsFile(),
+              "<?xml version=\"1.0\"?><Quorvel><Settings><DeviceName>/dev/ttyACM3</DeviceName>"
+              "</Settings></Quorvel>");
+    SharedDeviceState& r = Start();
+    EXPECT_STREQ(r.DeviceName, "/dev/ttyACM3");
+    r.TavroMenu = 0;
+
+    // A setter that does not persist leaves the file alone...
+    std::string before = ReadFile(home_.settingsFile());
+    CTavroLinux* saved = TavroLinux;
+    TavroLinux = platform_.get();
+    EXPECT_EQ(TV_SetCalDistance(2.0), 1);
+    EXPECT_EQ(ReadFile(home_.settingsFile()), before);
+    // ...a persistent one writes every key from the record.
+    EXPECT_EQ(TV_SetMx(1.5), 0);
+    TavroLinux = saved;
+    std::string after = ReadFile(home_.settingsFile());
+    EXPECT_NE(after.find("\t\t<Mx>1.500000</Mx>\n"), std::string::npos);
+    EXPECT_NE(after.find("\t\t<CalDistance>2.000000</CalDistance>\n"), std::string::npos);
+    EXPECT_NE(after.find("<DeviceName>/dev/ttyACM3</DeviceName>"), std::string::npos);
+}
+
+TEST_F(SettingsTest, TextIsEscapedWhenWritten) {
+    SharedDeviceState& r = Start();
+    std::strcpy(r.TavroMenuPath, "a<b>&\"c'");
+    ASSERT_EQ(platform_->WriteSettings(), 0);
+    std::string file = ReadFile(home_.settingsFile());
+    EXPECT_NE(file.find("<TavroMenuPath>a&lt;b&gt;&amp;&quot;c&apos;</TavroMenuPath>"),
+              std::string::npos);
+    std::strcpy(r.TavroMenuPath, "changed");
+    platform_->ReadSettings();
+    EXPECT_STREQ(r.TavroMenuPath, "a<b>&\"c'");
+}
+
+TEST_F(SettingsTest, MalformedFileKeepsTheProcessRunningOnDefaults) {
+    const std::string broken = "<Quorvel><Settings><D0>99</D0></Quorvel";
+    WriteFile(home_.settingsFile(), broken);
+    SharedDeviceState& r = Start();
+    EXPECT_DOUBLE_EQ(r.D0, 70.0);
+    EXPECT_EQ(r.BaudRate, 115200);
+    EXPECT_EQ(ReadFile(home_.settingsFile()), broken);  // left for the user to mend
+    EXPECT_TRUE(Logged("XML Parsing error inside file '" + home_.settingsFile() + "'"));
+    EXPECT_TRUE(Logged("At line 1, column"));
+}
+
+TEST_F(SettingsTest, FailedWriteIsReportedAndPassedOnBySetters) {
+    SharedDeviceState& r = Start();
+    std::string good = ReadFile(home_.settingsFile());
+    std::snprintf(r.IniFileName, sizeof r.IniFileName, "%s/missing/dir/Tavro.xml",
+                  home_.path().c_str());
+    EXPECT_EQ(platform_->WriteSettings(), 15);
+    EXPECT_TRUE(Logged("Cannot write the settings file"));
+    CTavroLinux* saved = TavroLinux;
+    TavroLinux = platform_.get();
+    EXPECT_EQ(TV_SetBy(-1.0), 15);
+    TavroLinux = saved;
+    EXPECT_DOUBLE_EQ(r.By, -1.0);  // the running system still has the value
+    EXPECT_EQ(ReadFile(home_.settingsFile()), good);
+}
+
+TEST_F(SettingsTest, ConcurrentSettersInFourProcessesAlwaysLeaveAParsableFile) {
+    Start();
+    std::vector<pid_t> children;
+    for (int p = 0; p < 4; ++p) {
+        pid_t child = fork();
+        if (child == 0) {
+            CTavroLinux* own = new CTavroLinux();  // never destroyed: keeps the segment
+            if (own->CreateSharedMemory() != 0) _exit(2);
+            for (int i = 0; i < 40; ++i) {
+                own->SharedData->ClickStill = p * 100 + i;
+                if (own->WriteSettings() != 0) _exit(3);
+            }
+            _exit(0);
+        }
+        children.push_back(child);
+    }
+    // Meanwhile the file must parse every time this process reads it.
+    int reads = 0;
+    bool allParsed = true;
+    for (;;) {
+        int running = 0;
+        for (pid_t c : children) running += waitpid(c, nullptr, WNOHANG) == 0 ? 1 : 0;
+        std::string content = ReadFile(home_.settingsFile());
+        allParsed = allParsed && content.find("</Quorvel>\n") != std::string::npos;
+        ++reads;
+        if (running == 0) break;
+    }
+    EXPECT_TRUE(allParsed) << "after " << reads << " reads";
+    g_log.clear();
+    platform_->ReadSettings();
+    EXPECT_FALSE(Logged("XML"));
+}
+
+}  // namespace
