@@ -135,6 +135,8 @@ void CTavroCore::ReportProblem(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
+    size_t length = std::strlen(text);
+    while (length > 0 && text[length - 1] == '\n') text[--length] = '\0';
     std::fprintf(stderr, "%s\n", text);
     if (ProblemLog != nullptr) ProblemLog(text);
 }

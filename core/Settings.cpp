@@ -169,9 +169,9 @@ int CTavroCore::ReadSettings() {
     XMLResults results{};
     XMLNode document = XMLNode::parseFile(r.IniFileName, nullptr, &results);
     if (results.error != eXMLErrorNone) {
-        ReportProblem("XML Parsing error inside file '%s'.\n%s\nAt line %i, column %i.",
-                      r.IniFileName, XMLNode::getError(results.error), results.line,
-                      results.column);
+        char report[2048];
+        XMLNode::formatParseReport(report, sizeof report, r.IniFileName, nullptr, results);
+        ReportProblem("%s", report);
         if (document.isEmpty()) return 0;
     }
 
