@@ -68,10 +68,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fwrite(data, 1, size, file);
     std::fclose(file);
 
-    // Parse problems are reported on standard error; keep the fuzzer's
-    // output readable.
-    static bool quiet = std::freopen("/dev/null", "w", stderr) != nullptr;
-    (void)quiet;
     core.ReadSettings();
     if (strnlen(record->DeviceName, sizeof record->DeviceName) == sizeof record->DeviceName ||
         strnlen(record->TavroMenuPath, sizeof record->TavroMenuPath) ==

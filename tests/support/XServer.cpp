@@ -16,11 +16,19 @@
 namespace tavro::test {
 
 namespace {
+// The test's own connection, reopened when a later server changed DISPLAY.
+// The old one is left open: its server may be gone, and closing a dead
+// connection would end the process.
 Display* TestDisplay() {
-    static Display* connection = [] {
+    static Display* connection = nullptr;
+    static std::string connectedTo;
+    const char* name = std::getenv("DISPLAY");
+    if (name == nullptr) return nullptr;
+    if (connection == nullptr || connectedTo != name) {
         XInitThreads();
-        return XOpenDisplay(nullptr);
-    }();
+        connection = XOpenDisplay(name);
+        connectedTo = name;
+    }
     return connection;
 }
 }  // namespace
