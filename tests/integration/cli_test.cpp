@@ -1,0 +1,442 @@
+// The command-line client against the simulated receiver through the device
+// daemon: status values, settings changed and persisted, information
+// replies, commands as bytes on the wire, infrared codes learned and sent
+// back, the raw view, and clear failures for bad input or no daemon.
+#include "Process.h"
+#include "SharedDeviceState.h"
+#include "TestEnvironment.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <cctype>
+#include <memory>
+#include <sstream>
+
+namespace {
+
+using namespace tavro::test;
+using namespace std::chrono_literals;
+
+#if defined(TAVRO_PATH) && defined(TAVRO_SIM_PATH) && defined(TAVROD_PATH)
+
+struct Result {
+    int status;
+    std::string output;
+};
+
+Result Tavro(const std::vector<std::string>& args) {
+    Result result;
+    result.status = RunProgram(TAVRO_PATH, args, &result.output);
+    return result;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> Words(const std::string& line) {
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+}
+
+// The simulated receiver and the daemon that owns it.  The simulator logs
+// each command it receives as "rx <hex bytes>  <name>".
+class Device {
+public:
+    explicit Device(std::vector<std::string> simulatorArgs) {
+        log_ = std::string(getenv("HOME")) + "/commands.log";
+        simulatorArgs.insert(simulatorArgs.end(), {"--command-log", log_});
+        simulator_ = std::make_unique<ChildProcess>(TAVRO_SIM_PATH, simulatorArgs);
+        std::string slave;
+        if (!simulator_->readLine(&slave) || slave.rfind("/dev/", 0) != 0) return;
+        daemon_ = std::make_unique<ChildProcess>(TAVROD_PATH, std::vector<std::string>{"--device", slave});
+        running_ = daemon_->waitForOutput("running the receiver");
+    }
+    bool running() const { return running_; }
+    std::string commands() const { return ReadFile(log_); }
+    // The daemon's exit status, or -1 while it runs on.
+    int daemonExit(std::chrono::milliseconds timeout) { return daemon_->wait(timeout); }
+    bool received(const std::string& hex) const {
+        return WaitFor([&] { return commands().find("rx " + hex + "  ") != std::string::npos; });
+    }
+
+private:
+    std::string log_;
+    std::unique_ptr<ChildProcess> simulator_;
+    std::unique_ptr<ChildProcess> daemon_;
+    bool running_ = false;
+};
+
+class Client : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TAVRO_REQUIRE_PRIVATE_IPC();
+        RemoveSegment(TAVRO_SHARED_MEMORY_KEY);
+    }
+    void TearDown() override { RemoveSegment(TAVRO_SHARED_MEMORY_KEY); }
+
+    std::string Script(const std::string& text) {
+        std::string path = home_.path() + "/motion.script";
+        WriteFile(path, text);
+        return path;
+    }
+
+    TempHome home_;
+};
+
+// The row of a handset in the status table: '*' marks the active one.
+std::vector<std::string> StatusRow(const std::string& output, int handset) {
+    for (const std::string& line : Lines(output)) {
+        std::vector<std::string> words = Words(line);
+        if (words.empty()) continue;
+        std::string first = words[0];
+        if (!first.empty() && first[0] == '*') first.erase(0, 1);
+        if (first == std::to_string(handset) && words.size() >= 10) return words;
+    }
+    return {};
+}
+
+TEST_F(Client, StatusShowsEachHandsetsAimRollDistancePowersAndKeys) {
+    Device device({"--script", Script("at 0 0 x=200 y=100 keys=north\n"
+                                      "at 0 1 x=150 y=180 distance=4 keys=none\n"
+                                      "end 600\n")});
+    ASSERT_TRUE(device.running());
+
+    Result status = Tavro({"status"});
+    ASSERT_EQ(status.status, 0) << status.output;
+    EXPECT_NE(status.output.find("active handset: 0"), std::string::npos) << status.output;
+    std::vector<std::string> first = StatusRow(status.output, 0);
+    ASSERT_FALSE(first.empty()) << status.output;
+    EXPECT_EQ(first[0], "*0");
+    EXPECT_NEAR(std::stod(first[3]), 200.0, 0.02);  // raw x, camera pixels
+    EXPECT_NEAR(std::stod(first[4]), 100.0, 0.02);
+    EXPECT_NEAR(std::stod(first[5]), 0.0, 0.001);   // roll
+    EXPECT_NEAR(std::stod(first[6]), 3.0, 0.01);    // distance
+    EXPECT_EQ(first[7], "1000");                    // powers
+    EXPECT_EQ(first[8], "1000");
+    EXPECT_EQ(first[9], "north");
+    // Pointer position: the default calibration 5 * raw + (-250, -340).
+    EXPECT_NEAR(std::stod(first[1]), 750.0, 1.0);
+    EXPECT_NEAR(std::stod(first[2]), 160.0, 1.0);
+
+    std::vector<std::string> second = StatusRow(status.output, 1);
+    ASSERT_FALSE(second.empty()) << status.output;
+    EXPECT_EQ(second[0], "1");
+    EXPECT_NEAR(std::stod(second[3]), 150.0, 0.02);
+    EXPECT_NEAR(std::stod(second[4]), 180.0, 0.02);
+    EXPECT_NEAR(std::stod(second[6]), 4.0, 0.01);
+    EXPECT_EQ(second[9], "-");
+    EXPECT_NE(status.output.find(" 2  no data"), std::string::npos) << status.output;
+
+    Result one = Tavro({"status", "--user", "1"});
+    ASSERT_EQ(one.status, 0) << one.output;
+    EXPECT_FALSE(StatusRow(one.output, 1).empty());
+    EXPECT_TRUE(StatusRow(one.output, 0).empty()) << one.output;
+}
+
+// Attaching resets the kit's live state; the client must put back which
+// handset drives the pointer instead of handing it to handset 0.
+TEST_F(Client, StatusKeepsTheHandsetThatDrivesThePointer) {
+    Device device({"--script", Script("at 0 0 x=176 y=144\n"
+                                      "at 0 1 x=176 y=144 keys=none\n"
+                                      "at 0.5 1 x=176 y=144 keys=center\n"
+                                      "at 0.8 1 x=176 y=144 keys=none\n"
+                                      "end 600\n")});
+    ASSERT_TRUE(device.running());
+    int id = shmget(TAVRO_SHARED_MEMORY_KEY, 0, 0);
+    ASSERT_GE(id, 0);
+    auto* record = static_cast<const SharedDeviceState*>(shmat(id, nullptr, SHM_RDONLY));
+    ASSERT_NE(record, reinterpret_cast<const SharedDeviceState*>(-1));
+    ASSERT_TRUE(WaitFor([&] { return *static_cast<const volatile int32_t*>(&record->CurrentUser) == 1; },
+                        5000ms));
+
+    for (int run = 0; run < 2; ++run) {
+        Result status = Tavro({"status"});
+        ASSERT_EQ(status.status, 0) << status.output;
+        EXPECT_NE(status.output.find("active handset: 1"), std::string::npos) << status.output;
+        ASSERT_FALSE(StatusRow(status.output, 1).empty());
+        EXPECT_EQ(StatusRow(status.output, 1)[0], "*1");
+    }
+    EXPECT_EQ(*static_cast<const volatile int32_t*>(&record->CurrentUser), 1);
+    shmdt(record);
+}
+
+TEST_F(Client, WatchRefreshesUntilInterrupted) {
+    Device device({"--pattern", "circle"});
+    ASSERT_TRUE(device.running());
+    ChildProcess watch(TAVRO_PATH, {"status", "--watch", "--interval", "50"});
+    auto frames = [&] {
+        std::string text = watch.output();
+        size_t count = 0;
+        for (size_t at = text.find("active handset"); at != std::string::npos;
+             at = text.find("active handset", at + 1))
+            ++count;
+        return count;
+    };
+    ASSERT_TRUE(WaitFor([&] { return frames() >= 3; }, 5000ms)) << watch.output();
+    // The aim moves in a circle, so successive frames differ.
+    std::vector<std::string> rows;
+    for (const std::string& line : Lines(watch.output()))
+        if (line.rfind("*0", 0) == 0) rows.push_back(line);
+    ASSERT_GE(rows.size(), 2u);
+    EXPECT_NE(rows.front(), rows.back());
+    watch.signal(SIGINT);
+    EXPECT_EQ(watch.wait(), 0);
+}
+
+TEST_F(Client, SetChangesTheRunningKitAndPersistsInTheSettingsFile) {
+    // Keys with a setter, one without (written through the record), one whose
+    // setter does not save (CalDistance), and the pair set by one setter.
+    struct Change {
+        const char* key;
+        const char* value;
+        const char* saved;
+    } changes[] = {
+        {"StabThresh", "9.5", "<StabThresh>9.500000</StabThresh>"},
+        {"powerthresh", "4", "<PowerThresh>4</PowerThresh>"},
+        {"CalDistance", "2.5", "<CalDistance>2.500000</CalDistance>"},
+        {"XcalScreen", "1920", "<XcalScreen>1920</XcalScreen>"},
+        {"DeviceName", "/dev/ttyUSB4", "<DeviceName>/dev/ttyUSB4</DeviceName>"},
+        {"RotationCompensation", "0", "<RotationCompensation>0</RotationCompensation>"},
+    };
+    for (const Change& change : changes) {
+        Result set = Tavro({"set", change.key, change.value});
+        ASSERT_EQ(set.status, 0) << change.key << ": " << set.output;
+        EXPECT_NE(ReadFile(home_.settingsFile()).find(change.saved), std::string::npos)
+            << change.key << "\n" << ReadFile(home_.settingsFile());
+    }
+    // A new client reads them back from the file.
+    EXPECT_EQ(Tavro({"get", "StabThresh"}).output, "9.500000\n");
+    EXPECT_EQ(Tavro({"get", "PowerThresh"}).output, "4\n");
+    EXPECT_EQ(Tavro({"get", "CalDistance"}).output, "2.500000\n");
+    EXPECT_EQ(Tavro({"get", "YcalScreen"}).output, "768\n");  // kept by the XcalScreen change
+    EXPECT_EQ(Tavro({"get", "devicename"}).output, "/dev/ttyUSB4\n");
+
+    Result list = Tavro({"settings"});
+    ASSERT_EQ(list.status, 0);
+    EXPECT_EQ(Lines(list.output).size(), 27u) << list.output;  // the file's path, 26 keys
+    EXPECT_NE(list.output.find("StabThresh             9.500000"), std::string::npos) << list.output;
+}
+
+TEST_F(Client, WrongInputFailsWithOneClearLineAndChangesNothing) {
+    ASSERT_EQ(Tavro({"set", "Mx", "4"}).status, 0);
+    const std::string before = ReadFile(home_.settingsFile());
+    std::string badCode = home_.path() + "/odd.ir";
+    WriteFile(badCode, "# three bytes\n00 01 02\n");
+    std::string notHex = home_.path() + "/bad.ir";
+    WriteFile(notHex, "00 01\n0g 02\n");
+
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    } cases[] = {
+        {{"set", "Mx", "abc"}, "Mx takes a number"},
+        {{"set", "Mx", "0"}, "not 0"},
+        {{"set", "Mx"}, "usage: tavro set KEY VALUE"},
+        {{"set", "Frobnicate", "1"}, "unknown setting \"Frobnicate\""},
+        {{"get", "Frobnicate"}, "unknown setting"},
+        {{"set", "XYCounterMax", "61"}, "1 to 60"},
+        {{"set", "RotationCompensation", "2"}, "0 or 1"},
+        {{"set", "BaudRate", "1234"}, "serial speed"},
+        {{"set", "DeviceName", "ttyUSB0"}, "absolute path"},
+        {{"set", "TavroMenuPath", ""}, "1 to 255 characters"},
+        {{"status", "--user", "4"}, "--user takes a whole number from 0 to 3"},
+        {{"status", "--colour"}, "unknown option --colour"},
+        {{"camera", "--gain", "64"}, "--gain takes a whole number from 0 to 63"},
+        {{"camera"}, "needs --threshold, --gain or --exposure"},
+        {{"channel", "300"}, "0 to 255"},
+        {{"motor", "start", "--mode", "30", "--level", "100"}, "--mode takes 25, 50, 75 or 100"},
+        {{"motor", "spin"}, "usage: tavro motor"},
+        {{"ir", "learn"}, "needs --out FILE"},
+        {{"ir", "send", badCode}, "a code is a whole number of 16-bit words"},
+        {{"ir", "send", notHex}, "line 2: 'g' is not a hex digit"},
+        {{"fly"}, "unknown command \"fly\""},
+    };
+    for (const Case& c : cases) {
+        Result result = Tavro(c.args);
+        EXPECT_EQ(result.status, 2) << c.args[0] << ": " << result.output;
+        EXPECT_EQ(Lines(result.output).size(), 1u) << result.output;
+        EXPECT_EQ(result.output.rfind("tavro: ", 0), 0u) << result.output;
+        EXPECT_NE(result.output.find(c.says), std::string::npos) << result.output;
+    }
+    EXPECT_EQ(ReadFile(home_.settingsFile()), before);
+    EXPECT_EQ(Tavro({"get", "Mx"}).output, "4.000000\n");
+}
+
+TEST_F(Client, EveryCommandHasHelp) {
+    for (const char* command : {"status", "get", "set", "settings", "info", "camera", "channel",
+                                "motor", "stop", "ir", "raw"}) {
+        Result help = Tavro({command, "--help"});
+        EXPECT_EQ(help.status, 0) << command;
+        EXPECT_EQ(help.output.rfind(std::string("Usage: tavro ") + command, 0), 0u) << help.output;
+    }
+    Result overview = Tavro({"--help"});
+    EXPECT_EQ(overview.status, 0);
+    EXPECT_NE(overview.output.find("Commands:"), std::string::npos);
+}
+
+TEST_F(Client, InformationComesFromTheReceiver) {
+    Device device({"--pattern", "still"});
+    ASSERT_TRUE(device.running());
+    Result info = Tavro({"info"});
+    ASSERT_EQ(info.status, 0) << info.output;
+    // The simulated receiver's replies, one request per kind.
+    for (const char* expected : {"handset copyright:   Tavro handheld (c) QuorVel",
+                                 "handset version:     handheld 2.1.0",
+                                 "handset date:        2024-03-18",
+                                 "receiver copyright:  Tavro POD (c) QuorVel",
+                                 "receiver version:    POD 1.4.2",
+                                 "receiver date:       2024-02-02",
+                                 "handset assignment:  1 2 3 4 (01 02 03 04)",
+                                 "signal strength:     200 180 160 140 (c8 b4 a0 8c)",
+                                 "channel:             3 (03)"})
+        EXPECT_NE(info.output.find(expected), std::string::npos) << expected << "\n" << info.output;
+    for (int kind = 0; kind <= 8; ++kind)
+        EXPECT_TRUE(device.received("10 01 0" + std::to_string(kind))) << device.commands();
+
+    Result channel = Tavro({"channel"});
+    ASSERT_EQ(channel.status, 0) << channel.output;
+    EXPECT_EQ(channel.output, "channel: 3 (03)\n");
+}
+
+TEST_F(Client, CommandsReachTheReceiverAsTheirBytes) {
+    Device device({"--pattern", "still"});
+    ASSERT_TRUE(device.running());
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> wire;
+    } cases[] = {
+        {{"camera", "--threshold", "20", "--gain", "10", "--exposure", "100"},
+         {"03 01 14", "04 01 0a", "05 01 64"}},
+        {{"camera", "--exposure", "255"}, {"05 01 ff"}},
+        {{"channel", "5"}, {"0d 01 05"}},
+        {{"motor", "start", "--mode", "50", "--level", "100", "--value", "7"}, {"02 02 07 42"}},
+        {{"motor", "stop"}, {"02 00"}},
+        {{"ir", "blast"}, {"0c 00"}},
+    };
+    for (const Case& c : cases) {
+        Result result = Tavro(c.args);
+        EXPECT_EQ(result.status, 0) << c.args[0] << ": " << result.output;
+        for (const std::string& bytes : c.wire)
+            EXPECT_TRUE(device.received(bytes)) << bytes << "\n" << device.commands();
+    }
+    // Once the channel is switched, the receiver reports the new one.
+    EXPECT_EQ(Tavro({"channel"}).output, "channel: 5 (05)\n");
+}
+
+// The bytes of a code file, read independently of the client.
+std::vector<std::string> CodeBytes(const std::string& text) {
+    std::vector<std::string> bytes;
+    for (const std::string& line : Lines(text)) {
+        std::string data = line.substr(0, line.find('#'));
+        for (const std::string& word : Words(data)) bytes.push_back(word);
+    }
+    return bytes;
+}
+
+TEST_F(Client, LearnedCodeIsSavedAndSentBackAsTheSameBytes) {
+    Device device({"--pattern", "still", "--learn-delay", "300"});
+    ASSERT_TRUE(device.running());
+    std::string file = home_.path() + "/remote-power.ir";
+    Result learn = Tavro({"ir", "learn", "--out", file, "--timeout", "10"});
+    ASSERT_EQ(learn.status, 0) << learn.output;
+    EXPECT_NE(learn.output.find("waiting for an infrared code"), std::string::npos) << learn.output;
+    EXPECT_TRUE(device.received("08 02 0a 00")) << device.commands();
+
+    std::vector<std::string> code = CodeBytes(ReadFile(file));
+    ASSERT_GE(code.size(), 4u) << ReadFile(file);
+    ASSERT_EQ(code.size() % 2, 0u);
+    EXPECT_NE(learn.output.find("learned a code of " + std::to_string(code.size()) + " bytes"),
+              std::string::npos);
+
+    Result send = Tavro({"ir", "send", file});
+    ASSERT_EQ(send.status, 0) << send.output;
+    char count[24];
+    std::snprintf(count, sizeof count, "%02zx", code.size() / 2);
+    std::string wire = std::string("09 ") + count;
+    for (const std::string& byte : code) wire += " " + byte;
+    EXPECT_TRUE(device.received(wire)) << wire << "\n" << device.commands();
+}
+
+TEST_F(Client, LearningGivesUpAfterItsTimeout) {
+    Device device({"--pattern", "still", "--learn-delay", "20000"});
+    ASSERT_TRUE(device.running());
+    std::string file = home_.path() + "/never.ir";
+    auto start = std::chrono::steady_clock::now();
+    Result learn = Tavro({"ir", "learn", "--out", file, "--timeout", "1"});
+    EXPECT_EQ(learn.status, 3) << learn.output;
+    EXPECT_NE(learn.output.find("no infrared code received within 1 s"), std::string::npos)
+        << learn.output;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(ReadFile(file), "");
+}
+
+TEST_F(Client, SaysSoWhenNoDaemonAnswers) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    } cases[] = {
+        {{"status"}, "no tracking data from the receiver"},
+        {{"info"}, "no answer: the handset copyright request was not taken up"},
+        {{"ir", "blast"}, "no answer: the blast request was not taken up"},
+        {{"camera", "--gain", "3"}, "no answer"},
+        {{"raw", "--timeout", "1"}, "no packet from the receiver for 1 s"},
+    };
+    for (const Case& c : cases) {
+        Result result = Tavro(c.args);
+        EXPECT_EQ(result.status, 3) << c.args[0] << ": " << result.output;
+        EXPECT_NE(result.output.find(c.says), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find("tavrod"), std::string::npos) << result.output;
+    }
+}
+
+TEST_F(Client, RawViewDecodesTrackingAndReplies) {
+    Device device({"--pattern", "still"});
+    ASSERT_TRUE(device.running());
+    ChildProcess raw(TAVRO_PATH, {"raw", "--count", "2", "--timeout", "10"});
+    // A still handset repeats one payload; a reply in between makes both show.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            if (raw.output().find(" info ") != std::string::npos) return true;
+            Tavro({"channel"});
+            return false;
+        },
+        8000ms))
+        << raw.output();
+    ASSERT_EQ(raw.wait(5000ms), 0) << raw.output();
+    std::vector<std::string> lines = Lines(raw.output());
+    ASSERT_EQ(lines.size(), 2u) << raw.output();
+    // The channel reply and the handset's packet (in either order, as the
+    // first reply may have come before the view looked).
+    std::string info = lines[0].find(" info ") != std::string::npos ? lines[0] : lines[1];
+    std::string tracking = info == lines[0] ? lines[1] : lines[0];
+    EXPECT_NE(info.find("info      \".\"  | 03"), std::string::npos) << info;
+    EXPECT_NE(tracking.find("tracking  handset=0 held=- A=("), std::string::npos) << tracking;
+    EXPECT_NE(tracking.find(",1000) B=("), std::string::npos) << tracking;
+}
+
+TEST_F(Client, StopEndsTheDaemon) {
+    Device device({"--pattern", "still"});
+    ASSERT_TRUE(device.running());
+    Result stop = Tavro({"stop"});
+    EXPECT_EQ(stop.status, 0) << stop.output;
+    EXPECT_EQ(device.daemonExit(3000ms), 0);
+    // With the daemon gone, requests are no longer taken up.
+    EXPECT_EQ(Tavro({"ir", "blast"}).status, 3);
+}
+
+#else
+TEST(Client, NeedsTheClientTheSimulatorAndTheDaemon) {
+    GTEST_SKIP() << "tavro, tavro-sim or tavrod is not built";
+}
+#endif
+
+}  // namespace

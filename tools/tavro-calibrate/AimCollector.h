@@ -1,0 +1,64 @@
+// Watches the handsets through the kit's record while the user aims: keeps
+// the recent aims of each handset and turns a press of the centre key into
+// one averaged aimed point.
+#ifndef TAVRO_CALIBRATE_AIM_COLLECTOR_H
+#define TAVRO_CALIBRATE_AIM_COLLECTOR_H
+
+#include "SharedDeviceState.h"
+
+#include <chrono>
+#include <deque>
+#include <string>
+
+namespace tavro::calibration {
+
+struct AimOptions {
+    int onlyHandset = -1;  // -1: the first handset whose centre key is pressed
+    std::chrono::milliseconds averaging{150};  // aims before the press that are averaged
+    bool rotationCompensation = true;
+    bool distanceScaling = false;
+    double dmin = 0.0;
+    double calDistance = 1.0;
+};
+
+struct Aim {
+    int handset = 0;
+    double rawX = 0.0, rawY = 0.0;  // averaged raw aim, camera pixels
+    double x = 0.0, y = 0.0;        // averaged compensated aim (what the fit uses)
+    int samples = 0;
+};
+
+class AimCollector {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    AimCollector(const SharedDeviceState* record, const AimOptions& options);
+
+    enum class Event { None, Aimed, Refused };
+    // Samples the record; call every few milliseconds.  Aimed: a centre
+    // press gave *aim.  Refused: a press that could not count, *message
+    // says why.
+    Event Poll(Aim* aim, std::string* message);
+
+    // Whether any tracking data came since the start.
+    bool SeenData() const { return seenData_; }
+    // The handset being calibrated, -1 before the first accepted press.
+    int Handset() const { return handset_; }
+
+private:
+    struct Sample {
+        Clock::time_point time;
+        double rawX, rawY, x, y;
+    };
+
+    const SharedDeviceState* record_;
+    AimOptions options_;
+    std::deque<Sample> samples_[TAVRO_HANDSETS];
+    int lastButtons_[TAVRO_HANDSETS];
+    int handset_;
+    bool seenData_ = false;
+};
+
+}  // namespace tavro::calibration
+
+#endif

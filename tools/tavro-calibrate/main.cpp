@@ -1,0 +1,318 @@
+// tavro-calibrate: fits the kit's calibration (Mx, Bx, My, By) to targets
+// the user aims at with the handset, and stores it.
+#include "AimCollector.h"
+#include "CalibrationFit.h"
+#include "Commands.h"
+#include "Kit.h"
+#include "TargetWindow.h"
+#include "tavrodev.h"
+
+#include <time.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace tavro::calibration;
+using tavro::cli::Fail;
+using tavro::cli::kExitFailure;
+using tavro::cli::kExitNoAnswer;
+using tavro::cli::kExitOk;
+using tavro::cli::kExitUsage;
+
+const char kHelp[] =
+    "Usage: tavro-calibrate [--no-window] [--targets 4|5|9] [--margin PERCENT]\n"
+    "                       [--user N] [--timeout S] [--average MS]\n"
+    "                       [--max-error PIXELS] [--dry-run]\n"
+    "\n"
+    "Calibrates the pointer: shows targets one after the other in a window that\n"
+    "covers the screen; aim the handset at each and press its centre key.  The\n"
+    "aims (raw camera points, averaged over the moment before the press) are\n"
+    "fitted to the targets by least squares, giving Mx, Bx, My and By of the\n"
+    "settings; the result and the residual error (in pixels of the calibration\n"
+    "screen, XcalScreen x YcalScreen) are shown, and the calibration is stored\n"
+    "through the kit's setters, which also save it in the settings file.\n"
+    "Escape cancels; BackSpace goes back one target.  The device daemon tavrod\n"
+    "must be running.\n"
+    "\n"
+    "  --no-window        no window: the targets are announced on standard output\n"
+    "                     (for scripts, and for a handset driven by a simulator)\n"
+    "  --targets N        4 (corners), 5 (corners and centre) or 9 (3 x 3 grid, the\n"
+    "                     default)\n"
+    "  --margin PERCENT   distance of the outer targets from the screen's edges, in\n"
+    "                     percent of its size (default 10, at most 45); targets sit\n"
+    "                     on whole calibration-screen pixels\n"
+    "  --user N           only handset N's centre key counts (default: the handset\n"
+    "                     that presses first is the one calibrated)\n"
+    "  --timeout S        give up when a target gets no press within S seconds\n"
+    "                     (exit status 3; default: wait until cancelled)\n"
+    "  --average MS       aims averaged: those of the last MS milliseconds before the\n"
+    "                     press (default 150)\n"
+    "  --max-error PIXELS refuse to store a fit whose RMS residual is larger\n"
+    "                     (default 40)\n"
+    "  --dry-run          show the fit, store nothing\n"
+    "\n"
+    "The aims are taken as the kit uses them: turned by the handset's roll when\n"
+    "RotationCompensation is on, and spread by the distance factor when\n"
+    "DistanceScaling is on, so the fit holds for the running settings.\n"
+    "\n"
+    "Exit status: 0 stored (or shown, with --dry-run), 1 failure or cancelled,\n"
+    "2 wrong option, 3 no tracking data or no press in time.\n";
+
+struct Options {
+    bool window = true;
+    long targets = 9;
+    double margin = 10.0;
+    long user = -1;
+    long timeout = 0;
+    long average = 150;
+    double maxError = 40.0;
+    bool dryRun = false;
+};
+
+int ParseOptions(int argc, char** argv, Options* options) {
+    tavro::cli::Args args(argv + 1, argv + argc);
+    tavro::cli::CommandLine line;
+    if (!line.Parse(args, {"targets", "margin", "user", "timeout", "average", "max-error"},
+                    {"no-window", "dry-run", "help"}))
+        return kExitUsage;
+    if (line.Has("help")) {
+        std::fputs(kHelp, stdout);
+        std::exit(kExitOk);
+    }
+    if (!line.Positional().empty())
+        return Fail(kExitUsage, "unexpected argument \"%s\" (see --help)", line.Positional()[0].c_str());
+    options->window = !line.Has("no-window");
+    options->dryRun = line.Has("dry-run");
+    if (line.Has("targets")) {
+        if (!line.IntOption("targets", 4, 9, &options->targets)) return kExitUsage;
+        if (options->targets != 4 && options->targets != 5 && options->targets != 9)
+            return Fail(kExitUsage, "--targets takes 4, 5 or 9");
+    }
+    if (line.Has("margin") &&
+        (!tavro::cli::ParseDouble(line.Option("margin"), &options->margin) ||
+         options->margin < 0 || options->margin > 45))
+        return Fail(kExitUsage, "--margin takes a percentage from 0 to 45, not \"%s\"",
+                    line.Option("margin").c_str());
+    if (line.Has("user") && !line.IntOption("user", 0, TAVRO_HANDSETS - 1, &options->user))
+        return kExitUsage;
+    if (line.Has("timeout") && !line.IntOption("timeout", 1, 86400, &options->timeout))
+        return kExitUsage;
+    if (line.Has("average") && !line.IntOption("average", 1, 5000, &options->average))
+        return kExitUsage;
+    if (line.Has("max-error") &&
+        (!tavro::cli::ParseDouble(line.Option("max-error"), &options->maxError) ||
+         options->maxError <= 0))
+        return Fail(kExitUsage, "--max-error takes a number of pixels > 0, not \"%s\"",
+                    line.Option("max-error").c_str());
+    return kExitOk;
+}
+
+std::string Text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Text(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+void Say(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+void Pause() {
+    timespec pause{0, 5 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+}
+
+// Collects one aim per target.  Returns an exit status; kExitOk with every
+// target aimed at.
+int CollectAims(const Options& options, const std::vector<Target>& targets,
+                AimCollector* collector, TargetWindow* window, std::vector<AimedPoint>* points) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    bool notedNoData = false;
+    std::string note;
+    size_t shown = targets.size();  // the target on screen, to redraw on change
+    Clock::time_point targetStart = start;
+    while (points->size() < targets.size()) {
+        const size_t index = points->size();
+        const Target& target = targets[index];
+        if (shown != index) {
+            shown = index;
+            targetStart = Clock::now();
+            Say(Text("target %zu/%zu at (%.0f, %.0f): aim at it and press the centre key", index + 1,
+                     targets.size(), target.x, target.y));
+            if (window != nullptr)
+                window->ShowTargets(targets, index,
+                                    {Text("Target %zu of %zu: aim at the cross and press the centre key.",
+                                          index + 1, targets.size()),
+                                     "Escape cancels, BackSpace goes back.", note});
+        }
+        if (tavro::cli::g_interrupted) return Fail(kExitFailure, "interrupted; the calibration was not changed");
+
+        if (window != nullptr) {
+            TargetWindow::Input input = window->Poll();
+            if (input == TargetWindow::Input::Cancel)
+                return Fail(kExitFailure, "cancelled; the calibration was not changed");
+            if (input == TargetWindow::Input::Back && !points->empty()) {
+                points->pop_back();
+                Say("back one target");
+                continue;
+            }
+        }
+
+        Aim aim;
+        std::string message;
+        AimCollector::Event event = collector->Poll(&aim, &message);
+        if (event == AimCollector::Event::Aimed) {
+            points->push_back({aim.x, aim.y, target});
+            Say(Text("  aim (%.3f, %.3f) camera pixels, handset %d, %d samples", aim.rawX, aim.rawY,
+                     aim.handset, aim.samples));
+            note.clear();
+            continue;
+        }
+        if (event == AimCollector::Event::Refused) {
+            Say("  " + message);
+            note = message;
+            shown = targets.size();  // redraw with the note
+        }
+
+        const Clock::time_point now = Clock::now();
+        if (!notedNoData && !collector->SeenData() && now - start > std::chrono::seconds(3)) {
+            notedNoData = true;
+            note = "No tracking data from the receiver yet: is the device daemon tavrod running?";
+            Say(note);
+            shown = targets.size();
+        }
+        if (options.timeout > 0 && now - targetStart > std::chrono::seconds(options.timeout)) {
+            if (!collector->SeenData())
+                return Fail(kExitNoAnswer,
+                            "no tracking data from the receiver within %ld s "
+                            "(is the device daemon tavrod running and the handset on?)",
+                            options.timeout);
+            return Fail(kExitNoAnswer, "no centre-key press at target %zu within %ld s", index + 1,
+                        options.timeout);
+        }
+        Pause();
+    }
+    return kExitOk;
+}
+
+// Shows the result in the window until a key or a fresh press of the centre
+// key (at most 30 s).  Clicks do not count: the last target's centre press
+// arrives as one.
+void WaitForDismissal(TargetWindow* window, AimCollector* collector) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!tavro::cli::g_interrupted && std::chrono::steady_clock::now() < deadline) {
+        TargetWindow::Input input = window->Poll();
+        if (input != TargetWindow::Input::Idle && input != TargetWindow::Input::Click) return;
+        Aim aim;
+        std::string message;
+        if (collector->Poll(&aim, &message) != AimCollector::Event::None) return;
+        Pause();
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tavro::cli::SetProgramName("tavro-calibrate");
+    Options options;
+    if (int status = ParseOptions(argc, argv, &options); status != kExitOk) return status;
+    tavro::cli::CatchInterrupts();
+
+    SharedDeviceState* record = tavro::cli::AttachKit();
+    if (record == nullptr) return kExitFailure;
+    int calCols = 0, calRows = 0;
+    TV_GetCalScreen(&calCols, &calRows);
+    std::vector<Target> targets =
+        GridTargets(static_cast<int>(options.targets), calCols, calRows, options.margin);
+    if (targets.empty())
+        return Fail(kExitFailure, "the calibration screen size %d x %d is not usable", calCols, calRows);
+
+    AimOptions aimOptions;
+    aimOptions.onlyHandset = static_cast<int>(options.user);
+    aimOptions.averaging = std::chrono::milliseconds(options.average);
+    aimOptions.rotationCompensation = TV_GetRotationCompensation() != 0;
+    aimOptions.distanceScaling = tavro::cli::Peek(record->DistanceScaling) != 0;
+    TV_GetDmin(&aimOptions.dmin);
+    TV_GetCalDistance(&aimOptions.calDistance);
+    if (aimOptions.distanceScaling && !(aimOptions.calDistance > 0))
+        return Fail(kExitFailure, "DistanceScaling is on but CalDistance is %g; set CalDistance first",
+                    aimOptions.calDistance);
+    AimCollector collector(record, aimOptions);
+
+    std::unique_ptr<TargetWindow> window;
+    if (options.window) {
+        window = std::make_unique<TargetWindow>();
+        std::string error;
+        if (!window->Open(calCols, calRows, &error)) return Fail(kExitFailure, "%s", error.c_str());
+    }
+
+    Say(Text("calibrating on a %d x %d calibration screen with %zu targets", calCols, calRows,
+             targets.size()));
+    Say(Text("current calibration: Mx = %f  Bx = %f  My = %f  By = %f", TV_GetMx(), TV_GetBx(),
+             TV_GetMy(), TV_GetBy()));
+    std::vector<AimedPoint> points;
+    if (int status = CollectAims(options, targets, &collector, window.get(), &points);
+        status != kExitOk)
+        return status;
+
+    FitResult fit;
+    std::string error;
+    if (!FitCalibration(points, &fit, &error))
+        return Fail(kExitFailure, "no calibration: %s; nothing was changed", error.c_str());
+    const Calibration& c = fit.calibration;
+    std::vector<std::string> report = {
+        Text("calibration from %zu targets (handset %d):", points.size(), collector.Handset()),
+        Text("  Mx = %f  Bx = %f", c.mx, c.bx),
+        Text("  My = %f  By = %f", c.my, c.by),
+        Text("residual error: rms %.2f, max %.2f calibration-screen pixels", fit.rmsError,
+             fit.maxError),
+    };
+    for (const std::string& line : report) Say(line);
+    std::vector<Target> fitted;
+    for (size_t i = 0; i < points.size(); ++i) {
+        Say(Text("  target %zu (%.0f, %.0f): off by %.2f", i + 1, targets[i].x, targets[i].y,
+                 fit.residuals[i]));
+        fitted.push_back({c.mx * points[i].aimX + c.bx, c.my * points[i].aimY + c.by});
+    }
+
+    int status = kExitOk;
+    std::string outcome;
+    if (fit.rmsError > options.maxError) {
+        outcome = Text("not stored: the residual error %.2f is above %.2f pixels; aim more carefully",
+                       fit.rmsError, options.maxError);
+        status = Fail(kExitFailure, "%s", outcome.c_str());
+    } else if (options.dryRun) {
+        outcome = "not stored (--dry-run)";
+        Say(outcome);
+    } else {
+        int failures = (TV_SetMx(c.mx) != 0) + (TV_SetBx(c.bx) != 0) + (TV_SetMy(c.my) != 0) +
+                       (TV_SetBy(c.by) != 0);
+        if (failures != 0) {
+            outcome = Text("in use, but the settings file %s could not be written", record->IniFileName);
+            status = Fail(kExitFailure, "%s", outcome.c_str());
+        } else {
+            outcome = Text("stored in %s", record->IniFileName);
+            Say(outcome);
+        }
+    }
+
+    if (window != nullptr) {
+        report.push_back(outcome);
+        report.push_back("Press a key or the centre key to close.");
+        window->ShowResult(targets, fitted, report);
+        WaitForDismissal(window.get(), &collector);
+    }
+    return status;
+}

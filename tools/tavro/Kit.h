@@ -1,0 +1,80 @@
+// What the command-line programs share: attaching to the kit's record
+// without upsetting the running device, reading fields another process
+// writes, waiting on the device daemon, and reporting failures.
+#ifndef TAVRO_CLI_KIT_H
+#define TAVRO_CLI_KIT_H
+
+#include "SharedDeviceState.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace tavro::cli {
+
+// Exit statuses of the programs.
+enum ExitStatus {
+    kExitOk = 0,
+    kExitFailure = 1,   // something went wrong (a file, the settings, the receiver's error)
+    kExitUsage = 2,     // a wrong command, option or value
+    kExitNoAnswer = 3,  // nothing came from the daemon or the receiver in time
+};
+
+// The name that starts every message ("tavro", "tavro-calibrate").
+void SetProgramName(const char* name);
+const char* ProgramName();
+
+// Prints "<program>: <message>" on standard error and returns `status`.
+int Fail(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Attaches the kit's record through TV_Initialize.  The kit's start-up
+// resets, for every process that attaches, the live pointing state (active
+// handset, pointing mode, click options) and clears pending requests; a
+// client that only looks must neither change how the pointer behaves nor
+// cancel another client's request, so those are put back as they were.
+// Returns null after printing a message when no record can be had.
+SharedDeviceState* AttachKit();
+
+// A field as another process last stored it (the record is shared memory
+// written without locks; a plain read could be kept in a register).
+template <typename T>
+T Peek(const T& field) {
+    return *static_cast<const volatile T*>(&field);
+}
+template <typename T>
+void Poke(T& field, T value) {
+    *static_cast<volatile T*>(&field) = value;
+}
+
+// Polls the condition every few milliseconds until it holds, the time-out
+// passes or the user interrupts; returns whether it held.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// The daemon's command writer lowers a request flag once it has sent the
+// command (it looks every 50 ms).  Waits for that; false when nobody did.
+constexpr std::chrono::milliseconds kServeTimeout{2000};
+bool WaitServed(const uint8_t& flag, std::chrono::milliseconds timeout = kServeTimeout);
+
+// The failure for a request nobody took up: no daemon owns the receiver.
+int NotServed(const char* what);
+
+// Sends a receiver command whose request the caller has just raised through
+// the API: waits until the daemon sent it, then briefly for an error report
+// of the receiver.  Returns an exit status (after a message on failure).
+int CompleteCommand(SharedDeviceState* record, const uint8_t& flag, int32_t errorBefore,
+                    const char* what);
+
+// Ctrl-C and SIGTERM set this instead of ending the program at once, so
+// that the terminal is left tidy.
+extern volatile std::sig_atomic_t g_interrupted;
+void CatchInterrupts();
+
+// Number parsing for arguments: the whole text must be the number.
+bool ParseInt(const std::string& text, long* value);
+bool ParseDouble(const std::string& text, double* value);
+
+}  // namespace tavro::cli
+
+#endif

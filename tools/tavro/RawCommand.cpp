@@ -1,0 +1,186 @@
+// tavro raw: the packets the kit receives, as the record shows them.
+#include "Commands.h"
+#include "Kit.h"
+
+#include <time.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace tavro::cli {
+
+const char kRawHelp[] =
+    "Usage: tavro raw [--count N] [--timeout S]\n"
+    "\n"
+    "Prints each packet payload the kit receives, one line per packet:\n"
+    "\n"
+    "    SECONDS  LENGTH  KIND  DECODED VALUES  | HEX BYTES\n"
+    "\n"
+    "KIND is tracking (handset, held keys, the two light spots in camera pixels\n"
+    "with their powers), info, ir-code, error, mic (16 samples), image or other.\n"
+    "\n"
+    "The view samples: the record keeps only the newest payload, and this\n"
+    "command looks at it every millisecond.  A packet identical to the one\n"
+    "before it (a handset held still) is shown once, and a packet replaced\n"
+    "within a millisecond is not shown.  The packet type itself is not kept, so\n"
+    "KIND is worked out from the fields the packet changed and from its shape.\n"
+    "\n"
+    "  --count N    stop after N packets\n"
+    "  --timeout S  give up (exit status 3) when no new packet comes for S seconds;\n"
+    "               without it, waits until interrupted\n";
+
+namespace {
+
+struct Snapshot {
+    std::vector<uint8_t> payload;
+    int32_t lastError = 0;
+    int32_t soundCount = 0;
+};
+
+// The newest payload.  The daemon's reader rewrites it in place (clears it,
+// then copies the next payload in), so a read is only taken when a second
+// read a moment later agrees: two reads back to back could both fall between
+// the clearing and the copy.
+bool ReadPayload(const SharedDeviceState* r, std::vector<uint8_t>* payload) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        int32_t length = Peek(r->RawDataLength);
+        if (length < 0 || length > static_cast<int32_t>(sizeof r->RawData)) continue;
+        std::vector<uint8_t> first(r->RawData, r->RawData + length);
+        timespec moment{0, 200 * 1000};
+        nanosleep(&moment, nullptr);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        std::vector<uint8_t> second(r->RawData, r->RawData + length);
+        if (first == second && Peek(r->RawDataLength) == length) {
+            *payload = std::move(first);
+            return true;
+        }
+    }
+    return false;
+}
+
+unsigned Word(const std::vector<uint8_t>& p, size_t at) { return (p[at] << 8) | p[at + 1]; }
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    char item[4];
+    for (uint8_t b : bytes) {
+        std::snprintf(item, sizeof item, "%02x", b);
+        if (!text.empty()) text += ' ';
+        text += item;
+    }
+    return text;
+}
+
+bool Matches(const uint8_t* field, size_t fieldSize, int32_t recordedLength,
+             const std::vector<uint8_t>& payload) {
+    return recordedLength == static_cast<int32_t>(payload.size()) && payload.size() <= fieldSize &&
+           std::memcmp(field, payload.data(), payload.size()) == 0;
+}
+
+// Kind and decoded values of a payload, from what it changed in the record
+// and from its shape.
+std::string Decode(const SharedDeviceState* r, const Snapshot& now, const Snapshot& before) {
+    const std::vector<uint8_t>& p = now.payload;
+    char text[512];
+    if (!p.empty() && now.lastError != before.lastError && now.lastError == p[0]) {
+        std::snprintf(text, sizeof text, "error     code=%u", p[0]);
+        return text;
+    }
+    if (p.size() >= 2 && Matches(r->IRCode, sizeof r->IRCode, Peek(r->IRCodeLength), p)) {
+        std::snprintf(text, sizeof text, "ir-code   channel=%u bytes=%zu", Word(p, 0), p.size());
+        return text;
+    }
+    if (Matches(r->InfoBuffer, sizeof r->InfoBuffer, Peek(r->InfoLength), p)) {
+        std::string shown;
+        for (uint8_t c : p) shown += (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '.';
+        return "info      \"" + shown + "\"";
+    }
+    if (p.size() == TAVRO_MIC_BLOCK_SIZE && now.soundCount != before.soundCount) {
+        std::string samples = "mic      ";
+        for (int g = 0; g < 4; ++g)
+            for (int k = 0; k < 4; ++k) {
+                int upper = static_cast<int8_t>(p[5 * g + k]);
+                int sample = upper * 4 + ((p[5 * g + 4] >> (2 * k)) & 3);
+                samples += " " + std::to_string(sample);
+            }
+        return samples;
+    }
+    if (p.size() >= 6 && static_cast<int32_t>(Word(p, 0)) == Peek(r->ImageWidth) &&
+        static_cast<int32_t>(Word(p, 2)) == Peek(r->ImageHeight) && Peek(r->ImageLength) > 0) {
+        std::snprintf(text, sizeof text, "image     first=%u second=%u bytes=%u", Word(p, 0),
+                      Word(p, 2), Word(p, 4));
+        return text;
+    }
+    // A tracking payload: button word and two spots of (x, y, power), in
+    // hundredths of a camera pixel; the kit drops spots out of range.
+    if (p.size() >= 14 && p[2] <= 152 && p[4] <= 152 && p[8] <= 152 && p[10] <= 152 &&
+        p[6] != 255 && p[12] != 255) {
+        unsigned buttons = Word(p, 0);
+        std::snprintf(text, sizeof text,
+                      "tracking  handset=%u held=%s A=(%.2f,%.2f,%u) B=(%.2f,%.2f,%u)",
+                      (buttons >> 13) & 3, HeldKeys(static_cast<int>(buttons)).c_str(),
+                      Word(p, 2) / 100.0, Word(p, 4) / 100.0, Word(p, 6), Word(p, 8) / 100.0,
+                      Word(p, 10) / 100.0, Word(p, 12));
+        return text;
+    }
+    return "other";
+}
+
+Snapshot Take(const SharedDeviceState* r, const Snapshot& previous) {
+    Snapshot now;
+    if (!ReadPayload(r, &now.payload)) now.payload = previous.payload;
+    now.lastError = Peek(r->LastError);
+    now.soundCount = Peek(r->SoundCount);
+    return now;
+}
+
+}  // namespace
+
+int RunRaw(const Args& args) {
+    CommandLine line;
+    if (!line.Parse(args, {"count", "timeout"}, {})) return kExitUsage;
+    if (!line.Positional().empty())
+        return Fail(kExitUsage, "raw takes options only, not \"%s\"", line.Positional()[0].c_str());
+    long count = 0, timeout = 0;
+    if (line.Has("count") && !line.IntOption("count", 1, 1000000000, &count)) return kExitUsage;
+    if (line.Has("timeout") && !line.IntOption("timeout", 1, 86400, &timeout)) return kExitUsage;
+
+    SharedDeviceState* r = AttachKit();
+    if (r == nullptr) return kExitFailure;
+
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    Clock::time_point lastPacket = start;
+    bool noted = false;
+    long shown = 0;
+    // What the record holds now arrived before we looked: it is the baseline.
+    Snapshot before = Take(r, Snapshot{});
+    while (!g_interrupted && (count == 0 || shown < count)) {
+        Snapshot now = Take(r, before);
+        Clock::time_point time = Clock::now();
+        if (now.payload != before.payload) {
+            double seconds = std::chrono::duration<double>(time - start).count();
+            std::printf("%9.3f %4zu  %s  | %s\n", seconds, now.payload.size(),
+                        Decode(r, now, before).c_str(), Hex(now.payload).c_str());
+            std::fflush(stdout);
+            ++shown;
+            lastPacket = time;
+        } else if (timeout > 0 && time - lastPacket >= std::chrono::seconds(timeout)) {
+            return Fail(kExitNoAnswer, "no packet from the receiver for %ld s "
+                        "(is the device daemon tavrod running?)", timeout);
+        } else if (!noted && shown == 0 && time - start >= std::chrono::seconds(2)) {
+            std::fprintf(stderr, "%s: no packets so far (is the device daemon tavrod running?)\n",
+                         ProgramName());
+            noted = true;
+        }
+        before = std::move(now);
+        timespec pause{0, 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return kExitOk;
+}
+
+}  // namespace tavro::cli
