@@ -10,7 +10,7 @@
 // The aim sweeps steadily to the right, so a good path only moves right and
 // ends on the newest target.  Prints one table row per behaviour and packet
 // interval.
-#include "TavroCore.h"
+#include "NullPlatform.h"
 
 #include <algorithm>
 #include <atomic>
@@ -30,37 +30,8 @@ using Clock = std::chrono::steady_clock;
 
 // A platform whose "screen" is the calibration screen and whose pointer is
 // a number: direct pointing puts it where the pass says.
-class BenchPlatform : public CTavroCore {
+class BenchPlatform : public tavro::test::NullPlatform {
 public:
-    BenchPlatform() : record_(new SharedDeviceState()) {
-        SharedDeviceState& r = *record_;
-        std::memset(&r, 0, sizeof r);
-        SharedData = &r;
-        r.Mx = 5.0;
-        r.Bx = -250.0;
-        r.My = 5.0;
-        r.By = -340.0;
-        r.D0 = 70.0;
-        r.Cpixel = 1.0;
-        r.CThetaX = 1.0;
-        r.DistanceThresh = 0.04;
-        r.DistanceCounterMax = 12.0;
-        r.StabThresh = 7.0;
-        r.XYCounterMax = 3;
-        r.PowerThresh = 1;
-        r.SubframeInterpolation = 3;
-        r.SleepingFactor = 30;
-        r.ClickStill = 12;
-        r.XcalScreen = 1280;
-        r.YcalScreen = 768;
-        r.RotationCompensation = 1;
-        r.MoveEnabled = 1;
-        r.DirectPoint = 1;
-        r.MouseClick = 1;
-        r.ActivateCursor = 1;
-        for (int u = 0; u < TAVRO_HANDSETS; ++u) r.Buttons[u] = -1;
-    }
-
     int MoveScreenCursor(double, double, double ux, double, int user) override {
         if (user != 0) return 0;
         std::lock_guard<std::mutex> lock(mutex_);
@@ -71,43 +42,9 @@ public:
         std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
         return 0;
     }
-    int CalculateScreenBorders(double*, double*, int) override { return 0; }
-    int CalculatePODCoordinates(double*, double*) override { return 0; }
-
-    int OpenDevice() override { return 0; }
-    int CreatePODThreads() override { return 0; }
-    int CreateDataPacketThread() override { return 0; }
-    int StopDevice() override { return 0; }
-    int SendCommand(unsigned char*, unsigned long) override { return 0; }
-    int ReadPODDeviceData() override { return 0; }
-    int WritePODDeviceData() override { return 0; }
-    int CreateSharedMemory() override { return 0; }
-    int HandleNorthEastEvents() override { return 0; }
-    int HandleNorthEvents() override { return 0; }
-    int HandleNorthWestEvents() override { return 0; }
-    int HandleEastEvents() override { return 0; }
-    int HandleWestEvents() override { return 0; }
-    int HandleSouthEastEvents() override { return 0; }
-    int HandleSouthEvents() override { return 0; }
-    int HandleSouthWestEvents() override { return 0; }
-    int HandleMenuEvents() override { return 0; }
-    int TV_GetIniFileName() override { return 0; }
-    int CreateIniDirectory() override { return 0; }
-    bool FileExists() override { return true; }
-    int MouseEventLeftDownUp() override { return 0; }
-    int MouseEventLeftDown() override { return 0; }
-    int MouseEventLeftUp() override { return 0; }
-    int GetSharedDataPath() override { return 0; }
-    int TV_GetAppPath(char* buffer) override {
-        buffer[0] = '\0';
-        return 0;
-    }
-    int OutputDebugString(char*) override { return 0; }
-
     std::vector<double> path;
 
 private:
-    std::unique_ptr<SharedDeviceState> record_;
     std::mutex mutex_;
 };
 

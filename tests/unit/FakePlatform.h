@@ -4,7 +4,7 @@
 #ifndef TAVRO_TEST_FAKE_PLATFORM_H
 #define TAVRO_TEST_FAKE_PLATFORM_H
 
-#include "TavroCore.h"
+#include "NullPlatform.h"
 
 #include <functional>
 #include <memory>
@@ -14,21 +14,8 @@
 
 namespace tavro::test {
 
-class FakePlatform : public CTavroCore {
+class FakePlatform : public NullPlatform {
 public:
-    FakePlatform() : record_(new SharedDeviceState()) {
-        SharedDeviceState& r = *record_;
-        SharedData = &r;
-        // The settings defaults and start-up values the tracking path reads.
-        r.Mx = 5, r.Bx = -250, r.My = 5, r.By = -340, r.D0 = 70, r.Cpixel = 1, r.CThetaX = 1;
-        r.DistanceThresh = 0.04, r.DistanceCounterMax = 12, r.StabThresh = 7;
-        r.CalDistance = 3.1, r.Dmin = 3.2, r.XYCounterMax = 3, r.PowerThresh = 1;
-        r.SubframeInterpolation = 3, r.SleepingFactor = 30, r.ClickStill = 12;
-        r.RotationCompensation = r.MoveEnabled = r.DirectPoint = r.MouseClick = r.ActivateCursor = 1;
-        r.PacketUser = 99;
-        for (int& b : r.Buttons) b = -1;
-    }
-
     struct Move { double x, y; int user; };
     std::vector<Move> moves;                          // MoveScreenCursor, unclamped position
     std::vector<std::pair<int, int>> relativeMoves;   // border steps
@@ -83,27 +70,8 @@ public:
     int HandleSouthWestEvents() override { return Handler(SouthWest); }
     int HandleMenuEvents() override { return Handler(Menu); }
 
-    // Not on the tracking path.
-    int CalculatePODCoordinates(double*, double*) override { return 0; }
-    int OpenDevice() override { return 0; }
-    int CreatePODThreads() override { return 0; }
-    int CreateDataPacketThread() override { return 0; }
-    int StopDevice() override { return 0; }
-    int SendCommand(unsigned char*, unsigned long) override { return 0; }
-    int ReadPODDeviceData() override { return 0; }
-    int WritePODDeviceData() override { return 0; }
-    int CreateSharedMemory() override { return 0; }
-    int TV_GetIniFileName() override { return 0; }
-    int CreateIniDirectory() override { return 0; }
-    bool FileExists() override { return true; }
-    int MouseEventLeftDownUp() override { return 0; }
-    int GetSharedDataPath() override { return 0; }
-    int TV_GetAppPath(char* buffer) override { return buffer[0] = '\0', 0; }
-    int OutputDebugString(char*) override { return 0; }
-
 private:
     int Handler(ButtonIndex b) { return handlerCalls.push_back({b, CurrentButtonState}), 0; }
-    std::unique_ptr<SharedDeviceState> record_;
     std::mutex mutex_;
 };
 
