@@ -1,0 +1,112 @@
+// Helpers for tests that run the device on a pseudo-terminal: the kit's log
+// through its observer hook, a kit object with its own initialised record,
+// and StartDevice running on a thread of the test.
+#ifndef TAVRO_TEST_DEVICE_HARNESS_H
+#define TAVRO_TEST_DEVICE_HARNESS_H
+
+#include "Pty.h"
+#include "TavroLinux.h"
+#include "TestEnvironment.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tavro::test {
+
+// Collects the kit's log messages while it exists.
+class LogCapture {
+public:
+    LogCapture() {
+        std::lock_guard<std::mutex> lock(mutex());
+        lines().clear();
+        CTavroLinux::MessageLogObserver = [](const char* text) {
+            std::lock_guard<std::mutex> lock(mutex());
+            lines().emplace_back(text);
+        };
+    }
+    ~LogCapture() { CTavroLinux::MessageLogObserver = nullptr; }
+    // Messages that contain `text`.
+    static int Count(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex());
+        int n = 0;
+        for (const auto& line : lines()) n += line.find(text) != std::string::npos;
+        return n;
+    }
+
+private:
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    static std::vector<std::string>& lines() {
+        static std::vector<std::string> l;
+        return l;
+    }
+};
+
+inline void SetDeviceName(SharedDeviceState& record, const std::string& path) {
+    std::memset(record.DeviceName, 0, sizeof record.DeviceName);
+    std::strncpy(record.DeviceName, path.c_str(), sizeof record.DeviceName - 1);
+}
+
+// Until no calculation pass runs, so the object may go.
+inline bool WaitForPasses(CTavroLinux& kit, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    return WaitFor([&] { return kit.RunningPasses.load() == 0; }, timeout);
+}
+
+// A kit object with its own record (the test has its own IPC namespace),
+// whose receiver is `path`.
+template <typename Kit = CTavroLinux>
+struct KitOn {
+    explicit KitOn(const std::string& path) {
+        initialized = kit.Initialize() == 0 && kit.SharedData != nullptr;
+        if (initialized) SetDeviceName(*kit.SharedData, path);
+    }
+    ~KitOn() {
+        WaitForPasses(kit);
+        if (kit.DeviceFd > 0) close(kit.DeviceFd);
+    }
+    SharedDeviceState& record() { return *kit.SharedData; }
+    Kit kit;
+    bool initialized = false;
+};
+
+// kit.StartDevice() on a thread, until Stop().
+class RunningDevice {
+public:
+    explicit RunningDevice(CTavroLinux& kit) : kit_(kit) {
+        result_ = std::async(std::launch::async, [this] { return kit_.StartDevice(); });
+        started_ = WaitFor([this] { return kit_.ReaderRunning.load() || ended(std::chrono::milliseconds(0)); });
+    }
+    ~RunningDevice() { Stop(); }
+    bool started() const { return started_; }
+    bool ended(std::chrono::milliseconds timeout) { return result_.wait_for(timeout) == std::future_status::ready; }
+    // Raises StopRequest; StartDevice's result, or -1 when it did not return.
+    int Stop(std::chrono::milliseconds timeout = std::chrono::seconds(3)) {
+        if (!result_.valid()) return result;
+        kit_.SharedData->StopRequest = 1;
+        if (!ended(timeout)) {
+            ADD_FAILURE() << "StartDevice did not return after the stop";
+            return -1;
+        }
+        result = result_.get();
+        WaitForPasses(kit_);
+        return result;
+    }
+    int result = -1;
+
+private:
+    CTavroLinux& kit_;
+    std::future<int> result_;
+    bool started_ = false;
+};
+
+}  // namespace tavro::test
+
+#endif

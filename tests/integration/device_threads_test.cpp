@@ -1,0 +1,201 @@
+// The running device on a pseudo-terminal: every command on the wire in the
+// writer's order, requests from another process, stopping, and the bounded
+// calculation threads with their own copy of the packet.
+#include "DeviceHarness.h"
+
+#include <sys/shm.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <thread>
+
+namespace {
+
+using namespace tavro::test;
+using namespace std::chrono_literals;
+
+// A kit whose command writer can be held between two passes, so that the
+// next pass sees several requests together.
+class GatedKit : public CTavroLinux {
+public:
+    int TV_Sleep(int microseconds) override {
+        CTavroLinux::TV_Sleep(microseconds);
+        if (microseconds == 50000) {  // the writer's poll period
+            waiting = true;
+            std::lock_guard<std::mutex> lock(gate);
+            waiting = false;
+        }
+        return 0;
+    }
+    int SendCommand(unsigned char* buffer, unsigned long length) override {
+        if (buffer[0] == 0x08) learnFlagAtSend = SharedData->LearnInProgress;
+        return CTavroLinux::SendCommand(buffer, length);
+    }
+    std::mutex gate;
+    std::atomic<bool> waiting{false};
+    std::atomic<int> learnFlagAtSend{-1};
+};
+
+class DeviceThreads : public testing::Test {
+protected:
+    void SetUp() override {
+        TAVRO_REQUIRE_PRIVATE_IPC();
+        ASSERT_TRUE(device.initialized);
+    }
+    template <typename F>
+    void RaiseTogether(F raise) {
+        std::lock_guard<std::mutex> lock(kit.gate);
+        ASSERT_TRUE(WaitFor([&] { return kit.waiting.load(); }));
+        raise(device.record());
+    }
+    LogCapture log;
+    PtyPair pty;
+    KitOn<GatedKit> device{pty.slavePath()};
+    GatedKit& kit = device.kit;
+};
+
+TEST_F(DeviceThreads, EveryCommandGoesOutInServiceOrder) {
+    RunningDevice running(kit);
+    ASSERT_TRUE(running.started());
+    RaiseTogether([](SharedDeviceState& r) {
+        r.HIDMouseMode = 4;
+        const int32_t calibration[6] = {-1, 258, 0, 0x01020304, -2, 7};
+        std::memcpy(r.HIDCal, calibration, sizeof calibration);
+        r.HIDAntiShakeValue = 0x12345;  // low 16 bits go out
+        r.HIDAntiShakeLevel = 200;      // capped at 8
+        r.MotorValue = 0x109;
+        r.MotorSetting = 0x42;
+        r.IRCodeLength = 3;  // one word announced, three bytes sent
+        r.IRCode[0] = 0xAA, r.IRCode[1] = 0xBB, r.IRCode[2] = 0xCC;
+        r.Threshold = 127, r.Gain = 63, r.Exposure = 255;
+        r.InfoKind = 9, r.DebugValue = -1, r.PODChannel = 300;
+        for (int i = 0; i < 5; ++i) r.ProgramIDBytes[i] = static_cast<uint8_t>(i + 1);
+        // Raised in reverse on purpose: the order on the wire is the writer's.
+        for (uint8_t* flag : {&r.ProgramIDRequest, &r.ClearHatRequest, &r.FrequencyRequest, &r.DebugRequest,
+                              &r.GetInfoRequest, &r.SetExposureRequest, &r.SetGainRequest, &r.SetThreshRequest,
+                              &r.IRBlastRequest, &r.StopMotorRequest, &r.SendIRCodeRequest, &r.GetIRCodeRequest,
+                              &r.LearnCodeRequest, &r.StartMotorRequest, &r.HIDMappingsRequest,
+                              &r.HIDDefaultRequest, &r.HIDAntiShakeRequest, &r.HIDCalRequest, &r.HIDMouseRequest})
+            *flag = 1;
+    });
+    const Bytes expected = {
+        0x17, 0x01, 0x04,                                                        // HID mouse
+        0x18, 0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x01, 0x00, 0x00, 0x00, 0x00,  // HID calibration
+        0x00, 0x00, 0x04, 0x03, 0x02, 0x01, 0xFE, 0xFF, 0xFF, 0xFF, 0x07, 0x00, 0x00, 0x00,
+        0x19, 0x03, 0x45, 0x23, 0x08,        // HID anti-shake
+        0x1A, 0x01, 0x01, 0x1B, 0x01, 0x01,  // HID default, HID mappings
+        0x02, 0x02, 0x09, 0x42,              // start motor
+        0x08, 0x02, 0x0A, 0x00,              // learn code
+        0x09, 0x00,                          // get IR code
+        0x09, 0x01, 0xAA, 0xBB, 0xCC,        // send IR code
+        0x02, 0x00, 0x0C, 0x00,              // stop motor, IR blast
+        0x03, 0x01, 0x7F, 0x04, 0x01, 0x3F, 0x05, 0x01, 0xFF,  // threshold, gain, exposure
+        0x10, 0x01, 0x09, 0x12, 0x01, 0xFF, 0x0D, 0x01, 0x2C,  // information, debug, channel
+        0x15, 0x00, 0x02,                                      // clear HAT
+        0x14, 0x05, 0x01, 0x02, 0x03, 0x04, 0x05};             // program id
+    EXPECT_EQ(pty.read(expected.size()), expected);
+    EXPECT_TRUE(pty.drain(100ms).empty()) << "a command went out twice";
+    const SharedDeviceState& r = device.record();
+    EXPECT_EQ(0, r.HIDMouseRequest + r.HIDCalRequest + r.HIDAntiShakeRequest + r.HIDDefaultRequest +
+                     r.HIDMappingsRequest + r.StartMotorRequest + r.LearnCodeRequest + r.GetIRCodeRequest +
+                     r.SendIRCodeRequest + r.StopMotorRequest + r.IRBlastRequest + r.SetThreshRequest +
+                     r.SetGainRequest + r.SetExposureRequest + r.GetInfoRequest + r.DebugRequest +
+                     r.FrequencyRequest + r.ClearHatRequest + r.ProgramIDRequest)
+        << "a flag was not lowered";
+    EXPECT_EQ(kit.learnFlagAtSend.load(), 1) << "LearnInProgress is raised before the learn command";
+}
+
+TEST_F(DeviceThreads, RequestFromAnotherProcessIsServedWithinAPollPeriod) {
+    RunningDevice running(kit);
+    ASSERT_TRUE(running.started());
+    auto start = std::chrono::steady_clock::now();
+    if (fork() == 0) {
+        int id = shmget(TAVRO_SHARED_MEMORY_KEY, TAVRO_SHARED_MEMORY_SIZE, 0666);
+        void* record = shmat(id, nullptr, 0);
+        if (id < 0 || record == reinterpret_cast<void*>(-1)) _exit(1);
+        static_cast<SharedDeviceState*>(record)->IRBlastRequest = 1;
+        _exit(0);
+    }
+    EXPECT_EQ(pty.read(2, 1000ms), (Bytes{0x0C, 0x00}));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 150ms);
+    int status = -1;
+    wait(&status);
+    EXPECT_EQ(status, 0);
+}
+
+TEST_F(DeviceThreads, StopWithASilentReceiverEndsStartDevice) {
+    RunningDevice running(kit);
+    ASSERT_TRUE(running.started());
+    ASSERT_FALSE(running.ended(200ms)) << "StartDevice returned without a stop";
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(running.Stop(1000ms), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    EXPECT_FALSE(kit.ReaderRunning.load()) << "StartDevice returned before the reader ended";
+}
+
+TEST_F(DeviceThreads, RequestPendingWhenTheStopComesStillGoesOut) {
+    RunningDevice running(kit);
+    ASSERT_TRUE(running.started());
+    RaiseTogether([](SharedDeviceState& r) { r.IRBlastRequest = r.StopRequest = 1; });
+    EXPECT_TRUE(running.ended(1000ms));
+    EXPECT_EQ(pty.read(2, 1000ms), (Bytes{0x0C, 0x00}));
+}
+
+Bytes Tracking(int user, int ax) {
+    return Packet(1, TrackingPayload(user, 0xFFFF, static_cast<uint16_t>(ax), 14400, 50,
+                                     static_cast<uint16_t>(ax - 4000), 14400, 50));
+}
+
+TEST_F(DeviceThreads, EachPassWorksOnItsOwnPacket) {
+    RunningDevice running(kit);
+    ASSERT_TRUE(running.started());
+    // One burst: a pass that read the record when it started would see a
+    // later handset's packet.
+    pty.write(Tracking(0, 20000));
+    pty.write(Tracking(1, 21000));
+    pty.write(Tracking(2, 22000));
+    pty.write(Tracking(3, 23000));
+    ASSERT_TRUE(WaitFor([&] { return device.record().RawX[3] != 0.0; }));
+    ASSERT_TRUE(WaitForPasses(kit));
+    for (int user = 0; user < 4; ++user)
+        EXPECT_DOUBLE_EQ(device.record().RawX[user], (2 * (20000 + 1000 * user) - 4000) / 200.0) << user;
+}
+
+int ThreadCount() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    return -1;
+}
+
+TEST_F(DeviceThreads, FloodOfTrackingPacketsIsBoundedAndLoggedOnce) {
+    device.record().SleepingFactor = 1000;  // a pass lasts about a second
+    device.record().SubframeInterpolation = 2;
+    RunningDevice running(kit);
+    ASSERT_TRUE(running.started());
+    const int baseline = ThreadCount();
+    std::atomic<bool> sampling{true};
+    int most = 0;
+    std::thread sampler([&] {
+        while (sampling) most = std::max(most, ThreadCount());
+    });
+    Bytes flood;
+    for (int n = 0; n < 200; ++n) {
+        Bytes packet = Tracking(n % 4, 18000 + n);
+        flood.insert(flood.end(), packet.begin(), packet.end());
+    }
+    pty.write(flood);
+    pty.write(Packet(5, Bytes{0xEE, 0xEF}));
+    EXPECT_TRUE(WaitFor([&] { return device.record().RawDataLength == 2; })) << "the flood was not read";
+    sampling = false;
+    sampler.join();
+
+    EXPECT_LE(most, baseline + 64 + 1);
+    // Nearly all of the 136 beyond the bound were dropped.
+    EXPECT_GE(kit.DroppedPasses.load(), 100u);
+    EXPECT_LE(kit.DroppedPasses.load(), 136u);
+    EXPECT_EQ(LogCapture::Count("Too many calculation passes"), 1);
+}
+
+}  // namespace
