@@ -6,9 +6,12 @@ source "$(dirname "$0")/common.sh"
 ensure_packages "${TAVRO_PACKAGES[@]}"
 cd "$TAVRO_ROOT"
 
+log=$(mktemp /tmp/tavro-tests-XXXXXX)
+trap 'rm -f "$log"' EXIT
+
 echo "== Normal build"
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-ctest --test-dir build -j2 --output-on-failure
+ctest --test-dir build -j2 --output-on-failure | tee -a "$log"
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DTAVRO_SANITIZE=ON -DTAVRO_BUILD_BENCHMARKS=OFF
@@ -16,7 +19,7 @@ build build-asan -DCMAKE_BUILD_TYPE=Debug -DTAVRO_SANITIZE=ON -DTAVRO_BUILD_BENC
 # not the kit's leaks.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 LSAN_OPTIONS=suppressions=$TAVRO_ROOT/tests/support/lsan.supp \
-    ctest --test-dir build-asan -j2 --output-on-failure
+    ctest --test-dir build-asan -j2 --output-on-failure | tee -a "$log"
 
 if [ -f fuzz/CMakeLists.txt ]; then
     echo "== Fuzzing (${TAVRO_FUZZ_SECONDS:-60} s per target)"
@@ -24,3 +27,8 @@ if [ -f fuzz/CMakeLists.txt ]; then
         -DTAVRO_BUILD_TESTS=OFF -DTAVRO_BUILD_BENCHMARKS=OFF
     scripts/run-fuzzers.sh build-fuzz "${TAVRO_FUZZ_SECONDS:-60}"
 fi
+
+# Both suites passed (a failure ends the script above): one closing line.
+total=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log" |
+        awk '{ sum += $1 } END { print sum + 0 }')
+echo "tests: $total passed, 0 failed"

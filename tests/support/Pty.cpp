@@ -84,8 +84,11 @@ Bytes PtyPair::drain(std::chrono::milliseconds quiet) {
 
 Bytes Packet(uint8_t type, const Bytes& payload) {
     uint8_t length = static_cast<uint8_t>(type == 9 ? payload.size() / 2 : payload.size());
-    Bytes packet{0x51, 0x56, type, length};
-    packet.insert(packet.end(), payload.begin(), payload.end());
+    // Built byte by byte: g++ 12 warns falsely about inserting a range here.
+    Bytes packet;
+    packet.reserve(4 + payload.size());
+    for (uint8_t b : {uint8_t{0x51}, uint8_t{0x56}, type, length}) packet.push_back(b);
+    for (uint8_t b : payload) packet.push_back(b);
     return packet;
 }
 
