@@ -33,3 +33,43 @@ build() {
     cmake -S "$TAVRO_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
     cmake --build "$dir" -j2
 }
+
+# start_simulated_device WORKDIR [tavro-sim options...]: starts the receiver
+# simulator on a pseudo-terminal and the device daemon on its tty (run from
+# the source tree after `build build`).  Their process ids are kept in
+# TAVRO_PIDS for stop_simulated_device.
+TAVRO_PIDS=()
+start_simulated_device() {
+    local work=$1
+    shift
+    build/tools/tavro-sim/tavro-sim "$@" --command-log "$work/commands.log" \
+        >"$work/sim.out" 2>"$work/sim.err" &
+    TAVRO_PIDS+=($!)
+    local _
+    for _ in $(seq 100); do
+        [ -s "$work/sim.out" ] && break
+        sleep 0.05
+    done
+    local tty
+    tty=$(head -n 1 "$work/sim.out")
+    if [ -z "$tty" ]; then
+        echo "the receiver simulator did not start:" >&2
+        cat "$work/sim.err" >&2
+        return 1
+    fi
+    echo "Simulated receiver on $tty"
+    build/tools/tavrod/tavrod --device "$tty" 2>"$work/tavrod.err" &
+    TAVRO_PIDS+=($!)
+    sleep 0.5
+    if ! kill -0 "$!" 2>/dev/null; then
+        echo "the device daemon did not start:" >&2
+        cat "$work/tavrod.err" >&2
+        return 1
+    fi
+}
+
+stop_simulated_device() {
+    local pid
+    for pid in "${TAVRO_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+}

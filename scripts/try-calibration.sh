@@ -12,23 +12,7 @@ store=--dry-run
 [ "${1:-}" = "--store" ] && store=
 
 work=$(mktemp -d /tmp/tavro-calibration-XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'stop_simulated_device; rm -rf "$work"' EXIT
 
-build/tools/tavro-sim/tavro-sim --script tools/tavro-sim/examples/calibration-aims.script \
-    --command-log "$work/commands.log" >"$work/sim.out" 2>"$work/sim.err" &
-pids+=($!)
-for _ in $(seq 100); do
-    [ -s "$work/sim.out" ] && break
-    sleep 0.05
-done
-tty=$(head -n 1 "$work/sim.out")
-[ -n "$tty" ] || { echo "the receiver simulator did not start:" >&2; cat "$work/sim.err" >&2; exit 1; }
-build/tools/tavrod/tavrod --device "$tty" 2>"$work/tavrod.err" &
-pids+=($!)
+start_simulated_device "$work" --script tools/tavro-sim/examples/calibration-aims.script
 build/tools/tavro-calibrate/tavro-calibrate --no-window --targets 4 --timeout 20 $store
