@@ -76,7 +76,9 @@ size_t Receiver::CommandLength(bool burstEnd) const {
         // That byte is recognised as the one left at the end of a burst, or
         // as the byte without which the rest reads as commands again.
         length = 2 + 2 * static_cast<size_t>(count);
-        if (pending_.size() == length + 1 && burstEnd) {
+        if (pending_.size() == length + 1) {
+            // More bytes are already on their way: decide once they are in.
+            if (!burstEnd) return 0;
             ++length;
         } else if (pending_.size() > length + 1) {
             const uint8_t* rest = pending_.data() + length;
