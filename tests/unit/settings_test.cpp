@@ -2,6 +2,7 @@
 // record (forgiving about case, entities and odd flag values), rewritten by
 // the persistent setters, and never able to end or corrupt the process.
 #include "TavroLinux.h"
+#include "KitSegmentTest.h"
 #include "TestEnvironment.h"
 #include "tavrodev.h"
 
@@ -21,9 +22,6 @@ using tavro::test::TempHome;
 using tavro::test::WriteFile;
 
 namespace {
-
-std::vector<std::string> g_log;
-void RecordLog(const char* text) { g_log.push_back(text); }
 
 const char kDefaultFile[] =
     "\xEF\xBB\xBF"
@@ -59,31 +57,17 @@ const char kDefaultFile[] =
     "\t</Settings>\n"
     "</Quorvel>\n";
 
-class SettingsTest : public testing::Test {
+class SettingsTest : public tavro::test::KitSegmentTest {
 protected:
-    void SetUp() override {
-        TAVRO_REQUIRE_PRIVATE_IPC();
-        tavro::test::RemoveSegment(TAVRO_SHARED_MEMORY_KEY);
-        g_log.clear();
-        CTavroLinux::MessageLogObserver = RecordLog;
-    }
     void TearDown() override {
-        CTavroLinux::MessageLogObserver = nullptr;
         platform_.reset();
-        tavro::test::RemoveSegment(TAVRO_SHARED_MEMORY_KEY);
+        KitSegmentTest::TearDown();
     }
     SharedDeviceState& Start() {
         platform_ = std::make_unique<CTavroLinux>();
         EXPECT_EQ(platform_->Initialize(), 0);
         return *platform_->SharedData;
     }
-    bool Logged(const std::string& fragment) const {
-        return std::any_of(g_log.begin(), g_log.end(), [&](const std::string& line) {
-            return line.find(fragment) != std::string::npos;
-        });
-    }
-
-    TempHome home_;
     std::unique_ptr<CTavroLinux> platform_;
 };
 
@@ -219,7 +203,7 @@ TEST_F(SettingsTest, ConcurrentSettersInFourProcessesAlwaysLeaveAParsableFile) {
         if (running == 0) break;
     }
     EXPECT_TRUE(allParsed) << "after " << reads << " reads";
-    g_log.clear();
+    Log().clear();
     platform_->ReadSettings();
     EXPECT_FALSE(Logged("XML"));
 }

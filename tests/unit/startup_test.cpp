@@ -2,7 +2,7 @@
 // values, what another process's start-up resets and keeps, the settings
 // paths and the debug-line format.
 #include "TavroLinux.h"
-#include "TestEnvironment.h"
+#include "KitSegmentTest.h"
 
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -22,9 +22,6 @@
 using tavro::test::TempHome;
 
 namespace {
-
-std::vector<std::string> g_log;
-void RecordLog(const char* text) { g_log.push_back(text); }
 
 // Platform object whose debug lines are kept instead of discarded.
 class DebugCapturingPlatform : public CTavroLinux {
@@ -46,20 +43,7 @@ int InChild(Body body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-class StartupTest : public testing::Test {
-protected:
-    void SetUp() override {
-        TAVRO_REQUIRE_PRIVATE_IPC();
-        tavro::test::RemoveSegment(TAVRO_SHARED_MEMORY_KEY);
-        g_log.clear();
-        CTavroLinux::MessageLogObserver = RecordLog;
-    }
-    void TearDown() override {
-        CTavroLinux::MessageLogObserver = nullptr;
-        tavro::test::RemoveSegment(TAVRO_SHARED_MEMORY_KEY);
-    }
-    TempHome home_;
-};
+class StartupTest : public tavro::test::KitSegmentTest {};
 
 TEST_F(StartupTest, FreshSegmentHoldsStartValuesAndDefaults) {
     CTavroLinux platform;
@@ -147,14 +131,13 @@ TEST_F(StartupTest, StaleSegmentOfAnotherSizeIsRefused) {
     for (size_t size : {size_t{100}, size_t{TAVRO_SHARED_MEMORY_SIZE + 4096}}) {
         int stale = shmget(TAVRO_SHARED_MEMORY_KEY, size, IPC_CREAT | 0666);
         ASSERT_GE(stale, 0);
-        g_log.clear();
+        Log().clear();
         {
             CTavroLinux platform;
             EXPECT_EQ(platform.Initialize(), 1) << size;
             EXPECT_EQ(platform.SharedData, nullptr);
         }
-        EXPECT_NE(std::find(g_log.begin(), g_log.end(), "Unable to create sharedmemory"),
-                  g_log.end());
+        EXPECT_TRUE(Logged("Unable to create sharedmemory"));
         // The failed object did not remove the segment that is not its own.
         EXPECT_EQ(shmget(TAVRO_SHARED_MEMORY_KEY, 0, 0), stale);
         shmctl(stale, IPC_RMID, nullptr);
