@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <string>
 
 // Xlib's display type, declared here instead of including Xlib, whose macros
 // (None, Bool, Status, ...) clash with other code that includes this header.
@@ -68,6 +69,16 @@ public:
     // ---- Entries the platform appends after its destructor. ----
     virtual int MoveScreenCursorAbsolute(int x, int y);
     virtual int GetCursorPosition(int* x, int* y);
+
+    // ---- Output: where pointer, buttons and keys go (linux/output/). ----
+    enum class OutputChoice { Auto, X11, Uinput };
+    // Chooses and opens the output for this process.  screenWidth and
+    // screenHeight (0 when not given) stand for the desktop's size when no
+    // X display tells it.  Returns 0 with *message the one line that says
+    // which output is used and why, or non-zero with *message the one-line
+    // error naming the cause and the fix.
+    int SelectOutput(OutputChoice choice, int screenWidth, int screenHeight,
+                     std::string* message);
 
     // ---- Serial link. ----
     int SI_Open();
