@@ -13,6 +13,10 @@
 
 // Xlib's display type, declared here instead of including Xlib, whose macros
 // (None, Bool, Status, ...) clash with other code that includes this header.
+namespace tavro {
+struct DaemonStatus;
+}
+
 struct _XDisplay;
 typedef struct _XDisplay Display;
 
@@ -118,6 +122,11 @@ public:
     std::atomic<int> RunningPasses{0};
     std::atomic<unsigned long> DroppedPasses{0};
     std::atomic<bool> DropLogged{false};
+
+    // The device daemon's status segment (DaemonStatus.h), attached by the
+    // daemon before StartDevice; null in every other process.  The device
+    // threads count packets, skips and the receiver's state into it.
+    tavro::DaemonStatus* Status = nullptr;
 
     // ---- Receiver loss (unplugged, tty hung up). ----
     // Set by the reader while the tty reports the device gone; cleared when

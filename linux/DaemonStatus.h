@@ -1,0 +1,69 @@
+// What the device daemon tells every other program about itself, beside the
+// kit's shared record (whose layout other processes depend on and which
+// therefore stays as it is): whether a daemon runs and which, whether its
+// receiver is connected, how many packets it has decoded and when the last
+// came, what its calculation workers skipped, which output it drives, and
+// which settings file the record's values came from.
+//
+// It is a System V segment of its own, keyed one above the record's key, so
+// that a private IPC namespace or a test's private record key isolates it
+// along with the record.  Every field is a plain aligned store: readers may
+// see a field mid-update, never a torn 32- or 64-bit word.
+#ifndef TAVRO_DAEMON_STATUS_H
+#define TAVRO_DAEMON_STATUS_H
+
+#include <cstdint>
+#include <string>
+
+namespace tavro {
+
+constexpr uint32_t kDaemonStatusMagic = 0x53445654;  // "TVDS"
+constexpr uint32_t kDaemonStatusVersion = 1;
+
+struct DaemonStatus {
+    uint32_t Magic;
+    uint32_t Version;
+    int32_t DaemonPid;          // 0 when no daemon runs (or it ended cleanly)
+    int32_t ReceiverConnected;  // 1 while the receiver's tty is open and alive
+    int64_t DaemonStartedUnixNs;
+    char ReceiverPath[256];
+    char Output[32];            // "x11", "uinput", "none"
+    char Filter[32];            // the stabiliser in use
+    uint64_t PacketsDecoded;     // tracking packets accepted, all handsets
+    uint64_t PacketsPerHandset[4];
+    int64_t LastPacketUnixNs;    // CLOCK_REALTIME of the newest packet, 0 = none yet
+    uint64_t MotionSkipped;      // passes whose pointer motion a newer packet superseded
+    uint64_t PassesDropped;      // packets whose computation was not run at all
+    // Which settings file the record's values were last loaded from, by whom.
+    char SettingsPath[512];
+    int32_t SettingsLoadedByPid;
+    int32_t Reserved0;
+    int64_t SettingsLoadedUnixNs;
+    char SettingsLoadedBy[64];   // the loading program's name
+    uint8_t Reserved[1024];
+};
+
+// The segment's key for a record key (the record's key plus one).
+int DaemonStatusKey(int recordKey);
+
+// Attaches the status segment of the record key, creating it (mode 0666,
+// zeroed, magic and version set) when it does not exist.  Returns null with
+// *error set to one line naming the cause and the fix when it cannot.
+DaemonStatus* AttachDaemonStatus(int recordKey, std::string* error);
+
+// Whether the daemon recorded in the status still runs.
+bool DaemonAlive(const DaemonStatus& status);
+
+// Nanoseconds since the epoch, for the *UnixNs fields.
+int64_t UnixNowNs();
+
+// Makes the calling process the one device daemon of the record key.  The
+// claim is a System V semaphore taken with SEM_UNDO, so the kernel gives it
+// back when the daemon ends in any way, SIGKILL included.  Returns true, or
+// false with *holderPid the process id of the daemon that holds it (0 when
+// it cannot be told) and *error one line saying why.
+bool ClaimDaemonLock(int recordKey, int* holderPid, std::string* error);
+
+}  // namespace tavro
+
+#endif  // TAVRO_DAEMON_STATUS_H
