@@ -12,6 +12,7 @@
 #ifndef TAVRO_DAEMON_STATUS_H
 #define TAVRO_DAEMON_STATUS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -42,6 +43,16 @@ struct DaemonStatus {
     char SettingsLoadedBy[64];   // the loading program's name
     uint8_t Reserved[1024];
 };
+
+// The layout is read by other programs (the Python package among them) by
+// these offsets: new fields take bytes from Reserved, never move old ones.
+static_assert(sizeof(DaemonStatus) == 2024, "DaemonStatus is 2024 bytes");
+static_assert(offsetof(DaemonStatus, DaemonPid) == 8 && offsetof(DaemonStatus, ReceiverPath) == 24 &&
+                  offsetof(DaemonStatus, PacketsDecoded) == 344 &&
+                  offsetof(DaemonStatus, LastPacketUnixNs) == 384 &&
+                  offsetof(DaemonStatus, SettingsPath) == 408 &&
+                  offsetof(DaemonStatus, SettingsLoadedBy) == 936,
+              "DaemonStatus fields keep their offsets");
 
 // The segment's key for a record key (the record's key plus one).
 int DaemonStatusKey(int recordKey);
