@@ -3,13 +3,19 @@
 #include "TavroCore.h"
 #include "xmlParser.h"
 
+#include <fcntl.h>
 #include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <string>
 
 namespace {
 
@@ -124,7 +130,162 @@ void FormatSetting(SharedDeviceState& r, const SettingKey& key, char (&text)[256
     }
 }
 
+
+// One problem of the settings file: one line on standard error, prefixed
+// with the program's name, and the same line in the platform's log.
+void SettingsProblem(CTavroCore& core, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void SettingsProblem(CTavroCore& core, const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, text);
+    if (core.ProblemLog != nullptr) core.ProblemLog(text);
+}
+
+// The parse report in one line, as xmllint's first line names the problem
+// ("FILE:LINE: parser error : Opening and ending tag mismatch: ..."): the
+// report's line that says "error" when there is one, else all of its lines
+// joined.  The excerpt and caret lines below it are left out.
+std::string OneLineReport(const char* path, const XMLResults& results) {
+    char report[2048];
+    XMLNode::formatParseReport(report, sizeof report, path, nullptr, results);
+    std::string joined, errorLine;
+    const char* line = report;
+    while (*line != '\0') {
+        const char* end = std::strchr(line, '\n');
+        std::string text = end != nullptr ? std::string(line, end) : std::string(line);
+        line = end != nullptr ? end + 1 : line + text.size();
+        while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+            text.pop_back();
+        size_t first = text.find_first_not_of(" \t");
+        if (first == std::string::npos || text.find_first_not_of(" \t^", first) == std::string::npos)
+            continue;
+        text.erase(0, first);
+        if (errorLine.empty() && text.find("error") != std::string::npos &&
+            text.find("XML Parsing error inside file") == std::string::npos)
+            errorLine = text;
+        if (!joined.empty()) joined += ' ';
+        joined += text;
+    }
+    if (errorLine.empty()) return joined;
+    // "FILE:LINE: parser error : WHAT" becomes "line LINE: WHAT": the
+    // message around it names the file already.
+    const std::string marker = "parser error : ";
+    const size_t at = errorLine.find(marker);
+    if (at == std::string::npos) return errorLine;
+    std::string what = errorLine.substr(at + marker.size());
+    std::string place = errorLine.substr(0, at);
+    while (!place.empty() && (place.back() == ' ' || place.back() == ':')) place.pop_back();
+    const size_t colon = place.rfind(':');
+    const std::string number = colon == std::string::npos ? "" : place.substr(colon + 1);
+    if (!number.empty() && number.find_first_not_of("0123456789") == std::string::npos)
+        return "line " + number + ": " + what;
+    return what;
+}
+
+// Whether the text of a settings file holds a document the reader can take
+// its values from.  *why gets the one-line parse report when it does not.
+bool SettingsDocumentSound(const char* path, std::string* why) {
+    XMLResults results{};
+    XMLNode document = XMLNode::parseFile(path, nullptr, &results);
+    if (results.error != eXMLErrorNone) {
+        *why = OneLineReport(path, results);
+        return false;
+    }
+    if (document.getChildNode("QuorVel").getChildNode("Settings").isEmpty()) {
+        *why = "no <Quorvel><Settings> element";
+        return false;
+    }
+    return true;
+}
+
+// Keeps a copy of the file beside it as PATH.broken-YYYYMMDD-HHMMSS (with
+// "-2", "-3", ... appended when that name is taken; an earlier copy is never
+// replaced).  A hard link is tried first, as it is atomic and the rewrite
+// puts a new file in place of the old name; a byte copy otherwise.  Returns
+// the copy's name, or empty with *why set.
+std::string KeepBeside(const char* path, std::string* why) {
+    char stamp[32] = "";
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) != nullptr)
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    const std::string base = std::string(path) + ".broken-" + stamp;
+    for (int attempt = 1; attempt < 1000; ++attempt) {
+        const std::string copy = attempt == 1 ? base : base + "-" + std::to_string(attempt);
+        if (link(path, copy.c_str()) == 0) return copy;
+        if (errno == EEXIST) continue;
+        // No hard links here (another file system, protected links): copy.
+        int in = open(path, O_RDONLY | O_CLOEXEC);
+        if (in < 0) {
+            *why = std::strerror(errno);
+            return "";
+        }
+        int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (out < 0) {
+            int error = errno;
+            close(in);
+            if (error == EEXIST) continue;
+            *why = std::strerror(error);
+            return "";
+        }
+        bool good = true;
+        char buffer[8192];
+        for (;;) {
+            ssize_t n = read(in, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) good = false;
+            if (n <= 0) break;
+            for (ssize_t done = 0; done < n;) {
+                ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
+                if (w < 0 && errno == EINTR) continue;
+                if (w <= 0) {
+                    good = false;
+                    break;
+                }
+                done += w;
+            }
+            if (!good) break;
+        }
+        if (good && fsync(out) != 0) good = false;
+        int error = errno;
+        close(in);
+        close(out);
+        if (!good) {
+            unlink(copy.c_str());
+            *why = std::strerror(error);
+            return "";
+        }
+        return copy;
+    }
+    *why = "too many earlier copies";
+    return "";
+}
+
+// Builds the document from the record and writes it in one step.
+XMLError WriteDocument(SharedDeviceState& r) {
+    XMLNode document = XMLNode::createXMLTopNode("xml", 1);
+    document.addAttribute("version", "1.0");
+    XMLNode settings = document.addChild("Quorvel").addChild("Settings");
+    {
+        CNumericLocale numbers;
+        char text[256];
+        for (const SettingKey& key : kSettingKeys) {
+            FormatSetting(r, key, text);
+            settings.addChild(key.name).addText(text);
+        }
+    }
+    errno = 0;
+    return document.writeToFile(r.IniFileName, "ISO-8859-1", 1);
+}
+
 }  // namespace
+
+void CTavroCore::NoteSettingsLoaded(int source) {
+    if (SettingsLoaded != nullptr) SettingsLoaded(this, source);
+}
 
 int CTavroCore::ReadStaticSettings() {
     GetSharedDataPath();
@@ -133,15 +294,40 @@ int CTavroCore::ReadStaticSettings() {
         Debug(__LINE__, kDebugFailure, "TV_GetIniFileName() failed");
         // No file to read: run with the defaults rather than a zeroed record.
         InitializeValues();
+        NoteSettingsLoaded(kSettingsFromDefaults);
         return result;
     }
+    SharedDeviceState& r = *SharedData;
     if (!FileExists()) {
+        // A file that is there but cannot be read is the user's: never
+        // replace it with defaults.
+        struct stat info {};
+        if (stat(r.IniFileName, &info) == 0) {
+            int error = errno;
+            FILE* probe = std::fopen(r.IniFileName, "r");
+            if (probe != nullptr) std::fclose(probe); else error = errno;
+            InitializeValues();
+            SettingsProblem(*this, "cannot read the settings file %s: %s; running on the defaults "
+                            "and leaving the file as it is", r.IniFileName, std::strerror(error));
+            NoteSettingsLoaded(kSettingsFromDefaults);
+            return 0;
+        }
         CreateIniDirectory();
         Debug(__LINE__, kDebugProgress, "CreateIniDirectory called");
         InitializeValues();
         Debug(__LINE__, kDebugProgress, "InitializeValues called");
-        WriteSettings();
+        XMLError error = WriteDocument(r);
         Debug(__LINE__, kDebugProgress, "WriteSettings called");
+        if (error != eXMLErrorNone) {
+            // Nothing to read back: say it once and run on the defaults.
+            const char* home = getenv("HOME");
+            SettingsProblem(*this, "cannot create the settings file %s: %s; running on the defaults "
+                            "(is HOME=%s right?)", r.IniFileName,
+                            errno != 0 ? std::strerror(errno) : XMLNode::getError(error),
+                            home != nullptr ? home : "");
+            NoteSettingsLoaded(kSettingsFromDefaults);
+            return 0;
+        }
     }
     return ReadSettings();
 }
@@ -165,14 +351,17 @@ int CTavroCore::ReadSettings() {
     std::strcpy(r.TavroMenuPath, "Start_TavroMENU.exe");
 
     // A file that does not parse must not end the client's process: report
-    // it, run on the defaults, and leave the file for the user to mend.
+    // it, run on the defaults, and leave the file for the user to mend (a
+    // later rewrite keeps it beside first).
     XMLResults results{};
     XMLNode document = XMLNode::parseFile(r.IniFileName, nullptr, &results);
     if (results.error != eXMLErrorNone) {
-        char report[2048];
-        XMLNode::formatParseReport(report, sizeof report, r.IniFileName, nullptr, results);
-        ReportProblem("%s", report);
-        if (document.isEmpty()) return 0;
+        SettingsProblem(*this, "the settings file %s does not parse (%s); running on the defaults "
+                        "(a rewrite first keeps the file as %s.broken-YYYYMMDD-HHMMSS)",
+                        r.IniFileName, OneLineReport(r.IniFileName, results).c_str(), r.IniFileName);
+        // Values from a document that went wrong somewhere are not trusted.
+        NoteSettingsLoaded(kSettingsFromDefaults);
+        return 0;
     }
 
     CNumericLocale numbers;
@@ -182,31 +371,43 @@ int CTavroCore::ReadSettings() {
         if (text == nullptr || text[0] == '\0') continue;
         StoreSetting(r, key, text);
     }
+    NoteSettingsLoaded(kSettingsFromFile);
     return 0;
 }
 
 int CTavroCore::WriteSettings() {
     SharedDeviceState& r = *SharedData;
-    XMLNode document = XMLNode::createXMLTopNode("xml", 1);
-    document.addAttribute("version", "1.0");
-    XMLNode settings = document.addChild("Quorvel").addChild("Settings");
-    {
-        CNumericLocale numbers;
-        char text[256];
-        for (const SettingKey& key : kSettingKeys) {
-            FormatSetting(r, key, text);
-            settings.addChild(key.name).addText(text);
+    Debug(__LINE__, kDebugFailure, "WriteSettings filename = %s ", r.IniFileName);
+
+    // The user's file is never lost: one that does not parse (a typo in a
+    // hand edit) is kept beside before it is replaced, and when it cannot
+    // be kept it is not replaced at all.
+    std::string copy;
+    std::string why;
+    struct stat info {};
+    if (stat(r.IniFileName, &info) == 0 && info.st_size > 0 &&
+        !SettingsDocumentSound(r.IniFileName, &why)) {
+        std::string failure;
+        copy = KeepBeside(r.IniFileName, &failure);
+        if (copy.empty()) {
+            SettingsProblem(*this, "the settings file %s does not parse (%s) and cannot be kept "
+                            "beside (%s): not rewriting it; the running kit keeps the new values",
+                            r.IniFileName, why.c_str(), failure.c_str());
+            return eXMLErrorCannotOpenFileForWriting;
         }
     }
-    Debug(__LINE__, kDebugFailure, "WriteSettings filename = %s ", r.IniFileName);
 
     // The writer replaces the file in one step, so a failed write leaves the
     // previous file whole.
-    XMLError error = document.writeToFile(r.IniFileName, "ISO-8859-1", 1);
+    XMLError error = WriteDocument(r);
     if (error != eXMLErrorNone) {
-        ReportProblem("Cannot write the settings file %s: %s (%s)", r.IniFileName,
-                      XMLNode::getError(error), std::strerror(errno));
+        SettingsProblem(*this, "cannot write the settings file %s: %s (%s); the running kit keeps "
+                        "the values", r.IniFileName, XMLNode::getError(error),
+                        errno != 0 ? std::strerror(errno) : "unknown reason");
         return error;
     }
+    if (!copy.empty())
+        SettingsProblem(*this, "the settings file %s did not parse (%s): kept it as %s and wrote a "
+                        "new one from the running values", r.IniFileName, why.c_str(), copy.c_str());
     return 0;
 }

@@ -155,6 +155,15 @@ public:
     // does not parse or cannot be written), besides standard error.  The
     // platform points it at its system log.
     void (*ProblemLog)(const char* text) = nullptr;
+    // Called at the end of every start-up's settings step, once the record
+    // holds the values of this process's settings file (kSettingsFromFile)
+    // or the defaults (kSettingsFromDefaults: the file was missing and could
+    // not be made, or could not be read or parsed).  The platform records
+    // there who loaded which file, for the daemon and `tavro status`.
+    static constexpr int kSettingsFromFile = 0;
+    static constexpr int kSettingsFromDefaults = 1;
+    void (*SettingsLoaded)(CTavroCore* core, int source) = nullptr;
+    void NoteSettingsLoaded(int source);
     // When set, a pass stops moving the pointer as soon as a newer pass of
     // the same handset has begun to move it, so that two passes never
     // interleave their sub-frames (bench/ measures both behaviours).

@@ -38,7 +38,7 @@ struct DaemonStatus {
     // Which settings file the record's values were last loaded from, by whom.
     char SettingsPath[512];
     int32_t SettingsLoadedByPid;
-    int32_t Reserved0;
+    int32_t SettingsFromDefaults;  // 1 when that load ran on the defaults (file missing, unreadable or broken)
     int64_t SettingsLoadedUnixNs;
     char SettingsLoadedBy[64];   // the loading program's name
     uint8_t Reserved[1024];

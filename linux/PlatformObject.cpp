@@ -1,6 +1,7 @@
 // The platform object's life, the shared segment, the settings paths, the
 // system log, the debug-line sink and the sleep primitive.
 #include "TavroLinux.h"
+#include "DaemonStatus.h"
 
 #include <X11/Xlib.h>
 
@@ -23,10 +24,38 @@ Display* display = nullptr;
 
 key_t CTavroLinux::SharedMemoryKey = TAVRO_SHARED_MEMORY_KEY;
 void (*CTavroLinux::MessageLogObserver)(const char*) = nullptr;
+char CTavroLinux::SharedMemoryProblem[256] = "";
+
+namespace {
+
+// Records in the daemon's status segment which settings file the record's
+// values now come from and which process loaded it, so that the daemon and
+// `tavro status` can tell when another program (perhaps with another HOME)
+// replaced the running values.
+void RecordSettingsProvenance(CTavroCore* core, int source) {
+    if (core->SharedData == nullptr) return;
+    std::string error;
+    tavro::DaemonStatus* status = tavro::AttachDaemonStatus(CTavroLinux::SharedMemoryKey, &error);
+    if (status == nullptr) {
+        CTavroLinux::LogMessage("Cannot record where the settings came from: %s", error.c_str());
+        return;
+    }
+    std::snprintf(status->SettingsPath, sizeof status->SettingsPath, "%s", core->SharedData->IniFileName);
+    std::snprintf(status->SettingsLoadedBy, sizeof status->SettingsLoadedBy, "%s",
+                  program_invocation_short_name);
+    __atomic_store_n(&status->SettingsLoadedByPid, static_cast<int32_t>(getpid()), __ATOMIC_RELAXED);
+    __atomic_store_n(&status->SettingsFromDefaults, static_cast<int32_t>(source), __ATOMIC_RELAXED);
+    // The time last: readers take a new time as "the provenance changed".
+    __atomic_store_n(&status->SettingsLoadedUnixNs, tavro::UnixNowNs(), __ATOMIC_RELEASE);
+    shmdt(status);
+}
+
+}  // namespace
 
 CTavroLinux::CTavroLinux() {
     DeviceFd = 0;
     ProblemLog = &CTavroLinux::AddToMessageLog;
+    SettingsLoaded = &RecordSettingsProvenance;
     XInitThreads();
     display = XOpenDisplay(nullptr);
     std::snprintf(LogIdent, sizeof LogIdent, "%s", "Tavro");
@@ -63,18 +92,48 @@ int CTavroLinux::CreateSharedMemory() {
     if (id < 0 && errno == ENOENT)
         id = shmget(SharedMemoryKey, TAVRO_SHARED_MEMORY_SIZE, 0666 | IPC_CREAT);
     // A larger stale segment passes the lookup; its layout is not ours either.
+    // The reason and the fix go into the message and SharedMemoryProblem,
+    // so that every program can say them in its own one line.
+    const int lookupError = errno;
+    const int key = static_cast<int>(SharedMemoryKey);
+    SharedMemoryProblem[0] = '\0';
     shmid_ds status{};
     if (id >= 0 && (shmctl(id, IPC_STAT, &status) != 0 ||
-                    status.shm_segsz != TAVRO_SHARED_MEMORY_SIZE))
+                    status.shm_segsz != TAVRO_SHARED_MEMORY_SIZE)) {
+        std::snprintf(SharedMemoryProblem, sizeof SharedMemoryProblem,
+                      "an old segment with key %d of %zu bytes is in the way (the kit needs %zu); "
+                      "remove it with: ipcrm -M %d",
+                      key, static_cast<size_t>(status.shm_segsz),
+                      static_cast<size_t>(TAVRO_SHARED_MEMORY_SIZE), key);
         id = -1;
+    } else if (id < 0 && lookupError == EINVAL) {
+        // shmget refuses an existing segment smaller than the size asked.
+        const int stale = shmget(SharedMemoryKey, 0, 0);
+        if (stale < 0 || shmctl(stale, IPC_STAT, &status) != 0) status.shm_segsz = 0;
+        std::snprintf(SharedMemoryProblem, sizeof SharedMemoryProblem,
+                      "an old segment with key %d of %zu bytes is in the way (the kit needs %zu); "
+                      "remove it with: ipcrm -M %d",
+                      key, static_cast<size_t>(status.shm_segsz),
+                      static_cast<size_t>(TAVRO_SHARED_MEMORY_SIZE), key);
+    } else if (id < 0 && (lookupError == EACCES || lookupError == EPERM)) {
+        std::snprintf(SharedMemoryProblem, sizeof SharedMemoryProblem,
+                      "the segment with key %d belongs to another user and is not shared with you; "
+                      "run as that user, or remove it with: ipcrm -M %d",
+                      key, key);
+    } else if (id < 0) {
+        std::snprintf(SharedMemoryProblem, sizeof SharedMemoryProblem,
+                      "cannot create the segment with key %d: %s", key, strerror(lookupError));
+    }
     if (id < 0) {
-        AddToMessageLog("Unable to create sharedmemory");
+        LogMessage("Unable to create sharedmemory: %s", SharedMemoryProblem);
         return 2;
     }
     SharedMemoryId = id;
     void* address = shmat(id, nullptr, 0);
     if (address == reinterpret_cast<void*>(-1)) {
-        AddToMessageLog("Unable to create sharedmemory");
+        std::snprintf(SharedMemoryProblem, sizeof SharedMemoryProblem,
+                      "cannot attach the segment with key %d: %s", key, strerror(errno));
+        LogMessage("Unable to create sharedmemory: %s", SharedMemoryProblem);
         return 2;
     }
     SharedData = static_cast<SharedDeviceState*>(address);
@@ -154,8 +213,31 @@ int CTavroLinux::TV_Sleep(int microseconds) {
 int CTavroLinux::AdditionalInitialization() { return 0; }
 
 void CTavroLinux::AddToMessageLog(const char* text) {
-    syslog(LOG_INFO, "%s", text);
-    if (MessageLogObserver != nullptr) MessageLogObserver(text);
+    if (text == nullptr) return;
+    // One entry is one line: inner line breaks become "; " (a blank after a
+    // full stop), trailing ones and blanks go, an empty message is dropped.
+    char line[1024];
+    size_t n = 0;
+    bool lineBreak = false;
+    for (const char* p = text; *p != '\0' && n + 3 < sizeof line; ++p) {
+        if (*p == '\n' || *p == '\r') {
+            lineBreak = n > 0;
+            continue;
+        }
+        if (lineBreak) {
+            if (*p == ' ' || *p == '\t') continue;
+            while (n > 0 && (line[n - 1] == ' ' || line[n - 1] == '\t')) --n;
+            if (n > 0 && line[n - 1] != '.' && line[n - 1] != ';' && line[n - 1] != ':') line[n++] = ';';
+            line[n++] = ' ';
+            lineBreak = false;
+        }
+        line[n++] = *p;
+    }
+    while (n > 0 && (line[n - 1] == ' ' || line[n - 1] == '\t')) --n;
+    line[n] = '\0';
+    if (n == 0) return;
+    syslog(LOG_INFO, "%s", line);
+    if (MessageLogObserver != nullptr) MessageLogObserver(line);
 }
 
 void CTavroLinux::LogMessage(const char* format, ...) {

@@ -111,6 +111,10 @@ public:
 
     // The segment key.  Tests use a private key; everything else uses 1103.
     static key_t SharedMemoryKey;
+    // Why the last CreateSharedMemory of the process failed, with the fix
+    // (for example "... remove it with: ipcrm -M 1103"); empty after success.
+    // Programs print it in their own one-line message.
+    static char SharedMemoryProblem[256];
 
     // ---- Data members. ----
     int SharedMemoryId = -1;

@@ -1,11 +1,15 @@
 // The device daemon as its own process on the simulated receiver: start
-// failures, stopping, serving other processes, and a receiver unplugged and
-// plugged in again.
+// failures, stopping, serving other processes, a receiver missing at start or
+// unplugged and plugged in again, one daemon only, SIGHUP, the status it
+// publishes, and the X server going away.
+#include "DaemonStatus.h"
 #include "Process.h"
 #include "SharedDeviceState.h"
+#include "Pty.h"
 #include "TestEnvironment.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -63,16 +67,254 @@ long CpuTicks(int pid) {
 class Daemon : public testing::Test {
 protected:
     void SetUp() override { TAVRO_REQUIRE_PRIVATE_IPC(); }
-    const std::string link = std::string(getenv("HOME")) + "/receiver";
+    TempHome home_;  // each test's own settings and configuration
+    const std::string link = home_.path() + "/receiver";
 };
 
-TEST_F(Daemon, StartFailuresAreExplainedInOneLine) {
+// The lines of the output that contain the text.
+std::vector<std::string> LinesWith(const std::string& output, const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);)
+        if (line.find(text) != std::string::npos) lines.push_back(line);
+    return lines;
+}
+
+TEST_F(Daemon, StartFailuresAndBadOptionsAreExplainedInOneLine) {
     std::string output;
-    EXPECT_EQ(RunProgram(TAVROD_PATH, {"--device", "/nonexistent/ttyUSB7"}, &output), 1);
-    EXPECT_EQ(output, "tavrod: cannot open the receiver /nonexistent/ttyUSB7: No such file or directory\n");
     EXPECT_EQ(RunProgram(TAVROD_PATH, {"--device", "/dev/null"}, &output), 1);
-    EXPECT_EQ(output, "tavrod: cannot configure the receiver /dev/null: Error setting TIOCEXCL on /dev/null - "
-                      "Inappropriate ioctl for device(25)\n");
+    EXPECT_EQ(LinesWith(output, "/dev/null"),
+              std::vector<std::string>{"tavrod: cannot configure the receiver /dev/null: Error setting TIOCEXCL "
+                                       "on /dev/null - Inappropriate ioctl for device(25)"});
+    EXPECT_EQ(RunProgram(TAVROD_PATH, {"--output", "wayland"}, &output), 2);
+    EXPECT_EQ(output, "tavrod: --output takes auto, x11 or uinput, not \"wayland\"\n");
+    EXPECT_EQ(RunProgram(TAVROD_PATH, {"--screen", "1920x"}, &output), 2);
+    EXPECT_EQ(output, "tavrod: --screen takes the desktop's size as WxH, for example 1920x1080, not \"1920x\"\n");
+    // A bad value in the configuration file is named with the file.
+    WriteFile(std::string(getenv("HOME")) + "/.config/tavro/tavrod.conf", "output = wayland\n");
+    EXPECT_EQ(RunProgram(TAVROD_PATH, {}, &output), 2);
+    EXPECT_EQ(output, "tavrod: " + std::string(getenv("HOME")) +
+                          "/.config/tavro/tavrod.conf: output must be auto, x11 or uinput, not \"wayland\"\n");
+    unlink((std::string(getenv("HOME")) + "/.config/tavro/tavrod.conf").c_str());
+    EXPECT_EQ(RunProgram(TAVROD_PATH, {"--help"}, &output), 0);
+    EXPECT_NE(output.find("--output WHERE"), std::string::npos);
+    EXPECT_NE(output.find("--screen WxH"), std::string::npos);
+    EXPECT_EQ(RunProgram(TAVROD_PATH, {"--version"}, &output), 0);
+    EXPECT_EQ(output.rfind("tavrod (Tavro driver kit) ", 0), 0u) << output;
+}
+
+TEST_F(Daemon, WithoutADisplaySaysOnStandardErrorThatPointerAndKeysAreOff) {
+    Simulator simulator({"--rate", "50"});
+    ChildProcess daemon(TAVROD_PATH, {"--device", simulator.slave(), "--output", "x11"});
+    ASSERT_TRUE(daemon.waitForOutput("running the receiver")) << daemon.output();
+    EXPECT_NE(daemon.output().find("no X display"), std::string::npos) << daemon.output();
+}
+
+TEST_F(Daemon, WaitsForAReceiverMissingAtStartAndRunsWhenItAppears) {
+    ChildProcess daemon(TAVROD_PATH, {"--device", link});
+    ASSERT_TRUE(daemon.waitForOutput("tavrod: waiting for " + link + " (No such file or directory)\n"))
+        << daemon.output();
+    std::this_thread::sleep_for(600ms);  // a few probes pass: still one line
+    EXPECT_TRUE(daemon.running());
+    Simulator receiver({"--rate", "50", "--link", link});  // plugged in now
+    ASSERT_TRUE(daemon.waitForOutput("tavrod: running the receiver on " + link + "\n")) << daemon.output();
+    EXPECT_EQ(LinesWith(daemon.output(), "waiting for").size(), 1u) << daemon.output();
+    SharedDeviceState* record = AttachRecord();
+    ASSERT_NE(record, nullptr);
+    record->IRBlastRequest = 1;
+    EXPECT_TRUE(receiver.got("0c 00"));
+    shmdt(record);
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(2000ms), 0);
+}
+
+TEST_F(Daemon, APermissionErrorEndsItWithTheFix) {
+    PtyPair pty;
+    ASSERT_EQ(chmod(pty.slavePath().c_str(), 0600), 0);
+    // As a user without rights on the tty (root passes every permission check).
+    std::string output;
+    const int status = RunProgram("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                                      TAVROD_PATH, "--device", pty.slavePath()},
+                                  &output);
+    if (getuid() != 0 && status == 127) GTEST_SKIP() << "cannot change user: " << output;
+    EXPECT_EQ(status, 1) << output;
+    EXPECT_EQ(LinesWith(output, "cannot open the receiver"),
+              std::vector<std::string>{"tavrod: cannot open the receiver " + pty.slavePath() +
+                                       ": Permission denied; join the dialout group (sudo adduser $USER "
+                                       "dialout, then log in again) or install the udev rule "
+                                       "60-tavro-receiver.rules"})
+        << output;
+}
+
+// The daemon's status segment, as `tavro status` reads it.
+tavro::DaemonStatus* Status() {
+    std::string error;
+    tavro::DaemonStatus* status = tavro::AttachDaemonStatus(TAVRO_SHARED_MEMORY_KEY, &error);
+    EXPECT_NE(status, nullptr) << error;
+    return status;
+}
+
+TEST_F(Daemon, ASecondDaemonIsRefusedWithTheFirstOnesProcessIdEvenAsRoot) {
+    Simulator simulator({"--rate", "50"});
+    auto first = std::make_unique<ChildProcess>(TAVROD_PATH, std::vector<std::string>{"--device", simulator.slave()});
+    ASSERT_TRUE(first->waitForOutput("running the receiver")) << first->output();
+    const std::string refusal = "tavrod: another tavrod (process " + std::to_string(first->pid()) +
+                                ") already runs the receiver; stop it first (kill " +
+                                std::to_string(first->pid()) + ")\n";
+    std::string output;
+    // On the same receiver, and on another one.
+    EXPECT_EQ(RunProgram(TAVROD_PATH, {"--device", simulator.slave()}, &output), 3);
+    EXPECT_EQ(output, refusal);
+    Simulator other({"--rate", "50"});
+    EXPECT_EQ(RunProgram(TAVROD_PATH, {"--device", other.slave()}, &output), 3);
+    EXPECT_EQ(output, refusal);
+    EXPECT_TRUE(first->running());
+
+    // A daemon that cannot see the first one's claim (another IPC namespace,
+    // as in a container) is still refused the same receiver.
+    if (getuid() == 0) {
+        EXPECT_EQ(RunProgram("/usr/bin/unshare", {"--ipc", TAVROD_PATH, "--device", simulator.slave()}, &output), 3);
+        EXPECT_EQ(LinesWith(output, "already run"),
+                  std::vector<std::string>{"tavrod: the receiver " + simulator.slave() +
+                                           " is already run by another tavrod (process " +
+                                           std::to_string(first->pid()) + "); stop it first (kill " +
+                                           std::to_string(first->pid()) + ")"})
+            << output;
+    }
+
+    // Killed without a chance to clean up, the first gives the claim back.
+    first->signal(SIGKILL);
+    EXPECT_EQ(first->wait(2000ms), 128 + SIGKILL);
+    first.reset();
+    ChildProcess second(TAVROD_PATH, {"--device", simulator.slave()});
+    EXPECT_TRUE(second.waitForOutput("running the receiver")) << second.output();
+    second.signal(SIGTERM);
+    EXPECT_EQ(second.wait(2000ms), 0);
+}
+
+TEST_F(Daemon, PublishesItsStateAndClearsItOnAStop) {
+    Simulator simulator({"--rate", "50"});
+    ChildProcess daemon(TAVROD_PATH, {"--device", simulator.slave()});
+    ASSERT_TRUE(daemon.waitForOutput("running the receiver")) << daemon.output();
+    tavro::DaemonStatus* status = Status();
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->DaemonPid, daemon.pid());
+    EXPECT_TRUE(tavro::DaemonAlive(*status));
+    EXPECT_EQ(status->ReceiverConnected, 1);
+    EXPECT_EQ(std::string(status->ReceiverPath), simulator.slave());
+    EXPECT_GT(status->DaemonStartedUnixNs, tavro::UnixNowNs() - 60'000'000'000LL);
+    EXPECT_EQ(std::string(status->SettingsLoadedBy), "tavrod");
+    EXPECT_NE(std::string(status->Output), "");
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(2000ms), 0);
+    EXPECT_EQ(status->DaemonPid, 0);
+    EXPECT_EQ(status->ReceiverConnected, 0);
+    shmdt(status);
+}
+
+TEST_F(Daemon, SighupRereadsTheConfigurationAndTheSettingsAndKeepsRunning) {
+    const std::string config = std::string(getenv("HOME")) + "/.config/tavro/tavrod.conf";
+    WriteFile(config, "# mine\nscreen = 800x600\n");
+    Simulator simulator({"--rate", "50"});
+    ChildProcess daemon(TAVROD_PATH, {"--device", simulator.slave(), "--output", "x11"});
+    ASSERT_TRUE(daemon.waitForOutput("running the receiver")) << daemon.output();
+    EXPECT_NE(daemon.output().find("800x600"), std::string::npos) << daemon.output();
+    SharedDeviceState* record = AttachRecord();
+    ASSERT_NE(record, nullptr);
+    const std::string settings = std::string(getenv("HOME")) + "/.QuorVel/Tavro.xml";
+    std::string file = ReadFile(settings);
+    const std::string from = "<StabThresh>7.000000</StabThresh>";
+    ASSERT_NE(file.find(from), std::string::npos);
+    WriteFile(settings, file.replace(file.find(from), from.size(), "<StabThresh>9.500000</StabThresh>"));
+    WriteFile(config, "# mine\nscreen = 1024x768\n");
+
+    daemon.signal(SIGHUP);
+    EXPECT_TRUE(daemon.waitForOutput("tavrod: SIGHUP: reread the configuration (output x11, screen 1024x768) "
+                                     "and the settings file " + settings + "\n"))
+        << daemon.output();
+    EXPECT_TRUE(WaitFor([&] { return record->StabThresh == 9.5; })) << record->StabThresh;
+    // The new size took effect: the device ran again with a new output.
+    EXPECT_TRUE(WaitFor([&] { return LinesWith(daemon.output(), "running the receiver").size() == 2; }))
+        << daemon.output();
+    EXPECT_TRUE(daemon.running());
+    record->IRBlastRequest = 1;
+    EXPECT_TRUE(simulator.got("0c 00"));
+
+    // A configuration that does not parse keeps the running one.
+    WriteFile(config, "screen 1024x768\n");
+    daemon.signal(SIGHUP);
+    EXPECT_TRUE(daemon.waitForOutput("SIGHUP: cannot use the configuration: " + config +
+                                     ":1: expected \"key = value\", found \"screen 1024x768\"; keeping "
+                                     "the running one\n"))
+        << daemon.output();
+    EXPECT_TRUE(daemon.running());
+    shmdt(record);
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(2000ms), 0);
+}
+
+TEST_F(Daemon, SaysWhenAnotherProgramReplacedItsSettings) {
+    Simulator simulator({"--rate", "50"});
+    ChildProcess daemon(TAVROD_PATH, {"--device", simulator.slave()});
+    ASSERT_TRUE(daemon.waitForOutput("running the receiver")) << daemon.output();
+    // Another program, started with another home whose file differs.
+    TempHome other;
+    WriteFile(other.settingsFile(), "<?xml version=\"1.0\"?><Quorvel><Settings><Mx>2.5</Mx>"
+                                    "<StabThresh>3</StabThresh></Settings></Quorvel>");
+    std::string output;
+    ASSERT_EQ(RunProgram(TAVRO_DEMO_PATH, {"--help"}, &output), 0);  // no start-up: nothing said
+    int status = RunProgram(TAVRO_PATH, {"get", "Mx"}, &output);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_TRUE(daemon.waitForOutput("the running settings were replaced by tavro (process "))
+        << daemon.output();
+    EXPECT_NE(daemon.output().find("from " + other.settingsFile() + ", changing Mx, StabThresh; SIGHUP reloads"),
+              std::string::npos)
+        << daemon.output();
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(2000ms), 0);
+}
+
+// An X server of the test's own that it can take away.
+class OwnXServer {
+public:
+    OwnXServer() : process_("/usr/bin/Xvfb", {"-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"}) {
+        std::string line;
+        while (process_.readLine(&line, 10000ms)) {
+            if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) {
+                name_ = ":" + line;
+                return;
+            }
+        }
+    }
+    const std::string& name() const { return name_; }
+    void kill() {
+        process_.signal(SIGKILL);
+        process_.wait(5000ms);
+    }
+
+private:
+    ChildProcess process_;
+    std::string name_;
+};
+
+TEST_F(Daemon, TheXServerGoingAwayEndsItWithOneLineOfItsOwn) {
+    if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "Xvfb is not installed";
+    OwnXServer server;
+    ASSERT_FALSE(server.name().empty());
+    setenv("DISPLAY", server.name().c_str(), 1);
+    Simulator simulator({"--rate", "50", "--pattern", "still"});
+    ChildProcess daemon(TAVROD_PATH, {"--device", simulator.slave(), "--output", "x11"});
+    unsetenv("DISPLAY");
+    ASSERT_TRUE(daemon.waitForOutput("running the receiver")) << daemon.output();
+    server.kill();
+    EXPECT_EQ(daemon.wait(5000ms), 1) << daemon.output();
+    const std::string output = daemon.output();
+    EXPECT_NE(output.find("tavrod: the X display " + server.name() +
+                          " went away (the X server ended or the session closed); exiting so that the "
+                          "service manager can start tavrod again\n"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("XIO"), std::string::npos) << output;
 }
 
 class DaemonSignals : public Daemon, public testing::WithParamInterface<int> {};

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -156,8 +157,103 @@ TEST_F(SettingsTest, MalformedFileKeepsTheProcessRunningOnDefaults) {
     EXPECT_DOUBLE_EQ(r.D0, 70.0);
     EXPECT_EQ(r.BaudRate, 115200);
     EXPECT_EQ(ReadFile(home_.settingsFile()), broken);  // left for the user to mend
-    EXPECT_TRUE(Logged("XML Parsing error inside file '" + home_.settingsFile() + "'"));
-    EXPECT_TRUE(Logged("At line 1, column"));
+    EXPECT_TRUE(Logged("the settings file " + home_.settingsFile() + " does not parse (line 1: "));
+    EXPECT_TRUE(Logged("running on the defaults"));
+}
+
+// The user's hand edit with a typo on line 4, their calibration below it.
+const char kTypoFile[] =
+    "<?xml version=\"1.0\"?>\n"
+    "<Quorvel>\n"
+    "\t<Settings>\n"
+    "\t\t<D0>70.0<D0>\n"
+    "\t\t<Mx>4.500000</Mx>\n"
+    "\t\t<Bx>-200.000000</Bx>\n"
+    "\t\t<My>4.600000</My>\n"
+    "\t\t<By>-300.000000</By>\n"
+    "\t</Settings>\n"
+    "</Quorvel>\n";
+
+// Files beside the settings file whose names start with Tavro.xml.broken-.
+std::vector<std::string> BrokenCopies(const TempHome& home) {
+    std::vector<std::string> copies;
+    const std::string directory = home.path() + "/.QuorVel";
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("Tavro.xml.broken-", 0) == 0) copies.push_back(entry.path().string());
+    }
+    std::sort(copies.begin(), copies.end());
+    return copies;
+}
+
+TEST_F(SettingsTest, BrokenFileIsReportedLikeXmllintAndKeptBesideBeforeASetterRewritesIt) {
+    WriteFile(home_.settingsFile(), kTypoFile);
+    testing::internal::CaptureStderr();
+    SharedDeviceState& r = Start();
+    const std::string said = testing::internal::GetCapturedStderr();
+    // One line on standard error, naming the problem the way xmllint does.
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("does not parse (line 9: Opening and ending tag mismatch: D0 line 4 and "
+                        "Settings); running on the defaults"),
+              std::string::npos)
+        << said;
+    EXPECT_DOUBLE_EQ(r.Mx, 5.0);
+    EXPECT_TRUE(BrokenCopies(home_).empty());  // reading alone keeps the file as it is
+
+    CTavroLinux* saved = TavroLinux;
+    TavroLinux = platform_.get();
+    Log().clear();
+    EXPECT_EQ(TV_SetStabThresh(6.0), 0);
+    // The user's values survive beside the rewritten file, byte for byte.
+    std::vector<std::string> copies = BrokenCopies(home_);
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(ReadFile(copies[0]), kTypoFile);
+    EXPECT_EQ(copies[0].size(), home_.settingsFile().size() + std::string(".broken-YYYYMMDD-HHMMSS").size());
+    EXPECT_TRUE(Logged("kept it as " + copies[0] + " and wrote a new one"));
+    EXPECT_NE(ReadFile(home_.settingsFile()).find("<StabThresh>6.000000</StabThresh>"), std::string::npos);
+
+    // A sound file is rewritten without another copy.
+    EXPECT_EQ(TV_SetStabThresh(5.0), 0);
+    EXPECT_EQ(BrokenCopies(home_).size(), 1u);
+
+    // A second typo, within the same second, never replaces the first copy.
+    WriteFile(home_.settingsFile(), "<Quorvel><Settings><Mx>9</Mx>");
+    EXPECT_EQ(TV_SetStabThresh(4.0), 0);
+    TavroLinux = saved;
+    copies = BrokenCopies(home_);
+    ASSERT_EQ(copies.size(), 2u);
+    std::vector<std::string> contents{ReadFile(copies[0]), ReadFile(copies[1])};
+    std::sort(contents.begin(), contents.end());
+    EXPECT_EQ(contents, (std::vector<std::string>{kTypoFile, "<Quorvel><Settings><Mx>9</Mx>"}));
+}
+
+TEST_F(SettingsTest, ABrokenFileThatCannotBeKeptBesideIsNotRewritten) {
+    WriteFile(home_.settingsFile(), kTypoFile);
+    SharedDeviceState& r = Start();
+    // A directory that refuses new names: neither link nor copy can be made.
+    ASSERT_EQ(chmod((home_.path() + "/.QuorVel").c_str(), 0500), 0);
+    if (access((home_.path() + "/.QuorVel").c_str(), W_OK) == 0) {
+        chmod((home_.path() + "/.QuorVel").c_str(), 0700);
+        GTEST_SKIP() << "the directory stays writable for this user (root)";
+    }
+    r.StabThresh = 6.0;
+    EXPECT_NE(platform_->WriteSettings(), 0);
+    chmod((home_.path() + "/.QuorVel").c_str(), 0700);
+    EXPECT_EQ(ReadFile(home_.settingsFile()), kTypoFile);
+    EXPECT_TRUE(Logged("cannot be kept beside"));
+}
+
+TEST_F(SettingsTest, AHomeThatDoesNotExistGivesOneClearLineAndTheDefaults) {
+    setenv("HOME", "/nonexistent", 1);
+    testing::internal::CaptureStderr();
+    SharedDeviceState& r = Start();
+    const std::string said = testing::internal::GetCapturedStderr();
+    setenv("HOME", home_.path().c_str(), 1);
+    EXPECT_EQ(said, std::string(program_invocation_short_name) +
+                        ": cannot create the settings file /nonexistent/.QuorVel/Tavro.xml: No such file or "
+                        "directory; running on the defaults (is HOME=/nonexistent right?)\n");
+    EXPECT_DOUBLE_EQ(r.StabThresh, 7.0);
+    EXPECT_EQ(r.BaudRate, 115200);
 }
 
 TEST_F(SettingsTest, FailedWriteIsReportedAndPassedOnBySetters) {
@@ -166,7 +262,7 @@ TEST_F(SettingsTest, FailedWriteIsReportedAndPassedOnBySetters) {
     std::snprintf(r.IniFileName, sizeof r.IniFileName, "%s/missing/dir/Tavro.xml",
                   home_.path().c_str());
     EXPECT_EQ(platform_->WriteSettings(), 15);
-    EXPECT_TRUE(Logged("Cannot write the settings file"));
+    EXPECT_TRUE(Logged("cannot write the settings file " + home_.path() + "/missing/dir/Tavro.xml: "));
     CTavroLinux* saved = TavroLinux;
     TavroLinux = platform_.get();
     EXPECT_EQ(TV_SetBy(-1.0), 15);

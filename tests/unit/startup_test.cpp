@@ -3,6 +3,7 @@
 // paths and the debug-line format.
 #include "TavroLinux.h"
 #include "KitSegmentTest.h"
+#include "DaemonStatus.h"
 
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -137,11 +138,56 @@ TEST_F(StartupTest, StaleSegmentOfAnotherSizeIsRefused) {
             EXPECT_EQ(platform.Initialize(), 1) << size;
             EXPECT_EQ(platform.SharedData, nullptr);
         }
-        EXPECT_TRUE(Logged("Unable to create sharedmemory"));
+        // The log and every program's message name the reason and the fix.
+        const std::string problem = "an old segment with key 1103 of " + std::to_string(size) +
+                                    " bytes is in the way (the kit needs 33432); remove it with: ipcrm -M 1103";
+        EXPECT_EQ(std::string(CTavroLinux::SharedMemoryProblem), problem);
+        EXPECT_TRUE(Logged("Unable to create sharedmemory: " + problem)) << Log().back();
         // The failed object did not remove the segment that is not its own.
         EXPECT_EQ(shmget(TAVRO_SHARED_MEMORY_KEY, 0, 0), stale);
         shmctl(stale, IPC_RMID, nullptr);
     }
+}
+
+// The status segment says which settings file the record's values came
+// from and which process loaded them, at every start-up.
+TEST_F(StartupTest, EveryStartupRecordsWhereTheSettingsCameFrom) {
+    CTavroLinux platform;
+    const int64_t before = tavro::UnixNowNs();
+    ASSERT_EQ(platform.Initialize(), 0);
+    std::string error;
+    tavro::DaemonStatus* status = tavro::AttachDaemonStatus(TAVRO_SHARED_MEMORY_KEY, &error);
+    ASSERT_NE(status, nullptr) << error;
+    EXPECT_EQ(std::string(status->SettingsPath), home_.settingsFile());
+    EXPECT_EQ(status->SettingsLoadedByPid, getpid());
+    EXPECT_EQ(std::string(status->SettingsLoadedBy), program_invocation_short_name);
+    EXPECT_EQ(status->SettingsFromDefaults, 0);
+    EXPECT_GE(status->SettingsLoadedUnixNs, before);
+    EXPECT_LE(status->SettingsLoadedUnixNs, tavro::UnixNowNs());
+
+    // Another program with another home replaces the values: it says so.
+    TempHome other;
+    tavro::test::WriteFile(other.settingsFile(), "<Quorvel><Settings><Mx>1</Mx>");  // broken
+    int childStatus = InChild([&] {
+        CTavroLinux* second = new CTavroLinux();  // never destroyed: keeps the segment
+        return second->Initialize();
+    });
+    setenv("HOME", home_.path().c_str(), 1);
+    ASSERT_EQ(childStatus, 0);
+    EXPECT_EQ(std::string(status->SettingsPath), other.settingsFile());
+    EXPECT_NE(status->SettingsLoadedByPid, getpid());
+    EXPECT_EQ(status->SettingsFromDefaults, 1);
+    shmdt(status);
+}
+
+TEST_F(StartupTest, EveryLogMessageIsOneLine) {
+    CTavroLinux::AddToMessageLog("Error setting TIOCEXCL on /dev/x - Inappropriate ioctl for device(25).\n");
+    CTavroLinux::AddToMessageLog("XML Parsing error inside file 'f'.\nUnmatched end tag\n  At line 9\n\n");
+    CTavroLinux::AddToMessageLog("\n\n");
+    CTavroLinux::AddToMessageLog("");
+    EXPECT_EQ(Log(), (std::vector<std::string>{
+                         "Error setting TIOCEXCL on /dev/x - Inappropriate ioctl for device(25).",
+                         "XML Parsing error inside file 'f'. Unmatched end tag; At line 9"}));
 }
 
 TEST_F(StartupTest, DestroyingTheObjectRemovesTheSegment) {

@@ -2,60 +2,88 @@
 // opens and configures the receiver's tty and runs the device threads, so
 // that every other process reads positions and requests commands through
 // the shared record.  SIGINT, SIGTERM or TV_StopDevice from any process end
-// it cleanly.  When the receiver goes away (unplugged, the tty hung up) it
-// closes the tty, waits for the path to come back and runs the device again.
+// it cleanly; SIGHUP rereads its configuration and the settings file.  A
+// receiver that is missing at start or unplugged later is waited for.  Only
+// one tavrod runs at a time, whoever starts it.
+#include "DaemonLog.h"
+#include "DaemonOptions.h"
+#include "DaemonStatus.h"
+#include "ReceiverLock.h"
+#include "SettingsKeys.h"
 #include "TavroLinux.h"
 #include "tavrodev.h"
+
+#include <X11/Xlib.h>
+// Xlib's macro would rename CTavroLinux::Status.
+#undef Status
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <syslog.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
+
+#ifndef TAVRO_VERSION
+#define TAVRO_VERSION "unknown"
+#endif
 
 namespace {
 
-const char kUsage[] =
-    "Usage: tavrod [--device PATH]\n"
-    "Runs the Tavro receiver: opens its tty (the settings' DeviceName, or PATH\n"
-    "for this run), configures it and serves it until SIGINT, SIGTERM or\n"
-    "TV_StopDevice.  When the receiver is unplugged tavrod waits for the path\n"
-    "to come back and reopens it.\n"
-    "\n"
-    "  --device PATH   the receiver's tty for this run (the settings file is\n"
-    "                  not changed)\n"
-    "  --help          this text\n"
-    "\n"
-    "Exit status: 0 after a requested stop; 1 when the kit or the receiver\n"
-    "cannot be started (the reason is printed on standard error); 2 for bad\n"
-    "options.\n";
+using tavrod::Say;
 
-// How often the path of a vanished receiver is looked at.
+// How often the path of a missing receiver is looked at.
 constexpr int kDeviceProbeMs = 250;
 // How long an exit waits for calculation passes still running.
 constexpr int kPassDrainMs = 1000;
+// How often the watcher looks at the settings' provenance.
+constexpr int kWatchMs = 500;
 
-volatile sig_atomic_t g_signalled = 0;
+// Exit statuses.
+constexpr int kExitStopped = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitAlreadyRunning = 3;
+
+volatile sig_atomic_t g_signalled = 0;  // SIGINT or SIGTERM
+volatile sig_atomic_t g_hangup = 0;     // SIGHUP
 uint8_t* volatile g_stopFlag = nullptr;
+int g_wakeFd = -1;  // write end of the pipe that wakes the watcher
 
-void OnSignal(int) {
-    g_signalled = 1;
-    if (g_stopFlag != nullptr) *g_stopFlag = 1;
+void OnSignal(int signal) {
+    const int saved = errno;
+    if (signal == SIGHUP) {
+        g_hangup = 1;
+    } else {
+        g_signalled = 1;
+        if (g_stopFlag != nullptr) *g_stopFlag = 1;
+    }
+    if (g_wakeFd >= 0) {
+        const char byte = 1;
+        ssize_t ignored = write(g_wakeFd, &byte, 1);
+        (void)ignored;
+    }
+    errno = saved;
 }
 
-// The kit's latest log message, to say why a configuration failed.
+// The kit's latest log message of its own, to say why a configuration failed.
 std::mutex g_messageMutex;
 std::string g_lastMessage;
 
 void CaptureMessage(const char* text) {
+    if (text == nullptr || std::strncmp(text, "tavrod: ", 8) == 0) return;
     std::lock_guard<std::mutex> lock(g_messageMutex);
-    g_lastMessage = text != nullptr ? text : "";
+    g_lastMessage = text;
     while (!g_lastMessage.empty() && (g_lastMessage.back() == '\n' || g_lastMessage.back() == '.'))
         g_lastMessage.pop_back();
 }
@@ -65,9 +93,49 @@ std::string LastMessage() {
     return g_lastMessage;
 }
 
+// ---- The status segment other programs read. ----
+
+tavro::DaemonStatus* g_status = nullptr;
+
+void SetText(char* field, size_t size, const std::string& text) {
+    std::snprintf(field, size, "%s", text.c_str());
+}
+
+void PublishConnected(bool connected) {
+    if (g_status != nullptr)
+        __atomic_store_n(&g_status->ReceiverConnected, connected ? 1 : 0, __ATOMIC_RELAXED);
+}
+
+void PublishEnd() {
+    if (g_status == nullptr) return;
+    __atomic_store_n(&g_status->ReceiverConnected, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&g_status->DaemonPid, 0, __ATOMIC_RELEASE);
+}
+
+// ---- The X display going away. ----
+
+char g_displayName[128] = "";
+
+// Xlib calls this when the connection to the X server breaks, and ends the
+// process if it returns; say so in our own words and exit non-zero, so that
+// the service manager starts tavrod again with the next session.
+int OnDisplayLost(Display*) {
+    char text[300];
+    std::snprintf(text, sizeof text,
+                  "tavrod: the X display %s went away (the X server ended or the session closed); "
+                  "exiting so that the service manager can start tavrod again",
+                  g_displayName);
+    std::fprintf(stderr, "%s\n", text);
+    syslog(LOG_INFO, "%s", text);
+    PublishEnd();
+    _exit(kExitFailure);
+}
+
 bool StopWanted(const SharedDeviceState* record) {
     return g_signalled != 0 || __atomic_load_n(&record->StopRequest, __ATOMIC_RELAXED) != 0;
 }
+
+// ---- The receiver's tty. ----
 
 // Opens the path the way the kit will, to learn why it cannot.  Returns 0 or
 // the errno of the failure.
@@ -78,14 +146,16 @@ int ProbeDevice(const std::string& path) {
     return 0;
 }
 
-// Waits, without spinning, until the receiver's path opens again or a stop
-// is wanted.  Returns whether the device is back.
-bool WaitForDevice(const std::string& path, const SharedDeviceState* record) {
-    while (!StopWanted(record)) {
-        if (ProbeDevice(path) == 0) return true;
-        poll(nullptr, 0, kDeviceProbeMs);
-    }
-    return false;
+// Errors after which the receiver may still appear: it is not plugged in,
+// its driver is not bound yet, or udev has not given it its rights yet.
+bool MayAppear(int error) {
+    return error == ENOENT || error == ENODEV || error == ENXIO || error == ENOTDIR || error == EIO;
+}
+
+std::string PermissionFix(const std::string& path) {
+    return "cannot open the receiver " + path + ": " + std::strerror(EACCES) +
+           "; join the dialout group (sudo adduser $USER dialout, then log in again) or install "
+           "the udev rule 60-tavro-receiver.rules";
 }
 
 void CloseDevice(CTavroLinux* kit) {
@@ -93,105 +163,410 @@ void CloseDevice(CTavroLinux* kit) {
     kit->DeviceFd = 0;
 }
 
+// ---- State shared between the main loop and the watcher thread. ----
+
+struct Daemon {
+    CTavroLinux* kit = nullptr;
+    SharedDeviceState* record = nullptr;
+    tavrod::Options commandLine;
+    tavrod::Options effective;     // command line over the configuration file
+    std::string path;              // the receiver's tty of this run
+    std::string ownSettings;       // the settings file of the daemon's own HOME
+
+    std::mutex mutex;              // guards `wanted`
+    tavrod::Options wanted;        // the options a SIGHUP asked for
+    std::string wantedPath;
+    std::atomic<bool> restart{false};  // end the device run and apply `wanted`
+    std::atomic<bool> quit{false};     // the watcher ends
+};
+
+// Ends the current device run so that the main loop can apply new options
+// between runs, when nothing uses the output or the tty.
+void RequestRestart(Daemon& d) {
+    d.restart.store(true);
+    __atomic_store_n(&d.record->StopRequest, 1, __ATOMIC_RELAXED);
+}
+
+// Selects the output for the options; on failure says why and returns false.
+bool SelectOutput(Daemon& d, const tavrod::Options& options) {
+    std::string line;
+    const int result = d.kit->SelectOutput(options.output, options.screenWidth, options.screenHeight, &line);
+    if (result != 0) {
+        Say("%s", line.empty() ? "cannot start the output" : line.c_str());
+        return false;
+    }
+    Say("%s", line.c_str());
+    // Where the events go now, for `tavro status`: the line begins with
+    // "output NAME"; an explicit choice names it otherwise.
+    std::string name = options.output == CTavroLinux::OutputChoice::Auto ? "x11" : tavrod::OutputName(options.output);
+    if (line.rfind("output ", 0) == 0) {
+        const size_t end = line.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789", 7);
+        if (end != 7) name = line.substr(7, end == std::string::npos ? std::string::npos : end - 7);
+    }
+    if (g_status != nullptr) SetText(g_status->Output, sizeof g_status->Output, name);
+    // Without a display the X output does nothing; the kit's log says so, and
+    // so must the terminal.
+    if (name != "uinput" && display == nullptr && line.find("X display") == std::string::npos)
+        std::fprintf(stderr, "tavrod: Unable to open the X display: pointer and key events are disabled\n");
+    return true;
+}
+
+// ---- SIGHUP: reread the configuration and the settings. ----
+
+// The settings values the running kit holds (the receiver's path aside,
+// which this run keeps), to tell whether another program changed them.
+std::vector<unsigned char> SettingsBytes(const SharedDeviceState* record) {
+    std::vector<unsigned char> bytes;
+    const auto* base = reinterpret_cast<const unsigned char*>(record);
+    for (const SettingKey& key : kSettingKeys) {
+        if (key.offset == offsetof(SharedDeviceState, DeviceName)) continue;
+        bytes.insert(bytes.end(), base + key.offset, base + key.offset + key.size);
+    }
+    return bytes;
+}
+
+std::string ChangedKeys(const std::vector<unsigned char>& before, const SharedDeviceState* record) {
+    std::string names;
+    const auto* base = reinterpret_cast<const unsigned char*>(record);
+    size_t at = 0;
+    for (const SettingKey& key : kSettingKeys) {
+        if (key.offset == offsetof(SharedDeviceState, DeviceName)) continue;
+        if (at + key.size <= before.size() &&
+            std::memcmp(before.data() + at, base + key.offset, key.size) != 0)
+            names += (names.empty() ? "" : ", ") + std::string(key.name);
+        at += key.size;
+    }
+    return names;
+}
+
+void Reload(Daemon& d) {
+    tavrod::Options options;
+    std::string error;
+    if (!tavrod::ApplyConfigFile(d.commandLine, &options, &error)) {
+        Say("SIGHUP: cannot use the configuration: %s; keeping the running one", error.c_str());
+        return;
+    }
+    // The settings of the daemon's own home, whatever another program loaded.
+    d.kit->ReadStaticSettings();
+    std::string newPath = d.commandLine.device;
+    if (newPath.empty())
+        newPath.assign(d.record->DeviceName, strnlen(d.record->DeviceName, sizeof d.record->DeviceName));
+    Say("SIGHUP: reread the configuration (output %s, screen %s) and the settings file %s",
+        tavrod::OutputName(options.output), tavrod::ScreenText(options).c_str(),
+        d.record->IniFileName);
+    const bool outputChanged = options.output != d.effective.output ||
+                               options.screenWidth != d.effective.screenWidth ||
+                               options.screenHeight != d.effective.screenHeight;
+    const bool pathChanged = !newPath.empty() && newPath.size() < sizeof d.record->DeviceName &&
+                             newPath != d.path;
+    // The record keeps this run's path until the run changes it.
+    std::memset(d.record->DeviceName, 0, sizeof d.record->DeviceName);
+    std::memcpy(d.record->DeviceName, d.path.data(), d.path.size());
+    if (outputChanged || pathChanged) {
+        {
+            std::lock_guard<std::mutex> lock(d.mutex);
+            d.wanted = options;
+            d.wantedPath = pathChanged ? newPath : d.path;
+        }
+        RequestRestart(d);
+    }
+}
+
+// ---- The watcher thread: signals, the X connection, the settings' origin. ----
+
+void Watch(Daemon& d, int wakeFd) {
+    const int xfd = display != nullptr ? ConnectionNumber(display) : -1;
+    int64_t seen = g_status != nullptr ? __atomic_load_n(&g_status->SettingsLoadedUnixNs, __ATOMIC_ACQUIRE) : 0;
+    std::vector<unsigned char> values = SettingsBytes(d.record);
+    while (!d.quit.load()) {
+        pollfd fds[2] = {{wakeFd, POLLIN, 0}, {xfd, POLLIN, 0}};
+        const int count = poll(fds, xfd >= 0 ? 2 : 1, kWatchMs);
+        if (count > 0 && (fds[0].revents & POLLIN) != 0) {
+            char drain[64];
+            while (read(wakeFd, drain, sizeof drain) > 0) {
+            }
+        }
+        if (g_hangup != 0) {
+            g_hangup = 0;
+            Reload(d);
+        }
+        // Reading the connection notices a server that went away (Xlib then
+        // calls OnDisplayLost); events that arrive are not used, except a
+        // changed keyboard mapping.
+        if (xfd >= 0 && count > 0 && fds[1].revents != 0) {
+            XLockDisplay(display);
+            while (XPending(display) > 0) {
+                XEvent event;
+                XNextEvent(display, &event);
+                if (event.type == MappingNotify) XRefreshKeyboardMapping(&event.xmapping);
+            }
+            XUnlockDisplay(display);
+        }
+        // Another program's start-up loads its settings file into the record:
+        // tell when that replaced the values the daemon runs on.
+        if (g_status == nullptr) continue;
+        const int64_t loaded = __atomic_load_n(&g_status->SettingsLoadedUnixNs, __ATOMIC_ACQUIRE);
+        if (loaded == seen) continue;
+        seen = loaded;
+        const int pid = __atomic_load_n(&g_status->SettingsLoadedByPid, __ATOMIC_RELAXED);
+        if (pid != getpid()) {
+            const std::string from(g_status->SettingsPath, strnlen(g_status->SettingsPath, sizeof g_status->SettingsPath));
+            const std::string who(g_status->SettingsLoadedBy, strnlen(g_status->SettingsLoadedBy, sizeof g_status->SettingsLoadedBy));
+            const bool defaults = g_status->SettingsFromDefaults != 0;
+            const std::string changed = ChangedKeys(values, d.record);
+            if (from != d.ownSettings)
+                Say("the running settings were replaced by %s (process %d) from %s%s%s; SIGHUP "
+                    "reloads %s", who.c_str(), pid, from.c_str(), defaults ? " (its defaults)" : "",
+                    changed.empty() ? "" : (", changing " + changed).c_str(), d.ownSettings.c_str());
+            else if (!changed.empty())
+                Say("the running settings were reloaded by %s (process %d) from %s%s: %s changed",
+                    who.c_str(), pid, from.c_str(), defaults ? " (its defaults)" : "", changed.c_str());
+        }
+        values = SettingsBytes(d.record);
+    }
+}
+
+// Waits, without spinning, until the receiver's path opens or a stop or a
+// restart is wanted.  A permission error while waiting is said once: udev
+// may still be giving the new device its rights.  Returns whether the
+// device is there.
+bool WaitForDevice(Daemon& d, const std::string& path) {
+    bool permissionSaid = false;
+    while (!StopWanted(d.record) && !d.restart.load()) {
+        const int error = ProbeDevice(path);
+        if (error == 0) return true;
+        if ((error == EACCES || error == EPERM) && !permissionSaid) {
+            permissionSaid = true;
+            Say("%s; still waiting", PermissionFix(path).c_str());
+        }
+        poll(nullptr, 0, kDeviceProbeMs);
+    }
+    return false;
+}
+
+// Applies the options a SIGHUP asked for; false when no output can be had.
+bool ApplyRestart(Daemon& d) {
+    tavrod::Options wanted;
+    std::string wantedPath;
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        wanted = d.wanted;
+        wantedPath = d.wantedPath;
+    }
+    d.restart.store(false);
+    if (!g_signalled) d.record->StopRequest = 0;
+    if (wantedPath != d.path) {
+        Say("the receiver is now %s (was %s)", wantedPath.c_str(), d.path.c_str());
+        d.path = wantedPath;
+        if (g_status != nullptr) SetText(g_status->ReceiverPath, sizeof g_status->ReceiverPath, d.path);
+    }
+    if (wanted.output != d.effective.output || wanted.screenWidth != d.effective.screenWidth ||
+        wanted.screenHeight != d.effective.screenHeight) {
+        if (SelectOutput(d, wanted)) {
+            d.effective = wanted;
+        } else if (!SelectOutput(d, d.effective)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string deviceOverride;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+    tavrod::Options commandLine;
+    std::string error;
+    switch (tavrod::ParseCommandLine(argc, argv, &commandLine, &error)) {
+        case tavrod::Parsed::Help:
+            std::fputs(tavrod::kUsage, stdout);
             return 0;
-        } else if (arg == "--device") {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "tavrod: --device needs the receiver's path\n");
-                return 2;
-            }
-            deviceOverride = argv[++i];
-        } else if (arg.rfind("--device=", 0) == 0) {
-            deviceOverride = arg.substr(9);
-        } else {
-            std::fprintf(stderr, "tavrod: unknown option %s (see --help)\n", arg.c_str());
-            return 2;
-        }
+        case tavrod::Parsed::Version:
+            std::printf("tavrod (Tavro driver kit) %s\n", TAVRO_VERSION);
+            return 0;
+        case tavrod::Parsed::Error:
+            std::fprintf(stderr, "tavrod: %s\n", error.c_str());
+            return kExitUsage;
+        case tavrod::Parsed::Run:
+            break;
+    }
+    Daemon d;
+    d.commandLine = commandLine;
+    if (!tavrod::ApplyConfigFile(commandLine, &d.effective, &error)) {
+        std::fprintf(stderr, "tavrod: %s\n", error.c_str());
+        return kExitUsage;
     }
 
-    if (TV_Initialize() != 0 || TavroLinux == nullptr || TavroLinux->SharedData == nullptr) {
-        std::fprintf(stderr, "tavrod: cannot attach the kit's shared record (key %d); see the system log\n",
-                     TAVRO_SHARED_MEMORY_KEY);
-        return 1;
+    // Signals first: a SIGHUP or SIGTERM during start-up must not kill the
+    // daemon half-way.
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::fprintf(stderr, "tavrod: cannot create a pipe: %s\n", std::strerror(errno));
+        return kExitFailure;
     }
-    CTavroLinux* kit = TavroLinux;
-    SharedDeviceState* record = kit->SharedData;
-
-    std::string path = deviceOverride;
-    if (path.empty()) path.assign(record->DeviceName, strnlen(record->DeviceName, sizeof record->DeviceName));
-    if (path.empty() || path.size() >= sizeof record->DeviceName) {
-        std::fprintf(stderr, "tavrod: the receiver's path \"%s\" is empty or longer than %zu characters\n",
-                     path.c_str(), sizeof record->DeviceName - 1);
-        return 1;
-    }
-
-    CTavroLinux::MessageLogObserver = CaptureMessage;
-    g_stopFlag = &record->StopRequest;
+    g_wakeFd = wake[1];
     struct sigaction action{};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    openlog("Tavro", LOG_PID | LOG_CONS, LOG_LOCAL0);
+
+    // One daemon, whoever runs it: the claim is given back by the kernel
+    // however this process ends.
+    int holder = 0;
+    if (!tavro::ClaimDaemonLock(CTavroLinux::SharedMemoryKey, &holder, &error)) {
+        Say("%s", error.c_str());
+        return holder > 0 ? kExitAlreadyRunning : kExitFailure;
+    }
+
+    CTavroLinux::MessageLogObserver = CaptureMessage;
+    if (TV_Initialize() != 0 || TavroLinux == nullptr || TavroLinux->SharedData == nullptr) {
+        const char* why = CTavroLinux::SharedMemoryProblem;
+        Say("cannot attach the kit's shared record (key %d): %s", static_cast<int>(CTavroLinux::SharedMemoryKey),
+            why[0] != '\0' ? why : "see the system log (journalctl -t Tavro)");
+        return kExitFailure;
+    }
+    d.kit = TavroLinux;
+    d.record = d.kit->SharedData;
+    d.ownSettings = d.record->IniFileName;
+    const char* displayName = display != nullptr ? DisplayString(display) : getenv("DISPLAY");
+    std::snprintf(g_displayName, sizeof g_displayName, "%s", displayName != nullptr ? displayName : "");
+    XSetIOErrorHandler(OnDisplayLost);
+
+    d.path = commandLine.device;
+    if (d.path.empty()) d.path.assign(d.record->DeviceName, strnlen(d.record->DeviceName, sizeof d.record->DeviceName));
+    if (d.path.empty() || d.path.size() >= sizeof d.record->DeviceName) {
+        Say("the receiver's path \"%s\" is empty or longer than %zu characters", d.path.c_str(),
+            sizeof d.record->DeviceName - 1);
+        return kExitFailure;
+    }
+
+    g_status = tavro::AttachDaemonStatus(CTavroLinux::SharedMemoryKey, &error);
+    if (g_status == nullptr) {
+        Say("%s; running without it (tavro status cannot show the daemon)", error.c_str());
+    } else {
+        SetText(g_status->ReceiverPath, sizeof g_status->ReceiverPath, d.path);
+        __atomic_store_n(&g_status->ReceiverConnected, 0, __ATOMIC_RELAXED);
+        __atomic_store_n(&g_status->DaemonStartedUnixNs, tavro::UnixNowNs(), __ATOMIC_RELAXED);
+        __atomic_store_n(&g_status->DaemonPid, static_cast<int32_t>(getpid()), __ATOMIC_RELEASE);
+        d.kit->Status = g_status;
+    }
+    if (!SelectOutput(d, d.effective)) {
+        PublishEnd();
+        return kExitFailure;
+    }
+    Say("started (process %d, version %s): output %s, screen %s, settings from %s",
+        static_cast<int>(getpid()), TAVRO_VERSION, tavrod::OutputName(d.effective.output),
+        tavrod::ScreenText(d.effective).c_str(), d.record->IniFileName);
+
+    g_stopFlag = &d.record->StopRequest;
+    if (g_signalled) d.record->StopRequest = 1;
+    std::thread watcher(Watch, std::ref(d), wake[0]);
 
     // A lost receiver ends the device threads, so the tty can be reopened.
-    kit->EndOnDeviceLoss.store(true);
+    d.kit->EndOnDeviceLoss.store(true);
     bool started = false;
-    int status = 0;
+    bool restarted = false;
+    bool waitingSaid = false;
+    int status = kExitStopped;
 
-    while (!StopWanted(record)) {
+    for (;;) {
+        if (d.restart.load()) {
+            if (!ApplyRestart(d)) {
+                status = kExitFailure;
+                break;
+            }
+            restarted = true;
+        }
+        if (StopWanted(d.record)) break;
         // Another process's start-up reloads DeviceName from the settings;
         // the path of this run is set again before every open.
-        std::memset(record->DeviceName, 0, sizeof record->DeviceName);
-        std::memcpy(record->DeviceName, path.data(), path.size());
+        std::memset(d.record->DeviceName, 0, sizeof d.record->DeviceName);
+        std::memcpy(d.record->DeviceName, d.path.data(), d.path.size());
 
-        int openError = ProbeDevice(path);
-        int result = openError == 0 ? kit->OpenDevice() : 3;
-        if (result == 0) result = kit->InitializeDevice();
-        if (result != 0) {
-            if (!started) {
-                if (result == 3)
-                    std::fprintf(stderr, "tavrod: cannot open the receiver %s: %s\n", path.c_str(),
-                                 std::strerror(openError != 0 ? openError : ENOENT));
+        const int openError = ProbeDevice(d.path);
+        if (openError != 0) {
+            if (!started && !waitingSaid && (openError == EACCES || openError == EPERM)) {
+                Say("%s", PermissionFix(d.path).c_str());
+                status = kExitFailure;
+                break;
+            }
+            if (!MayAppear(openError) && !started && !waitingSaid) {
+                Say("cannot open the receiver %s: %s", d.path.c_str(), std::strerror(openError));
+                status = kExitFailure;
+                break;
+            }
+            if (!started && !waitingSaid) {
+                waitingSaid = true;
+                Say("waiting for %s (%s)", d.path.c_str(), std::strerror(openError));
+            }
+            if (!WaitForDevice(d, d.path)) continue;
+        }
+
+        int result = d.kit->OpenDevice();
+        if (result == 0) result = d.kit->InitializeDevice();
+        int holderPid = 0;
+        const int lockError = result == 0 ? tavrod::LockReceiver(d.kit->DeviceFd, &holderPid) : 0;
+        if (result != 0 || lockError != 0) {
+            CloseDevice(d.kit);
+            if (!started && !waitingSaid && result == 6) {
+                Say("cannot configure the receiver %s: %s", d.path.c_str(), LastMessage().c_str());
+                status = kExitFailure;
+                break;
+            }
+            if (!started && lockError != 0) {
+                if (holderPid > 0)
+                    Say("the receiver %s is already run by another tavrod (process %d); stop it first "
+                        "(kill %d)", d.path.c_str(), holderPid, holderPid);
                 else
-                    std::fprintf(stderr, "tavrod: cannot configure the receiver %s: %s\n", path.c_str(),
-                                 LastMessage().c_str());
-                status = 1;
+                    Say("the receiver %s is locked by another process (see fuser -v %s)", d.path.c_str(),
+                        d.path.c_str());
+                status = lockError == EWOULDBLOCK ? kExitAlreadyRunning : kExitFailure;
                 break;
             }
             // Gone again before it could be used: the stop a failed open
             // raises is ours, not a request to end.
-            CloseDevice(kit);
-            if (result == 3 && !g_signalled) record->StopRequest = 0;
+            if (result == 3 && !g_signalled) d.record->StopRequest = 0;
             poll(nullptr, 0, kDeviceProbeMs);
-            if (!WaitForDevice(path, record)) break;
+            if (!WaitForDevice(d, d.path)) continue;
             continue;
         }
+        // Packets that queued up while nobody read the tty are old: drop
+        // them instead of computing a burst of stale positions.
+        tcflush(d.kit->DeviceFd, TCIFLUSH);
 
-        std::fprintf(stderr, started ? "tavrod: receiver %s is back\n" : "tavrod: running the receiver on %s\n",
-                     path.c_str());
+        PublishConnected(true);
+        if (!started || restarted)
+            Say("running the receiver on %s", d.path.c_str());
+        else
+            Say("receiver %s is back", d.path.c_str());
         started = true;
+        restarted = false;
         // Returns on a stop, when the receiver is gone, or at once when it
         // went away before the threads started (configuring it again failed).
-        kit->StartDevice();
-        if (StopWanted(record)) break;
+        d.kit->StartDevice();
+        PublishConnected(false);
+        CloseDevice(d.kit);
+        if (d.restart.load()) continue;
+        if (StopWanted(d.record)) break;
 
-        CloseDevice(kit);
-        std::fprintf(stderr, "tavrod: receiver %s is gone; waiting for it to come back\n", path.c_str());
+        Say("receiver %s is gone; waiting for it to come back", d.path.c_str());
         poll(nullptr, 0, kDeviceProbeMs);
-        if (!WaitForDevice(path, record)) break;
+        WaitForDevice(d, d.path);
     }
 
-    CloseDevice(kit);
-    for (int waited = 0; kit->RunningPasses.load() > 0 && waited < kPassDrainMs; waited += 10)
+    CloseDevice(d.kit);
+    for (int waited = 0; d.kit->RunningPasses.load() > 0 && waited < kPassDrainMs; waited += 10)
         poll(nullptr, 0, 10);
-    if (status == 0) std::fprintf(stderr, "tavrod: stopped\n");
+    d.quit.store(true);
+    const char byte = 0;
+    if (write(wake[1], &byte, 1) < 0) {
+        // The pipe is full, so the watcher is awake already.
+    }
+    watcher.join();
+    PublishEnd();
+    if (status == kExitStopped) Say("stopped");
     return status;
 }
