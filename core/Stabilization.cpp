@@ -1,8 +1,12 @@
 // Rotation compensation with optional distance scaling, the per-handset
-// history, and the adaptive averaging that steadies the pointer at rest.
+// history, and the two stabilisers that steady the pointer: the built-in
+// averaging window over the history, and the speed-adaptive filter of
+// AdaptiveFilter.h (roll smoothed before the compensation, position after).
+#include "AdaptiveFilter.h"
 #include "HistoryAverage.h"
 #include "TavroCore.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -16,7 +20,36 @@ constexpr int kScalingWindow = 10;
 
 bool ValidUser(int user) { return user >= 0 && user < TAVRO_HANDSETS; }
 
+double Seconds(int64_t nanoseconds) { return static_cast<double>(nanoseconds) * 1e-9; }
+
+int64_t SteadyClockNs(void*) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The adaptive filter of one coordinate, taking over from whatever output
+// the handset had: it starts from the previous output at the previous pass's
+// time, moving at the speed the last two history entries show, so the first
+// filtered step is a fraction of the packet's step, never a jump.
+double FilterCoordinate(tavro::OneEuroFilter& filter, bool takeOver, double previousOutput,
+                        double newest, double older, double previousSeconds, double seconds,
+                        const tavro::OneEuroParameters& parameters) {
+    if (takeOver && std::isfinite(previousOutput)) {
+        double step = seconds - previousSeconds;
+        if (!(step >= tavro::kMinimumStepSeconds)) step = tavro::kMinimumStepSeconds;
+        filter.Start(previousOutput, (newest - older) / step, previousSeconds);
+    }
+    const double output = filter.Filter(newest, seconds, parameters);
+    // Not a number before anything was filtered: stay where the output was.
+    return std::isfinite(output) ? output : previousOutput;
+}
+
 }  // namespace
+
+int64_t CTavroCore::PassTimeNs() {
+    return PassClock != nullptr ? PassClock(PassClockContext) : SteadyClockNs(nullptr);
+}
 
 double CTavroCore::GetAverageDistance(int count, int user) {
     if (SharedData == nullptr) return 0.0;
@@ -26,6 +59,27 @@ double CTavroCore::GetAverageDistance(int count, int user) {
 int CTavroCore::RotationCompensation(int user) {
     SharedDeviceState* r = SharedData;
     if (r == nullptr || !ValidUser(user)) return 0;
+
+    // The pass's time stamp and its stabiliser, fixed here for both stages.
+    StabiliserState& state = Stabilisers[user];
+    state.previousPassNs = state.passNs;
+    state.passNs = PassTimeNs();
+    state.hasPrevious = state.passes > 0;
+    ++state.passes;
+    state.choice = StabiliserChoice.load(std::memory_order_relaxed) == kStabiliserAdaptive
+                       ? kStabiliserAdaptive
+                       : kStabiliserBuiltin;
+    double roll = r->Roll[user];
+    if (state.choice == kStabiliserAdaptive) {
+        // The roll's noise, turned about the camera centre, is what makes the
+        // pointer shake near the screen's edges: smooth it first.  A newly
+        // chosen filter starts from the raw roll, which the built-in
+        // stabiliser was using.
+        if (state.lastChoice != kStabiliserAdaptive || !state.filter.roll.Started())
+            state.filter.roll.Start(roll, 0.0, Seconds(state.passNs));
+        else
+            roll = state.filter.roll.Filter(roll, Seconds(state.passNs), RollFilterParameters);
+    }
 
     double mx = r->Mx, bx = r->Bx, my = r->My, by = r->By;
     if (r->DistanceScaling != 0) {
@@ -43,8 +97,8 @@ int CTavroCore::RotationCompensation(int user) {
     if (r->RotationCompensation != 0) {
         const double cx = r->RawX[user] - kCentreX;
         const double cy = r->RawY[user] - kCentreY;
-        const double c = std::cos(r->Roll[user]);
-        const double s = std::sin(r->Roll[user]);
+        const double c = std::cos(roll);
+        const double s = std::sin(roll);
         r->CompX[user] = mx * (cx * c - cy * s + kCentreX) + bx;
         r->CompY[user] = my * (cx * s + cy * c + kCentreY) + by;
     } else {
@@ -94,7 +148,30 @@ int CTavroCore::Stabilize(int user) {
     if (window <= 0) window = 1;
     r->XYCounter[user] = window;
 
-    r->StabX[user] = tavro::AverageHistory(*r, &HistoryEntry::CompX, window, user);
-    r->StabY[user] = tavro::AverageHistory(*r, &HistoryEntry::CompY, window, user);
+    StabiliserState& state = Stabilisers[user];
+    if (state.choice != kStabiliserAdaptive) {
+        r->StabX[user] = tavro::AverageHistory(*r, &HistoryEntry::CompX, window, user);
+        r->StabY[user] = tavro::AverageHistory(*r, &HistoryEntry::CompY, window, user);
+        if (state.lastChoice == kStabiliserAdaptive) state.filter.Reset();
+        state.lastChoice = kStabiliserBuiltin;
+        return 0;
+    }
+
+    // The adaptive filter.  The window above still counts, so XYCounter and
+    // Stabilize keep telling clients whether the hand is still.
+    const bool takeOver = (state.lastChoice != kStabiliserAdaptive || !state.filter.x.Started()) &&
+                          state.hasPrevious && r->HistoryCount[user] > 1;
+    if (state.lastChoice != kStabiliserAdaptive) {
+        state.filter.x.Reset();
+        state.filter.y.Reset();
+    }
+    const double previous = Seconds(state.previousPassNs), now = Seconds(state.passNs);
+    const HistoryEntry& newest = r->History[0][user];
+    const HistoryEntry& older = r->History[1][user];
+    r->StabX[user] = FilterCoordinate(state.filter.x, takeOver, PreviousOutputX[user], newest.CompX,
+                                      older.CompX, previous, now, PositionFilterParameters);
+    r->StabY[user] = FilterCoordinate(state.filter.y, takeOver, PreviousOutputY[user], newest.CompY,
+                                      older.CompY, previous, now, PositionFilterParameters);
+    state.lastChoice = kStabiliserAdaptive;
     return 0;
 }

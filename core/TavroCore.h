@@ -8,6 +8,7 @@
 #ifndef TAVRO_CORE_H
 #define TAVRO_CORE_H
 
+#include "AdaptiveFilter.h"
 #include "SharedDeviceState.h"
 
 #include <atomic>
@@ -181,3 +182,32 @@ protected:
 };
 
 #endif  // TAVRO_CORE_H
+    // ---- Stabiliser choice (per process; the record's layout is untouched). ----
+    // kStabiliserBuiltin: the averaging window over History (StabX, StabY,
+    // XYCounter as always).  kStabiliserAdaptive: the roll and the position
+    // through AdaptiveFilter.h.  Read once per pass, so a change takes effect
+    // at the next packet; the adaptive filter then starts from the current
+    // output, so the pointer does not jump.
+    static constexpr int kStabiliserBuiltin = 0;
+    static constexpr int kStabiliserAdaptive = 1;
+    std::atomic<int> StabiliserChoice{kStabiliserBuiltin};
+    tavro::OneEuroParameters PositionFilterParameters = tavro::kPositionFilterDefaults;
+    tavro::OneEuroParameters RollFilterParameters = tavro::kRollFilterDefaults;
+    // Monotonic time of a pass in nanoseconds, the adaptive filter's time
+    // step; null reads std::chrono::steady_clock.  Tests and benchmarks give
+    // virtual time here.
+    int64_t (*PassClock)(void* context) = nullptr;
+    void* PassClockContext = nullptr;
+    // Per-handset state of the stabilisers between passes.
+    struct StabiliserState {
+        tavro::AdaptiveHandsetFilter filter;
+        int choice = kStabiliserBuiltin;  // what this pass uses, fixed by RotationCompensation
+        int lastChoice = kStabiliserBuiltin;
+        int64_t passNs = 0;                // this pass's time stamp
+        int64_t previousPassNs = 0;        // the one before
+        bool hasPrevious = false;          // a pass before this one in this process
+        unsigned long passes = 0;
+    };
+    StabiliserState Stabilisers[TAVRO_HANDSETS];
+    int64_t PassTimeNs();
+

@@ -7,6 +7,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
 
 using tavro::test::FakePlatform;
 
@@ -120,5 +126,107 @@ INSTANTIATE_TEST_SUITE_P(
                     WindowCase{"NeverPastTheHistory", 1000, Creep(75), Counting(75, 60),
                                5 * (100 + 0.01 * 44.5) - 250}),
     [](const auto& info) { return info.param.name; });
+
+}  // namespace
+
+namespace {
+
+// The built-in stabiliser must keep giving exactly what it gave before the
+// adaptive filter came beside it: API clients read StabX, StabY, History and
+// XYCounter.  The recorded session is decoded and every pass's results are
+// compared bit for bit with tests/data/streams/session.stabilised, written by
+// the stabiliser as it was (TAVRO_RECORD_STABILISED=1 rewrites it).
+class PassRecorder : public FakePlatform {
+public:
+    int CreateDataPacketThread() override {
+        ++passes;
+        CalculatePODDeviceData();
+        return 0;
+    }
+    int passes = 0;
+};
+
+std::string Bits(double value) {
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    char text[20];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+    return text;
+}
+
+// One line per tracking pass: handset, CompX/Y, StabX/Y, XYCounter,
+// Stabilize, the newest history entry, and every pointer move of the pass.
+std::vector<std::string> PlayStream(const std::vector<unsigned char>& bytes) {
+    PassRecorder core;
+    SharedDeviceState& r = *core.SharedData;
+    std::vector<std::string> lines;
+    for (size_t i = 0; i + 4 <= bytes.size();) {
+        if (bytes[i] != 0x51 || bytes[i + 1] != 0x56) {
+            ++i;
+            continue;
+        }
+        const unsigned type = bytes[i + 2], length = bytes[i + 3];
+        if (i + 4 + length > bytes.size()) break;
+        std::vector<unsigned char> payload(bytes.begin() + i + 4, bytes.begin() + i + 4 + length);
+        i += 4 + length;
+        const size_t movesBefore = core.moves.size();
+        core.passes = 0;
+        core.HandlePODDeviceData(payload.data(), static_cast<int>(length),
+                                 static_cast<unsigned char>(type));
+        if (core.passes == 0) continue;
+        const int u = r.PacketUser;
+        std::string line = std::to_string(u);
+        for (double v : {r.CompX[u], r.CompY[u], r.StabX[u], r.StabY[u], r.History[0][u].CompX,
+                         r.History[0][u].CompY, r.History[0][u].Distance, r.History[0][u].Roll,
+                         r.History[0][u].ThetaX})
+            line += " " + Bits(v);
+        line += " " + std::to_string(r.XYCounter[u]) + " " + std::to_string(r.Stabilize[u]) + " " +
+                std::to_string(r.HistoryCount[u]);
+        for (size_t m = movesBefore; m < core.moves.size(); ++m)
+            line += " m" + Bits(core.moves[m].x) + "," + Bits(core.moves[m].y);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<unsigned char> ReadBytes(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(file), {});
+}
+
+// The end-to-end example: identical packets, spots at (20000, 14400) and
+// (16000, 14400) of power 50, framed as the receiver sends them.
+std::vector<unsigned char> SteadyAimStream(int packets) {
+    std::vector<unsigned char> bytes;
+    for (int i = 0; i < packets; ++i) {
+        auto payload = tavro::test::Tracking(0, 0xFFFF, 20000, 14400, 50, 16000, 14400, 50);
+        bytes.insert(bytes.end(), {0x51, 0x56, 0x01, static_cast<unsigned char>(payload.size())});
+        bytes.insert(bytes.end(), payload.begin(), payload.end());
+    }
+    return bytes;
+}
+
+TEST(BuiltinStabiliser, RecordedStreamsGiveTheSameBitsAsBefore) {
+    const std::string data = std::string(TAVRO_SOURCE_DIR) + "/tests/data/streams/";
+    std::vector<std::string> lines = PlayStream(ReadBytes(data + "session.bin"));
+    ASSERT_GT(lines.size(), 50u) << "the session's tracking packets were not decoded";
+    for (const std::string& line : PlayStream(SteadyAimStream(8))) lines.push_back(line);
+    // The steady aim ends on the calibrated point (650, 380) after a window of three.
+    EXPECT_EQ(lines.back().substr(2 + 17 * 2, 33),
+              Bits(650.0) + " " + Bits(380.0));
+
+    const std::string golden = data + "session.stabilised";
+    if (const char* record = std::getenv("TAVRO_RECORD_STABILISED"); record && record[0] == '1') {
+        std::ofstream out(golden);
+        for (const std::string& line : lines) out << line << "\n";
+        GTEST_SKIP() << "rewrote " << golden;
+    }
+    std::ifstream in(golden);
+    ASSERT_TRUE(in) << "missing " << golden;
+    std::vector<std::string> expected;
+    for (std::string line; std::getline(in, line);) expected.push_back(line);
+    ASSERT_EQ(lines.size(), expected.size());
+    for (size_t i = 0; i < lines.size(); ++i) ASSERT_EQ(lines[i], expected[i]) << "pass " << i;
+}
 
 }  // namespace
