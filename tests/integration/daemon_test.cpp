@@ -9,7 +9,9 @@
 #include "TestEnvironment.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <signal.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -272,6 +274,99 @@ TEST_F(Daemon, SaysWhenAnotherProgramReplacedItsSettings) {
         << daemon.output();
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait(2000ms), 0);
+}
+
+// The system log as the daemon writes it: a datagram socket of the test's
+// own put at /dev/log for the daemon alone, in a private mount namespace (the
+// machine's /dev is not touched).  Root only.
+class CapturedSystemLog {
+public:
+    CapturedSystemLog() {
+        path_ = std::string(getenv("HOME")) + "/log.socket";
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~CapturedSystemLog() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ready() const { return fd_ >= 0 && getuid() == 0; }
+    // The program and arguments that run `args` with this log as /dev/log.
+    std::vector<std::string> Wrap(const std::vector<std::string>& args) const {
+        const std::string dev = std::string(getenv("HOME")) + "/dev";
+        std::string script =
+            "set -e; d=" + dev + "; mkdir -p $d; for e in /dev/null /dev/zero /dev/full /dev/random "
+            "/dev/urandom /dev/tty /dev/ptmx /dev/pts /dev/shm /dev/uinput /dev/fd; do "
+            "[ -e $e ] || [ -L $e ] || continue; n=$d/${e##*/}; "
+            "if [ -L $e ]; then cp -P $e $n; elif [ -d $e ]; then mkdir -p $n; mount --rbind $e $n; "
+            "elif [ $e != /dev/log ]; then touch $n; mount --bind $e $n; fi; done; "
+            "touch $d/log; mount --bind " + path_ + " $d/log; mount --rbind $d /dev; exec \"$@\"";
+        std::vector<std::string> wrapped{"--mount", "--propagation", "private", "sh", "-c", script, "sh"};
+        wrapped.insert(wrapped.end(), args.begin(), args.end());
+        return wrapped;
+    }
+    // Every entry that came so far, without the "<PRI>TIME HOST" header.
+    const std::vector<std::string>& Entries() {
+        char buffer[2048];
+        for (ssize_t n; (n = recv(fd_, buffer, sizeof buffer, 0)) > 0;)
+            entries_.emplace_back(buffer, static_cast<size_t>(n));
+        return entries_;
+    }
+    bool Has(const std::string& text) {
+        return WaitFor([&] {
+            for (const std::string& entry : Entries())
+                if (entry.find(text) != std::string::npos) return true;
+            return false;
+        });
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    std::vector<std::string> entries_;
+};
+
+TEST_F(Daemon, EveryEventIsOneLineInTheSystemLog) {
+    CapturedSystemLog log;
+    if (!log.ready()) GTEST_SKIP() << "needs root for a private /dev/log";
+    auto receiver = std::make_unique<Simulator>(std::vector<std::string>{"--rate", "50", "--link", link});
+    ChildProcess daemon("/usr/bin/unshare", log.Wrap({TAVROD_PATH, "--device", link}));
+    ASSERT_TRUE(daemon.waitForOutput("running the receiver")) << daemon.output();
+    receiver.reset();
+    ASSERT_TRUE(daemon.waitForOutput("is gone")) << daemon.output();
+    receiver = std::make_unique<Simulator>(std::vector<std::string>{"--rate", "50", "--link", link});
+    ASSERT_TRUE(daemon.waitForOutput("is back")) << daemon.output();
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(2000ms), 0) << daemon.output();
+    const std::string identity = "Tavro[" + std::to_string(daemon.pid()) + "]: ";
+    for (const std::string& event : std::vector<std::string>{"tavrod: started (process ", "tavrod: running the receiver on " + link,
+                                     "tavrod: receiver " + link + " is gone; waiting for it to come back",
+                                     "tavrod: receiver " + link + " is back", "tavrod: stopped"})
+        EXPECT_TRUE(log.Has(identity + event)) << event;
+    // Whatever the daemon and the kit logged: one line each, nothing blank.
+    for (const std::string& entry : log.Entries()) {
+        EXPECT_EQ(entry.find('\n'), std::string::npos) << entry;
+        EXPECT_NE(entry.back(), ' ') << entry;
+        EXPECT_EQ(entry.rfind("<134>", 0), 0u) << entry;  // LOG_LOCAL0 | LOG_INFO
+    }
+    // A start-up backlog of old packets is dropped, not an alarm.
+    for (const std::string& entry : log.Entries())
+        EXPECT_EQ(entry.find("Too many calculation passes"), std::string::npos) << entry;
+}
+
+TEST_F(Daemon, AStaleRecordSegmentIsNamedWithItsFix) {
+    const int stale = shmget(TAVRO_SHARED_MEMORY_KEY, 100, IPC_CREAT | 0666);
+    ASSERT_GE(stale, 0);
+    std::string output;
+    EXPECT_EQ(RunProgram(TAVROD_PATH, {"--device", "/dev/null"}, &output), 1);
+    shmctl(stale, IPC_RMID, nullptr);
+    EXPECT_EQ(output, "tavrod: cannot attach the kit's shared record (key 1103): an old segment with key 1103 "
+                      "of 100 bytes is in the way (the kit needs 33432); remove it with: ipcrm -M 1103\n");
 }
 
 // An X server of the test's own that it can take away.
