@@ -3,6 +3,8 @@
 // short-lived calculation thread per accepted tracking packet.
 #include "TavroLinux.h"
 
+#include "OutputSelection.h"
+
 #include <poll.h>
 #include <pthread.h>
 
@@ -85,6 +87,8 @@ int CTavroLinux::CreatePODThreads() {
     // caller may close or reopen the tty safely once this returns.
     for (int waited = 0; ReaderRunning.load() && waited < kReaderEndWaitMs; waited += 5)
         poll(nullptr, 0, 5);
+    // A button or key held when the device stopped (or went away) is let go.
+    tavro::ReleaseHeldInput(*this);
     return 0;
 }
 
@@ -125,6 +129,7 @@ int CTavroLinux::CreateDataPacketThread() {
 
 int CTavroLinux::StopDevice() {
     SharedData->StopRequest = 1;
+    tavro::ReleaseHeldInput(*this);
     TV_Sleep(50000);
     return 0;
 }

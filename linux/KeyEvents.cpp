@@ -1,9 +1,10 @@
-// The keypad on the desktop: synthetic keys and pointer buttons through the
-// X Test extension, and what each direction-pad key does with them.
+// The keypad on the desktop: keys and pointer buttons through the kit's
+// output (linux/output/: XTest on the X display, or the kernel's virtual
+// devices), and what each direction-pad key does with them.
 #include "TavroLinux.h"
 
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
+#include "OutputSelection.h"
+
 #include <X11/keysym.h>
 
 #include <climits>
@@ -23,87 +24,87 @@ bool ReleasedAfterNine(unsigned s) { return (s & 0x3FFu) == 0x3FEu; }
 enum KeyMode { kTap = 0, kPress = 1, kRelease = 2 };
 
 // Wait after each key event, long enough for clients to see them apart.
+// Taken through the output, which may keep it off the calling thread.
 constexpr int kKeyPauseMicroseconds = 5000;
 
-constexpr unsigned kPrimaryButton = 1;
-constexpr unsigned kMiddleButton = 2;
+using tavro::PointerButton;
 
 }  // namespace
 
 int CTavroLinux::TV_SendKeyEvent(int keysym, int, int mode, int) {
-    if (display == nullptr) return 0;
-    XLockDisplay(display);
-    // A key symbol the keyboard map lacks has no key code: send nothing
-    // rather than events for key code 0.
-    const KeyCode code = XKeysymToKeycode(display, static_cast<KeySym>(keysym));
-    if (code != 0) {
+    std::shared_ptr<tavro::Output> output = tavro::CurrentOutput(*this);
+    if (!output) return 0;
+    // Key symbols are 32-bit values; a negative int is one with the top bit.
+    const unsigned long symbol = static_cast<unsigned int>(keysym);
+    {
+        // Press, wait and release of one call never interleave with another
+        // thread's.  A symbol the keymap cannot type sends nothing.
+        std::lock_guard<std::recursive_mutex> sequence(OutputSequence);
         switch (mode) {
             case kTap:
-                XTestFakeKeyEvent(display, code, True, 0);
-                TV_Sleep(kKeyPauseMicroseconds);
-                XTestFakeKeyEvent(display, code, False, 0);
+                if (output->Key(symbol, true)) {
+                    output->Pause(kKeyPauseMicroseconds);
+                    output->Key(symbol, false);
+                }
                 break;
             case kPress:
-                XTestFakeKeyEvent(display, code, True, 0);
-                TV_Sleep(kKeyPauseMicroseconds);
+                if (output->Key(symbol, true)) output->Pause(kKeyPauseMicroseconds);
                 break;
             case kRelease:
-                XTestFakeKeyEvent(display, code, False, 0);
-                TV_Sleep(kKeyPauseMicroseconds);
+                if (output->Key(symbol, false)) output->Pause(kKeyPauseMicroseconds);
                 break;
             default:
                 break;
         }
     }
-    XUnlockDisplay(display);
-    XFlush(display);
+    output->Flush();
     return 0;
 }
 
 // ---- Pointer buttons ----
 
+namespace {
+
+void SendButton(CTavroLinux& kit, PointerButton button, bool down) {
+    if (std::shared_ptr<tavro::Output> output = tavro::CurrentOutput(kit)) {
+        output->Button(button, down);
+        output->Flush();
+    }
+}
+
+}  // namespace
+
 int CTavroLinux::MouseEventLeftDown() {
-    if (display == nullptr) return 0;
-    XLockDisplay(display);
-    XTestFakeButtonEvent(display, kPrimaryButton, True, 0);
-    XFlush(display);
-    XUnlockDisplay(display);
+    std::lock_guard<std::recursive_mutex> sequence(OutputSequence);
+    SendButton(*this, PointerButton::Left, true);
     return 0;
 }
 
 int CTavroLinux::MouseEventLeftUp() {
-    if (display == nullptr) return 0;
-    XLockDisplay(display);
-    XTestFakeButtonEvent(display, kPrimaryButton, False, 0);
-    XFlush(display);
-    XUnlockDisplay(display);
+    std::lock_guard<std::recursive_mutex> sequence(OutputSequence);
+    SendButton(*this, PointerButton::Left, false);
     return 0;
 }
 
 int CTavroLinux::MouseEventLeftDownUp() {
-    if (display == nullptr) return 0;
-    XLockDisplay(display);
-    XTestFakeButtonEvent(display, kPrimaryButton, True, 0);
-    XTestFakeButtonEvent(display, kPrimaryButton, False, 0);
-    XFlush(display);
-    XUnlockDisplay(display);
+    std::lock_guard<std::recursive_mutex> sequence(OutputSequence);
+    SendButton(*this, PointerButton::Left, true);
+    SendButton(*this, PointerButton::Left, false);
     return 0;
 }
 
-// The display lock nests, so these may hold it around the primitives.
+// The sequence lock nests, so these may hold it around the primitives.
 int CTavroLinux::MouseEventButtonDownUp() {
-    if (display == nullptr || CurrentButton != Center) return 0;
-    XLockDisplay(display);
+    if (CurrentButton != Center) return 0;
+    std::lock_guard<std::recursive_mutex> sequence(OutputSequence);
     MouseEventLeftDownUp();
-    XUnlockDisplay(display);
     return 0;
 }
 
 int CTavroLinux::MouseEventButtonUp() {
-    if (display == nullptr || CurrentButton != Center) return 0;
-    XLockDisplay(display);
+    if (CurrentButton != Center) return 0;
+    std::lock_guard<std::recursive_mutex> sequence(OutputSequence);
     MouseEventLeftUp();
-    XUnlockDisplay(display);
     return 0;
 }
 
@@ -156,13 +157,11 @@ int CTavroLinux::HandleWestEvents() {
 int CTavroLinux::HandleSouthEastEvents() {
     const unsigned s = CurrentButtonState;
     if (Released(s) && !ReleasedAfterNine(s)) TV_SendKeyEvent(XK_Return, -1, kTap, 5);
-    if (HeldExactlyTen(s) && display != nullptr) {
-        XLockDisplay(display);
-        XTestFakeButtonEvent(display, kMiddleButton, True, 0);
-        XTestFakeButtonEvent(display, kMiddleButton, False, 0);
-        // Flushed here: nothing else may send a request for a long while.
-        XFlush(display);
-        XUnlockDisplay(display);
+    if (HeldExactlyTen(s)) {
+        std::lock_guard<std::recursive_mutex> sequence(OutputSequence);
+        // Flushed at once: nothing else may send anything for a long while.
+        SendButton(*this, PointerButton::Middle, true);
+        SendButton(*this, PointerButton::Middle, false);
     }
     return 0;
 }

@@ -2,6 +2,8 @@
 // system log, the debug-line sink and the sleep primitive.
 #include "TavroLinux.h"
 #include "DaemonStatus.h"
+#include "KeyRelay.h"
+#include "OutputSelection.h"
 
 #include <X11/Xlib.h>
 
@@ -58,6 +60,8 @@ CTavroLinux::CTavroLinux() {
     SettingsLoaded = &RecordSettingsProvenance;
     XInitThreads();
     display = XOpenDisplay(nullptr);
+    // Pointer and keys go to the X display until SelectOutput chooses.
+    DesktopOutput = tavro::MakeDefaultOutput();
     std::snprintf(LogIdent, sizeof LogIdent, "%s", "Tavro");
     openlog(LogIdent, LOG_PID | LOG_CONS, LOG_LOCAL0);
     // Without a display the record, the settings and the receiver still work;
@@ -67,6 +71,10 @@ CTavroLinux::CTavroLinux() {
 }
 
 CTavroLinux::~CTavroLinux() {
+    // Nothing stays held once the devices and the display go.
+    KeyRelay.reset();
+    tavro::ReleaseHeldInput(*this);
+    std::atomic_store(&DesktopOutput, std::shared_ptr<tavro::Output>());
     // Only an attached segment is detached and removed: an object whose
     // start-up failed must not remove a segment that belongs to others.
     if (SharedData != nullptr) {

@@ -1,9 +1,10 @@
-// From calibration-screen positions to the X pointer: scaling to the display,
-// clamping at its edges with the border flags, the three pointing modes, and
-// the pointer primitives, each under the Xlib display lock.
+// From calibration-screen positions to the desktop's pointer: scaling to the
+// desktop's size, clamping at its edges with the border flags, the three
+// pointing modes, and the pointer primitives, which go to the kit's output
+// (linux/output/: the X display, or the kernel's virtual pointer).
 #include "TavroLinux.h"
 
-#include <X11/Xlib.h>
+#include "OutputSelection.h"
 
 #include <climits>
 #include <cmath>
@@ -21,38 +22,20 @@ int SaturatingInt(double value) {
     return static_cast<int>(value);
 }
 
-// The protocol carries pointer coordinates as signed 16-bit values; anything
-// wider would wrap into an unrelated position on the way to the server.
-int WireCoordinate(long long value) {
-    if (value > SHRT_MAX) return SHRT_MAX;
-    if (value < SHRT_MIN) return SHRT_MIN;
-    return static_cast<int>(value);
-}
-
-// The size pointer positions are mapped and clamped to: the display's default
-// screen, or without a display the calibration screen itself, so that the
-// record still receives meaningful positions.
-void ScreenSize(const SharedDeviceState& r, int* width, int* height) {
-    if (display != nullptr) {
-        const int screen = DefaultScreen(display);
-        *width = XDisplayWidth(display, screen);
-        *height = XDisplayHeight(display, screen);
-    } else {
-        *width = r.XcalScreen;
-        *height = r.YcalScreen;
-    }
-}
-
 }  // namespace
 
 int CTavroLinux::CalculatePODCoordinates(double* x, double* y) {
     const SharedDeviceState* r = SharedData;
     if (r == nullptr || x == nullptr || y == nullptr) return 0;
     int width = 0, height = 0;
-    ScreenSize(*r, &width, &height);
+    tavro::DesktopSize(*this, &width, &height);
     // A calibration screen of no size maps one to one instead of to infinity.
-    const double sx = r->XcalScreen > 0 ? static_cast<double>(width) / r->XcalScreen : 1.0;
-    const double sy = r->YcalScreen > 0 ? static_cast<double>(height) / r->YcalScreen : 1.0;
+    // Read once: another process may change the record between a test and
+    // a division.
+    const int xcal = __atomic_load_n(&r->XcalScreen, __ATOMIC_RELAXED);
+    const int ycal = __atomic_load_n(&r->YcalScreen, __ATOMIC_RELAXED);
+    const double sx = xcal > 0 ? static_cast<double>(width) / xcal : 1.0;
+    const double sy = ycal > 0 ? static_cast<double>(height) / ycal : 1.0;
     *x = sx * *x;
     *y = sy * *y;
     return 0;
@@ -62,7 +45,7 @@ int CTavroLinux::CalculateScreenBorders(double* x, double* y, int user) {
     SharedDeviceState* r = SharedData;
     if (r == nullptr || x == nullptr || y == nullptr || !ValidUser(user)) return 0;
     int width = 0, height = 0;
-    ScreenSize(*r, &width, &height);
+    tavro::DesktopSize(*this, &width, &height);
 
     r->BorderLeft[user] = 0;
     if (*x < 0) {
@@ -110,12 +93,13 @@ int CTavroLinux::MoveScreenCursor(double x, double y, double unclampedX, double 
         const double dy = y - r->Y[user];
         if (drives && !std::isnan(dx) && !std::isnan(dy))
             MoveScreenCursorRelative(SaturatingInt(dx), SaturatingInt(dy));
-    } else if (drives && display != nullptr && !std::isnan(unclampedX) &&
-               !std::isnan(unclampedY)) {
-        // Game mode: from wherever the pointer is now to the aimed point.
+    } else if (drives && !std::isnan(unclampedX) && !std::isnan(unclampedY)) {
+        // Game mode: from wherever the pointer is now (as the desktop says,
+        // or where the output last put it) to the aimed point.
         int px = 0, py = 0;
-        GetCursorPosition(&px, &py);
-        MoveScreenCursorRelative(SaturatingInt(unclampedX - px), SaturatingInt(unclampedY - py));
+        std::shared_ptr<tavro::Output> output = tavro::CurrentOutput(*this);
+        if (output && output->CursorPosition(&px, &py))
+            MoveScreenCursorRelative(SaturatingInt(unclampedX - px), SaturatingInt(unclampedY - py));
     }
     r->X[user] = x;
     r->Y[user] = y;
@@ -123,44 +107,19 @@ int CTavroLinux::MoveScreenCursor(double x, double y, double unclampedX, double 
 }
 
 int CTavroLinux::MoveScreenCursorRelative(int dx, int dy) {
-    if (display == nullptr) return 0;
-    XLockDisplay(display);
-    const Window root = RootWindow(display, DefaultScreen(display));
-    Window rootReturn = 0, child = 0;
-    int rx = 0, ry = 0, wx = 0, wy = 0;
-    unsigned mask = 0;
-    XQueryPointer(display, root, &rootReturn, &child, &rx, &ry, &wx, &wy, &mask);
-    XWarpPointer(display, None, root, 0, 0, 0, 0,
-                 WireCoordinate(static_cast<long long>(rx) + dx),
-                 WireCoordinate(static_cast<long long>(ry) + dy));
-    // Sent now, not whenever the next request happens to flush the buffer:
-    // the last move of a pass would otherwise wait for the next packet.
-    XFlush(display);
-    XUnlockDisplay(display);
+    if (std::shared_ptr<tavro::Output> output = tavro::CurrentOutput(*this)) output->MoveRelative(dx, dy);
     return 0;
 }
 
 int CTavroLinux::MoveScreenCursorAbsolute(int x, int y) {
-    if (display == nullptr) return 0;
-    XLockDisplay(display);
-    const Window root = RootWindow(display, DefaultScreen(display));
-    XWarpPointer(display, None, root, 0, 0, 0, 0, WireCoordinate(x), WireCoordinate(y));
-    XFlush(display);
-    XUnlockDisplay(display);
+    if (std::shared_ptr<tavro::Output> output = tavro::CurrentOutput(*this)) output->MoveAbsolute(x, y);
     return 0;
 }
 
 int CTavroLinux::GetCursorPosition(int* x, int* y) {
     int px = 0, py = 0;
-    if (display != nullptr) {
-        XLockDisplay(display);
-        Window rootReturn = 0, child = 0;
-        int wx = 0, wy = 0;
-        unsigned mask = 0;
-        XQueryPointer(display, RootWindow(display, DefaultScreen(display)), &rootReturn, &child,
-                      &px, &py, &wx, &wy, &mask);
-        XUnlockDisplay(display);
-    }
+    std::shared_ptr<tavro::Output> output = tavro::CurrentOutput(*this);
+    if (!output || !output->CursorPosition(&px, &py)) px = py = 0;
     if (x != nullptr) *x = px;
     if (y != nullptr) *y = py;
     return 0;

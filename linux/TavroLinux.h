@@ -9,12 +9,16 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <memory>
+#include <mutex>
 #include <string>
 
 // Xlib's display type, declared here instead of including Xlib, whose macros
 // (None, Bool, Status, ...) clash with other code that includes this header.
 namespace tavro {
 struct DaemonStatus;
+class Output;
+class KeyRelayServer;
 }
 
 struct _XDisplay;
@@ -83,6 +87,20 @@ public:
     // error naming the cause and the fix.
     int SelectOutput(OutputChoice choice, int screenWidth, int screenHeight,
                      std::string* message);
+    // The output every pointer, button and key operation goes to: from the
+    // constructor on, the X11 output (with keys routed as a client's, see
+    // linux/output/ClientOutput.h); SelectOutput's choice once it ran.  A
+    // decorator may replace it (std::atomic_store) before StartDevice.
+    std::shared_ptr<tavro::Output> DesktopOutput;
+    // The desktop's size given to SelectOutput (0 when not given).
+    int OutputScreenWidth = 0;
+    int OutputScreenHeight = 0;
+    // Serves the keys of client processes when this process types through
+    // uinput (linux/output/KeyRelay.h).
+    std::shared_ptr<tavro::KeyRelayServer> KeyRelay;
+    // Held around each key or button sequence (press, wait, release), so
+    // that sequences of different threads never interleave.
+    std::recursive_mutex OutputSequence;
 
     // ---- Serial link. ----
     int SI_Open();

@@ -7,6 +7,10 @@
 
 #include <cstddef>
 
+// Declared like XMLNodeDataTag in xmlParser.h, whose records point to it; its functions below
+// are hidden all the same.
+struct XMLArena;
+
 // Nothing declared here is exported from the shared library.
 #pragma GCC visibility push(hidden)
 
@@ -35,7 +39,46 @@ struct XMLNodeDataTag {
     int capOrder;
     // Link of the work list used while releasing a tree, so that release needs no recursion.
     XMLNodeDataTag* nextDead;
+    // A parsed record lives in the parse's arena (and holds one reference to it); `arenaParts`
+    // says which of its parts are arena memory, which is never freed on its own. Records made
+    // by the building operations have no arena.
+    XMLArena* arena;
+    unsigned char arenaParts;
 };
+
+// Parts of a record that may live in its arena.
+enum : unsigned char {
+    ArenaRecord = 1,       // the record itself
+    ArenaChildren = 2,     // the arrays
+    ArenaTexts = 4,
+    ArenaClears = 8,
+    ArenaAttributes = 16,
+    ArenaOrder = 32,
+    ArenaStrings = 64,     // every string of the record (none was added or replaced since)
+};
+
+// Bump allocator for one parse: the records, strings and arrays of a parsed document come from
+// a few large blocks instead of one malloc each, and go together when the last record that
+// uses them is freed.
+struct XMLArena {
+    struct Block {
+        Block* next;
+        size_t size;
+        size_t used;
+    };
+    int refCount;
+    size_t blockSize;  // size of the next ordinary block
+    Block* blocks;     // the block being filled first
+};
+// A new arena whose blocks are sized for a text of `inputLength` bytes; one reference.
+XMLArena* xmlArenaNew(size_t inputLength);
+void* xmlArenaAlloc(XMLArena* arena, size_t size, size_t align);
+// Gives back the end of the latest allocation `p`, keeping its first `size` bytes.
+void xmlArenaShrinkLast(XMLArena* arena, void* p, size_t oldSize, size_t size);
+bool xmlArenaOwns(const XMLArena* arena, const void* p);
+void xmlArenaRelease(XMLArena* arena);
+// Frees a string of record `d`, unless it is arena memory.
+void xmlFreeString(const XMLNodeDataTag* d, const void* p);
 
 // Process-wide options.
 struct XMLGlobalOptions {
@@ -109,8 +152,17 @@ XMLNodeDataTag* xmlNewRecord(char* name, char isDeclaration);
 void xmlReleaseRecord(XMLNodeDataTag* record);
 // Frees every item of a record (name included) and leaves it empty.
 void xmlClearRecord(XMLNodeDataTag* record);
-// Number of records from the topmost ancestor down to `record`, both included.
+// Nesting level of `record`: the number of records from the topmost ancestor down to it, both
+// included, without the two that do not count as levels of elements: an unnamed topmost record
+// (the root of a parsed document with several top items) and a declaration at the top of a
+// document (the topmost record, or the child of an unnamed topmost record). The writer writes
+// both without enclosing tags, or as the XML declaration that encloses the rest, so that the
+// parser, which counts the same way, reads back every tree that can be built.
 int xmlLevel(const XMLNodeDataTag* record);
+// Level a new child of `parent` would have.
+int xmlChildLevel(const XMLNodeDataTag* parent, bool childIsDeclaration);
+// Records that a building operation was refused because the tree would grow too deep.
+void xmlRefuseBuilding();
 
 // Add items, growing the arrays by `increment` items (1 when 0; more for large arrays). Ownership of the strings passes
 // to the record; a child gets its parent link and one reference. Return the index of the new item

@@ -62,19 +62,29 @@ int& countOf(XMLNodeDataTag* d, int kind) {
 
 // Makes sure `arr` has room for one more item beyond `count`, growing it by `increment` items,
 // or by half its size when that is more, so that a node with very many items is not copied over
-// and over while it fills.
+// and over while it fills. An array in the arena (part `bit` of the record) moves to the heap.
 template <class T>
-void reserveOne(T*& arr, int& capacity, int count, int increment) {
+void reserveOne(XMLNodeDataTag* d, unsigned char bit, T*& arr, int& capacity, int count,
+                int increment) {
     if (count < capacity) return;
     int grow = increment > 0 ? increment : 1;
     if (capacity / 2 > grow) grow = capacity / 2;
-    arr = static_cast<T*>(xmlRealloc(arr, sizeof(T) * static_cast<size_t>(capacity + grow)));
+    size_t bytes = sizeof(T) * static_cast<size_t>(capacity + grow);
+    if (d->arenaParts & bit) {
+        T* fresh = static_cast<T*>(xmlMalloc(bytes));
+        if (count) memcpy(fresh, arr, sizeof(T) * static_cast<size_t>(count));
+        arr = fresh;
+        d->arenaParts = static_cast<unsigned char>(d->arenaParts & ~bit);
+    } else {
+        arr = static_cast<T*>(xmlRealloc(arr, bytes));
+    }
     capacity += grow;
 }
 
 template <class T>
-void insertAt(T*& arr, int& capacity, int& count, int index, T value, int increment) {
-    reserveOne(arr, capacity, count, increment);
+void insertAt(XMLNodeDataTag* d, unsigned char bit, T*& arr, int& capacity, int& count, int index,
+              T value, int increment) {
+    reserveOne(d, bit, arr, capacity, count, increment);
     memmove(arr + index + 1, arr + index, sizeof(T) * static_cast<size_t>(count - index));
     arr[index] = value;
     ++count;
@@ -87,8 +97,8 @@ void removeAt(T* arr, int& count, int index) {
 }
 
 template <class T>
-void shrinkToFit(T*& arr, int& capacity, int count) {
-    if (count == capacity) return;
+void shrinkToFit(const XMLNodeDataTag* d, unsigned char bit, T*& arr, int& capacity, int count) {
+    if (count == capacity || (d->arenaParts & bit)) return;
     if (count == 0) {
         free(arr);
         arr = nullptr;
@@ -103,7 +113,7 @@ void shrinkToFit(T*& arr, int& capacity, int count) {
 // the new item takes in its own array; the caller inserts it there.
 int insertOrderEntry(XMLNodeDataTag* d, int kind, int pos, int increment) {
     int n = orderCount(d);
-    reserveOne(d->order, d->capOrder, n, increment * 3);
+    reserveOne(d, ArenaOrder, d->order, d->capOrder, n, increment * 3);
     int index = 0;
     if (pos < 0 || pos >= n) {
         pos = n;
@@ -142,19 +152,23 @@ int findOrderPosition(const XMLNodeDataTag* d, int kind, int index) {
 
 // Frees the strings and arrays of a record; its children must have been handed off already.
 void freeOwnedItems(XMLNodeDataTag* r) {
-    free(r->name);
-    r->name = nullptr;
-    for (int i = 0; i < r->nText; ++i) free(r->texts[i]);
-    for (int i = 0; i < r->nClear; ++i) free(const_cast<char*>(r->clears[i].value));
-    for (int i = 0; i < r->nAttribute; ++i) {
-        free(const_cast<char*>(r->attributes[i].name));
-        free(const_cast<char*>(r->attributes[i].value));
+    if (!(r->arenaParts & ArenaStrings)) {
+        xmlFreeString(r, r->name);
+        for (int i = 0; i < r->nText; ++i) xmlFreeString(r, r->texts[i]);
+        for (int i = 0; i < r->nClear; ++i) xmlFreeString(r, r->clears[i].value);
+        for (int i = 0; i < r->nAttribute; ++i) {
+            xmlFreeString(r, r->attributes[i].name);
+            xmlFreeString(r, r->attributes[i].value);
+        }
     }
-    free(r->children);
-    free(r->texts);
-    free(r->clears);
-    free(r->attributes);
-    free(r->order);
+    r->name = nullptr;
+    unsigned char parts = r->arenaParts;
+    if (!(parts & ArenaChildren)) free(r->children);
+    if (!(parts & ArenaTexts)) free(r->texts);
+    if (!(parts & ArenaClears)) free(r->clears);
+    if (!(parts & ArenaAttributes)) free(r->attributes);
+    if (!(parts & ArenaOrder)) free(r->order);
+    r->arenaParts = static_cast<unsigned char>(parts & ArenaRecord);
     r->children = nullptr;
     r->texts = nullptr;
     r->clears = nullptr;
@@ -178,8 +192,9 @@ void detachFromParent(XMLNodeDataTag* child) {
     xmlReleaseRecord(child);
 }
 
-// Levels of records from `r` down to its deepest descendant, `r` included. Trees never exceed
-// XMLNode::maxDepth (plus an unnamed parse root), so the recursion is bounded.
+// Records from `r` down to its deepest descendant, `r` included. Trees never exceed
+// XMLNode::maxDepth levels, and at most two records of a chain are not levels, so the recursion
+// is bounded.
 int height(const XMLNodeDataTag* r) {
     int deepest = 0;
     for (int i = 0; i < r->nChild; ++i) {
@@ -296,10 +311,19 @@ int clearIndexByItem(const XMLNodeDataTag* d, const XMLClear* c) {
     return clearIndexByValue(d, c->value);
 }
 
-void replaceString(const char*& slot, char* value) {
-    free(const_cast<char*>(slot));
+// Replaces a string of record `d` by one from the heap.
+void replaceString(XMLNodeDataTag* d, const char*& slot, char* value) {
+    xmlFreeString(d, slot);
     slot = value;
+    d->arenaParts = static_cast<unsigned char>(d->arenaParts & ~ArenaStrings);
 }
+
+void heapStrings(XMLNodeDataTag* d) {
+    d->arenaParts = static_cast<unsigned char>(d->arenaParts & ~ArenaStrings);
+}
+
+// The first building operation of this thread refused for depth since takeBuildError.
+thread_local XMLError buildError = eXMLErrorNone;
 
 }  // namespace
 
@@ -362,7 +386,9 @@ void xmlReleaseRecord(XMLNodeDataTag* record) {
         }
         r->nChild = 0;
         freeOwnedItems(r);
-        free(r);
+        XMLArena* arena = r->arena;
+        if (!(r->arenaParts & ArenaRecord)) free(r);
+        if (arena) xmlArenaRelease(arena);
     }
 }
 
@@ -376,54 +402,152 @@ void xmlClearRecord(XMLNodeDataTag* r) {
 }
 
 int xmlLevel(const XMLNodeDataTag* record) {
-    int level = 0;
-    for (; record; record = record->parent) ++level;
+    if (!record) return 0;
+    int level = 1;
+    const XMLNodeDataTag* below = nullptr;  // the record under the topmost one on the path
+    const XMLNodeDataTag* top = record;
+    while (top->parent) {
+        below = top;
+        top = top->parent;
+        ++level;
+    }
+    if (top->isDeclaration) return level - 1;
+    if (!top->name) return level - 1 - (below && below->isDeclaration ? 1 : 0);
     return level;
 }
 
+int xmlChildLevel(const XMLNodeDataTag* parent, bool childIsDeclaration) {
+    bool exempt = !parent->parent && !parent->name && !parent->isDeclaration && childIsDeclaration;
+    return xmlLevel(parent) + (exempt ? 0 : 1);
+}
+
+void xmlRefuseBuilding() {
+    if (buildError == eXMLErrorNone) buildError = eXMLErrorNestingTooDeep;
+}
+
+XMLArena* xmlArenaNew(size_t inputLength) {
+    auto* a = static_cast<XMLArena*>(xmlMalloc(sizeof(XMLArena)));
+    a->refCount = 1;
+    // Blocks of a quarter of the input: a few blocks per document, little left unused.
+    size_t size = inputLength / 4;
+    if (size < 4096) size = 4096;
+    if (size > (size_t(4) << 20)) size = size_t(4) << 20;
+    a->blockSize = size;
+    a->blocks = nullptr;
+    return a;
+}
+
+void* xmlArenaAlloc(XMLArena* a, size_t size, size_t align) {
+    XMLArena::Block* b = a->blocks;
+    if (b) {
+        size_t at = (b->used + align - 1) & ~(align - 1);
+        if (at + size <= b->size) {
+            b->used = at + size;
+            return reinterpret_cast<char*>(b + 1) + at;
+        }
+    }
+    const size_t header = sizeof(XMLArena::Block);
+    if (size > a->blockSize / 2) {
+        // A large item gets a block of its own, behind the one being filled.
+        auto* own = static_cast<XMLArena::Block*>(xmlMalloc(header + size));
+        own->size = own->used = size;
+        if (b) {
+            own->next = b->next;
+            b->next = own;
+        } else {
+            own->next = nullptr;
+            a->blocks = own;
+        }
+        return own + 1;
+    }
+    auto* fresh = static_cast<XMLArena::Block*>(xmlMalloc(header + a->blockSize));
+    fresh->size = a->blockSize;
+    fresh->used = size;
+    fresh->next = b;
+    a->blocks = fresh;
+    return fresh + 1;
+}
+
+void xmlArenaShrinkLast(XMLArena* a, void* p, size_t oldSize, size_t size) {
+    XMLArena::Block* b = a->blocks;
+    char* data = reinterpret_cast<char*>(b + 1);
+    if (b && static_cast<char*>(p) + oldSize == data + b->used) b->used -= oldSize - size;
+}
+
+bool xmlArenaOwns(const XMLArena* a, const void* p) {
+    const char* c = static_cast<const char*>(p);
+    for (const XMLArena::Block* b = a->blocks; b; b = b->next) {
+        const char* data = reinterpret_cast<const char*>(b + 1);
+        if (c >= data && c < data + b->size) return true;
+    }
+    return false;
+}
+
+void xmlArenaRelease(XMLArena* a) {
+    if (--a->refCount > 0) return;
+    for (XMLArena::Block* b = a->blocks; b;) {
+        XMLArena::Block* next = b->next;
+        free(b);
+        b = next;
+    }
+    free(a);
+}
+
+void xmlFreeString(const XMLNodeDataTag* d, const void* p) {
+    if (!p) return;
+    if (d->arena && xmlArenaOwns(d->arena, p)) return;
+    free(const_cast<void*>(p));
+}
+
 int xmlInsertChild(XMLNodeDataTag* parent, XMLNodeDataTag* child, int pos, int increment) {
-    reserveOne(parent->children, parent->capChild, parent->nChild, increment);
+    reserveOne(parent, ArenaChildren, parent->children, parent->capChild, parent->nChild,
+               increment);
     int index = insertOrderEntry(parent, eNodeChild, pos, increment);
-    insertAt(parent->children, parent->capChild, parent->nChild, index, child, increment);
+    insertAt(parent, ArenaChildren, parent->children, parent->capChild, parent->nChild, index,
+             child, increment);
     child->parent = parent;
     ++child->refCount;
     return index;
 }
 
 int xmlInsertText(XMLNodeDataTag* d, char* text, int pos, int increment) {
-    reserveOne(d->texts, d->capText, d->nText, increment);
+    heapStrings(d);
+    reserveOne(d, ArenaTexts, d->texts, d->capText, d->nText, increment);
     int index = insertOrderEntry(d, eNodeText, pos, increment);
-    insertAt(d->texts, d->capText, d->nText, index, text, increment);
+    insertAt(d, ArenaTexts, d->texts, d->capText, d->nText, index, text, increment);
     return index;
 }
 
 int xmlInsertClear(XMLNodeDataTag* d, char* value, const char* openTag, const char* closeTag,
                    int pos, int increment) {
-    reserveOne(d->clears, d->capClear, d->nClear, increment);
+    heapStrings(d);
+    reserveOne(d, ArenaClears, d->clears, d->capClear, d->nClear, increment);
     int index = insertOrderEntry(d, eNodeClear, pos, increment);
     XMLClear c = {value, openTag, closeTag};
-    insertAt(d->clears, d->capClear, d->nClear, index, c, increment);
+    insertAt(d, ArenaClears, d->clears, d->capClear, d->nClear, index, c, increment);
     return index;
 }
 
 int xmlAppendAttribute(XMLNodeDataTag* d, char* name, char* value, int increment) {
+    heapStrings(d);
     XMLAttribute a = {name, value};
-    insertAt(d->attributes, d->capAttribute, d->nAttribute, d->nAttribute, a, increment);
+    insertAt(d, ArenaAttributes, d->attributes, d->capAttribute, d->nAttribute, d->nAttribute, a,
+             increment);
     return d->nAttribute - 1;
 }
 
 void xmlRemoveClear(XMLNodeDataTag* d, int index) {
-    free(const_cast<char*>(d->clears[index].value));
+    xmlFreeString(d, d->clears[index].value);
     removeOrderEntry(d, eNodeClear, index);
     removeAt(d->clears, d->nClear, index);
 }
 
 void xmlShrinkRecord(XMLNodeDataTag* d) {
-    shrinkToFit(d->children, d->capChild, d->nChild);
-    shrinkToFit(d->texts, d->capText, d->nText);
-    shrinkToFit(d->clears, d->capClear, d->nClear);
-    shrinkToFit(d->attributes, d->capAttribute, d->nAttribute);
-    shrinkToFit(d->order, d->capOrder, orderCount(d));
+    shrinkToFit(d, ArenaChildren, d->children, d->capChild, d->nChild);
+    shrinkToFit(d, ArenaTexts, d->texts, d->capText, d->nText);
+    shrinkToFit(d, ArenaClears, d->clears, d->capClear, d->nClear);
+    shrinkToFit(d, ArenaAttributes, d->attributes, d->capAttribute, d->nAttribute);
+    shrinkToFit(d, ArenaOrder, d->order, d->capOrder, orderCount(d));
 }
 
 // ---- Handle ------------------------------------------------------------------------------------
@@ -478,6 +602,12 @@ const char* XMLNode::getError(XMLError error) {
 
 const char* XMLNode::getVersion() { return "v2.39"; }
 
+XMLError XMLNode::takeBuildError() {
+    XMLError e = buildError;
+    buildError = eXMLErrorNone;
+    return e;
+}
+
 // ---- Navigation --------------------------------------------------------------------------------
 
 const char* XMLNode::getName() const { return d ? d->name : nullptr; }
@@ -518,14 +648,15 @@ XMLNode XMLNode::getChildNode(const char* name, int* i) const {
 
 XMLNode XMLNode::getChildNode(const char* name, int n) const {
     if (!d || !name) return XMLNode();
-    XMLNodeDataTag* last = nullptr;
+    if (n < 0) {  // the last one, searched from the end (any negative count, INT_MIN too)
+        for (int j = d->nChild - 1; j >= 0; --j)
+            if (xmlEqualsIgnoreCase(d->children[j]->name, name)) return XMLNode(d->children[j]);
+        return XMLNode();
+    }
     for (int j = 0; j < d->nChild; ++j)
-        if (xmlEqualsIgnoreCase(d->children[j]->name, name)) {
-            if (n == 0) return XMLNode(d->children[j]);
-            --n;
-            last = d->children[j];
-        }
-    return n < 0 ? XMLNode(last) : XMLNode();
+        if (xmlEqualsIgnoreCase(d->children[j]->name, name) && n-- == 0)
+            return XMLNode(d->children[j]);
+    return XMLNode();
 }
 
 XMLNode XMLNode::getChildNodeByPath(const char* path, char createMissing, char separator) {
@@ -597,14 +728,15 @@ const char* XMLNode::getAttribute(const char* name, int* i) const {
 
 const char* XMLNode::getAttribute(const char* name, int n) const {
     if (!d || !name) return nullptr;
-    const char* last = nullptr;
+    if (n < 0) {  // the last one, searched from the end (any negative count, INT_MIN too)
+        for (int j = d->nAttribute - 1; j >= 0; --j)
+            if (xmlEqualsIgnoreCase(d->attributes[j].name, name)) return d->attributes[j].value;
+        return nullptr;
+    }
     for (int j = 0; j < d->nAttribute; ++j)
-        if (xmlEqualsIgnoreCase(d->attributes[j].name, name)) {
-            if (n == 0) return d->attributes[j].value;
-            --n;
-            last = d->attributes[j].value;
-        }
-    return n < 0 ? last : nullptr;
+        if (xmlEqualsIgnoreCase(d->attributes[j].name, name) && n-- == 0)
+            return d->attributes[j].value;
+    return nullptr;
 }
 
 char XMLNode::isAttributeSet(const char* name) const {
@@ -648,7 +780,7 @@ int XMLNode::positionOfChildNode(const XMLNode& child) const {
     return -1;
 }
 int XMLNode::positionOfChildNode(const char* name, int i) const {
-    if (!d || !name) return -1;
+    if (!d || !name || i < 0) return -1;  // no child has a negative number
     for (int j = 0; j < d->nChild; ++j)
         if (xmlEqualsIgnoreCase(d->children[j]->name, name) && i-- == 0)
             return findOrderPosition(d, eNodeChild, j);
@@ -671,7 +803,12 @@ XMLNode XMLNode::addChild(const char* name, char isDeclaration, int pos) {
 }
 
 XMLNode XMLNode::addChild_WOSD(char* name, char isDeclaration, int pos) {
-    if (!d || xmlLevel(d) >= maxDepth) {
+    if (!d) {
+        free(name);
+        return XMLNode();
+    }
+    if (xmlChildLevel(d, isDeclaration != 0) > maxDepth) {
+        xmlRefuseBuilding();
         free(name);
         return XMLNode();
     }
@@ -684,7 +821,10 @@ XMLNode XMLNode::addChild(XMLNode child, int pos) {
     if (!d || !child.d) return XMLNode();
     for (const XMLNodeDataTag* a = d; a; a = a->parent)
         if (a == child.d) return XMLNode();
-    if (xmlLevel(d) + height(child.d) > maxDepth) return XMLNode();
+    if (xmlChildLevel(d, child.d->isDeclaration != 0) + height(child.d) - 1 > maxDepth) {
+        xmlRefuseBuilding();
+        return XMLNode();
+    }
     detachFromParent(child.d);  // `child` keeps it alive
     xmlInsertChild(d, child.d, pos, 0);
     return child;
@@ -746,8 +886,15 @@ const char* XMLNode::updateName_WOSD(char* name) {
         free(name);
         return nullptr;
     }
-    free(d->name);
+    // Naming an unnamed root makes it, and a declaration under it, levels of their own.
+    if (!d->name && name && !d->parent && !d->isDeclaration && height(d) > maxDepth) {
+        xmlRefuseBuilding();
+        free(name);
+        return nullptr;
+    }
+    xmlFreeString(d, d->name);
     d->name = name;
+    heapStrings(d);
     return name;
 }
 
@@ -764,8 +911,8 @@ XMLAttribute* XMLNode::updateAttribute_WOSD(char* value, char* name, int i) {
     }
     if (i >= d->nAttribute) return addAttribute_WOSD(name, value);  // refused without a name
     XMLAttribute& a = d->attributes[i];
-    replaceString(a.value, value);
-    if (name) replaceString(a.name, name);
+    replaceString(d, a.value, value);
+    if (name) replaceString(d, a.name, name);
     return &a;
 }
 
@@ -800,8 +947,9 @@ const char* XMLNode::updateText_WOSD(char* text, int i) {
         return nullptr;
     }
     if (i >= d->nText) return addText_WOSD(text);
-    free(d->texts[i]);
+    xmlFreeString(d, d->texts[i]);
     d->texts[i] = text;
+    heapStrings(d);
     return text;
 }
 
@@ -826,7 +974,7 @@ XMLClear* XMLNode::updateClear_WOSD(char* value, int i) {
         return nullptr;
     }
     if (i >= d->nClear) return addClear_WOSD(value);
-    replaceString(d->clears[i].value, value);
+    replaceString(d, d->clears[i].value, value);
     return &d->clears[i];
 }
 
@@ -847,7 +995,7 @@ XMLClear* XMLNode::updateClear(const XMLClear* newClear, const XMLClear* oldClea
     const char *open = nullptr, *close = nullptr;
     if (!resolveClearTags(newClear->openTag, newClear->closeTag, &open, &close)) return nullptr;
     XMLClear& c = d->clears[i];
-    replaceString(c.value, stringDup(newClear->value));
+    replaceString(d, c.value, stringDup(newClear->value));
     c.openTag = open;
     c.closeTag = close;
     return &c;
@@ -855,8 +1003,8 @@ XMLClear* XMLNode::updateClear(const XMLClear* newClear, const XMLClear* oldClea
 
 void XMLNode::deleteAttribute(int i) {
     if (!d || i < 0 || i >= d->nAttribute) return;
-    free(const_cast<char*>(d->attributes[i].name));
-    free(const_cast<char*>(d->attributes[i].value));
+    xmlFreeString(d, d->attributes[i].name);
+    xmlFreeString(d, d->attributes[i].value);
     removeAt(d->attributes, d->nAttribute, i);
 }
 
@@ -868,7 +1016,7 @@ void XMLNode::deleteAttribute(const XMLAttribute* attribute) {
 
 void XMLNode::deleteText(int i) {
     if (!d || i < 0 || i >= d->nText) return;
-    free(d->texts[i]);
+    xmlFreeString(d, d->texts[i]);
     removeOrderEntry(d, eNodeText, i);
     removeAt(d->texts, d->nText, i);
 }

@@ -11,7 +11,10 @@
 //
 // Nesting is bounded: no tree holds more than `XMLNode::maxDepth` levels of elements. The parser
 // refuses deeper input with eXMLErrorNestingTooDeep and the building operations refuse to grow a
-// tree beyond the bound, so no operation on a tree can exhaust the stack.
+// tree beyond the bound (XMLNode::takeBuildError tells), so no operation on a tree can exhaust
+// the stack. A declaration at the top of a document (like the XML declaration, which encloses
+// the rest) and the unnamed root of a document with several top items are not levels, so every
+// tree that can be built reads back after writeToFile.
 #ifndef TAVRO_XMLPARSER_H
 #define TAVRO_XMLPARSER_H
 
@@ -146,8 +149,14 @@ public:
     // parses the file. On any non-zero code, warnings included, prints a report to standard
     // output and ends the process with exit status 255.
     static XMLNode openFileHelper(const char* filename, const char* tag = nullptr);
-    // Writes the report openFileHelper prints for a parse of `filename` that ended with
-    // `results` into `out` (at most `size` bytes, NUL-terminated); returns what snprintf does.
+    // Writes a one-line report of a parse of `filename` that ended with `results` into `out`
+    // (at most `size` bytes, NUL-terminated, ending with a line feed), in the form xmllint
+    // uses: "FILE:LINE: parser error : WHAT", for example
+    //   Tavro.xml:29: parser error : Opening and ending tag mismatch: D0 line 4 and Settings
+    // (the line is left out for problems without a place, such as a missing file). WHAT names
+    // the cause, the open element and the line of its start tag included, when `results` is
+    // the outcome of the latest parse of this thread; otherwise it is the text of the code.
+    // Returns what snprintf does.
     static int formatParseReport(char* out, size_t size, const char* filename, const char* tag,
                                  XMLResults results);
 
@@ -234,12 +243,22 @@ public:
     static XMLNode createXMLTopNode(const char* name, char isDeclaration = 0);
     static XMLNode createXMLTopNode_WOSD(char* name, char isDeclaration = 0);
 
-    // Adds a new child element. Refused (empty node) when the tree would exceed maxDepth.
+    // Adds a new child element. Refused when the tree would exceed maxDepth: the result is then
+    // the empty node and takeBuildError gives eXMLErrorNestingTooDeep, so that a caller who
+    // chains further calls on the result (which then do nothing) can still learn that data
+    // was not stored.
     XMLNode addChild(const char* name, char isDeclaration = 0, int pos = -1);
     XMLNode addChild_WOSD(char* name, char isDeclaration = 0, int pos = -1);
     // Adopts an existing node, detaching it from its old parent first. Refused (empty node) when
-    // `child` is this node or one of its ancestors, or when the tree would exceed maxDepth.
+    // `child` is this node or one of its ancestors, or when the tree would exceed maxDepth (as
+    // for the other addChild, takeBuildError then tells).
     XMLNode addChild(XMLNode child, int pos = -1);
+    // The first refusal of a building operation for depth in this thread since the last call,
+    // which clears it: eXMLErrorNestingTooDeep when addChild, getChildNodeByPath (creating) or
+    // updateName (naming an unnamed root) was refused because the tree would have exceeded
+    // maxDepth; eXMLErrorNone when nothing was refused. Check it after building a document
+    // whose depth comes from outside, before writing it.
+    static XMLError takeBuildError();
 
     // Appends an attribute (`name` must not be null; `value` may be). The pointer is valid until
     // the next change of this node's attributes.
@@ -256,7 +275,8 @@ public:
     XMLClear* addClear_WOSD(char* value, const char* openTag = nullptr,
                             const char* closeTag = nullptr, int pos = -1);
 
-    // Replace in place; an item that does not exist is added.
+    // Replace in place; an item that does not exist is added. updateName on an unnamed root is
+    // refused (null) when the name would make the tree deeper than maxDepth.
     const char* updateName(const char* name);
     const char* updateName_WOSD(char* name);
     // By index: replaces the value (and the name when one is given) of attribute i; appends a new

@@ -15,29 +15,58 @@
 
 namespace {
 
-const XMLEntity* entityFor(char c) {
-    for (const XMLEntity& e : XMLEntities)
-        if (e.character == c) return &e;
-    return nullptr;
-}
+// For each byte, 1 + the index of its entity in XMLEntities, or 0 when it is written as it is.
+// The five characters are all below 0x40, so they are never a trailing byte of a character
+// (see xmlCharWidth) and runs between them can be copied whole.
+struct EscapeTable {
+    unsigned char entity[256] = {};
+    EscapeTable() {
+        for (int i = 0; i < XMLEntityCount; ++i)
+            entity[static_cast<unsigned char>(XMLEntities[i].character)] =
+                static_cast<unsigned char>(i + 1);
+    }
+};
+const EscapeTable escapes;
 
-// Output of the writer. Without a buffer it only counts, which gives the first of the two passes
-// of createXMLString.
+const char tabRun[] = "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t";
+
+// Output of the writer: a buffer that grows as needed, or one known to be large enough
+// (`fixed`), or none at all, which only counts.
 struct Sink {
     char* out;
     size_t n;
+    size_t capacity;
+    bool fixed;
 
+    void reserve(size_t more) {
+        if (!out || fixed || n + more <= capacity) return;
+        size_t want = capacity * 2;
+        if (want < n + more) want = n + more;
+        out = static_cast<char*>(xmlRealloc(out, want));
+        capacity = want;
+    }
     void put(const char* s, size_t length) {
-        if (out) memcpy(out + n, s, length);
+        if (out) {
+            reserve(length);
+            memcpy(out + n, s, length);
+        }
         n += length;
     }
     void put(const char* s) { put(s, strlen(s)); }
     void ch(char c) {
-        if (out) out[n] = c;
+        if (out) {
+            reserve(1);
+            out[n] = c;
+        }
         ++n;
     }
     void tabs(int count) {
-        for (; count > 0; --count) ch('\t');
+        while (count > 0) {
+            int k = count < static_cast<int>(sizeof tabRun - 1) ? count
+                                                                 : static_cast<int>(sizeof tabRun - 1);
+            put(tabRun, static_cast<size_t>(k));
+            count -= k;
+        }
     }
     // Text with the five special characters written as entities; multi-byte characters are
     // copied whole.
@@ -46,15 +75,13 @@ struct Sink {
         const unsigned char* p = reinterpret_cast<const unsigned char*>(from);
         const unsigned char* end = reinterpret_cast<const unsigned char*>(to);
         while (p < end) {
-            const XMLEntity* e = entityFor(static_cast<char>(*p));
-            if (e) {
-                put(e->text, e->length);
-                ++p;
-            } else {
-                size_t w = xmlCharWidth(p, static_cast<size_t>(end - p));
-                put(reinterpret_cast<const char*>(p), w);
-                p += w;
-            }
+            const unsigned char* q = p;
+            while (q < end && !escapes.entity[*q]) ++q;
+            put(reinterpret_cast<const char*>(p), static_cast<size_t>(q - p));
+            if (q == end) break;
+            const XMLEntity& e = XMLEntities[escapes.entity[*q] - 1];
+            put(e.text, e.length);
+            p = q + 1;
         }
     }
     // A text item. While the option dropWhiteSpace is set the reader trims blanks around texts,
@@ -240,13 +267,13 @@ void ToXMLStringTool::freeBuffer() {
 
 int ToXMLStringTool::lengthXMLString(const char* source) {
     if (!source) return 0;
-    Sink counter{nullptr, 0};
+    Sink counter{nullptr, 0, 0, false};
     counter.escaped(source);
     return static_cast<int>(counter.n);
 }
 
 char* ToXMLStringTool::toXMLUnSafe(char* dest, const char* source) {
-    Sink s{dest, 0};
+    Sink s{dest, 0, 0, true};
     if (source) s.escaped(source);
     dest[s.n] = 0;
     return dest;
@@ -269,13 +296,13 @@ char* XMLNode::createXMLString(int format, int* size) const {
         return nullptr;
     }
     int level = format && xmlOptions.dropWhiteSpace ? 0 : -1;
-    Sink counter{nullptr, 0};
-    writeNode(d, level, counter);
-    Sink s{static_cast<char*>(xmlMalloc(counter.n + 1)), 0};
+    // One pass into a buffer that doubles as it fills, then cut to the exact size.
+    Sink s{static_cast<char*>(xmlMalloc(4096)), 0, 4096, false};
     writeNode(d, level, s);
-    s.out[s.n] = 0;
-    if (size) *size = static_cast<int>(s.n);
-    return s.out;
+    s.ch(0);
+    char* out = static_cast<char*>(xmlRealloc(s.out, s.n));
+    if (size) *size = static_cast<int>(s.n - 1);
+    return out;
 }
 
 XMLError XMLNode::writeToFile(const char* filename, const char* encoding, char format) const {

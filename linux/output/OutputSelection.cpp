@@ -1,8 +1,160 @@
-// Choosing where pointer, buttons and keys go.  (Placeholder until the
-// uinput output lands: the X11 route is always used.)
-#include "TavroLinux.h"
+// Choosing where pointer, buttons and keys go: the X11 output or the uinput
+// output, by what is asked for and what the session is, with one line that
+// says which and why.
+#include "OutputSelection.h"
 
-int CTavroLinux::SelectOutput(OutputChoice, int, int, std::string* message) {
-    if (message != nullptr) *message = "pointer and keys go to the X display";
+#include "ClientOutput.h"
+#include "KeyRelay.h"
+#include "TavroLinux.h"
+#include "UinputOutput.h"
+#include "X11Output.h"
+
+#include <X11/Xlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace tavro {
+
+namespace {
+
+int SaneSide(long long side) {
+    return static_cast<int>(std::clamp<long long>(side, 1, kMaxScreenSide));
+}
+
+// The calibration screen as the desktop's size; the kit's defaults when the
+// record is not attached.
+void CalibrationScreen(const CTavroLinux& kit, int* width, int* height) {
+    const SharedDeviceState* r = kit.SharedData;
+    *width = SaneSide(r != nullptr ? r->XcalScreen : 1280);
+    *height = SaneSide(r != nullptr ? r->YcalScreen : 768);
+}
+
+std::string Size(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
+
+}  // namespace
+
+std::shared_ptr<Output> MakeDefaultOutput() {
+    return std::make_shared<ClientOutput>(std::make_shared<X11Output>());
+}
+
+std::shared_ptr<Output> CurrentOutput(const CTavroLinux& kit) {
+    return std::atomic_load(&kit.DesktopOutput);
+}
+
+void DesktopSize(const CTavroLinux& kit, int* width, int* height) {
+    int w = 0, h = 0;
+    std::shared_ptr<Output> output = CurrentOutput(kit);
+    if (output && output->ScreenSize(&w, &h)) {
+    } else if (kit.OutputScreenWidth > 0 && kit.OutputScreenHeight > 0) {
+        w = kit.OutputScreenWidth, h = kit.OutputScreenHeight;
+    } else {
+        CalibrationScreen(kit, &w, &h);
+    }
+    *width = SaneSide(w);
+    *height = SaneSide(h);
+}
+
+void ReleaseHeldInput(CTavroLinux& kit) {
+    std::lock_guard<std::recursive_mutex> sequence(kit.OutputSequence);
+    if (std::shared_ptr<Output> output = CurrentOutput(kit)) {
+        output->ReleaseAll();
+        output->Flush();
+    }
+}
+
+}  // namespace tavro
+
+using tavro::kMaxScreenSide;
+
+int CTavroLinux::SelectOutput(OutputChoice choice, int screenWidth, int screenHeight,
+                              std::string* message) {
+    std::string ignored;
+    if (message == nullptr) message = &ignored;
+    if (screenWidth < 0 || screenHeight < 0 || screenWidth > kMaxScreenSide ||
+        screenHeight > kMaxScreenSide || (screenWidth == 0) != (screenHeight == 0)) {
+        *message = "the screen size " + tavro::Size(screenWidth, screenHeight) +
+                   " is out of range: give WxH between 1x1 and 32767x32767";
+        return 2;
+    }
+    OutputScreenWidth = screenWidth;
+    OutputScreenHeight = screenHeight;
+
+    // Why this output: what was asked, or what the session is.
+    std::string why;
+    bool uinput = false;
+    if (choice == OutputChoice::X11) {
+        why = "asked for";
+    } else if (choice == OutputChoice::Uinput) {
+        uinput = true;
+        why = "asked for";
+    } else if (tavro::WaylandSession(&why)) {
+        uinput = true;
+        why = "Wayland session: " + why;
+    } else if (display == nullptr) {
+        uinput = true;
+        why = "no X display could be opened";
+    } else {
+        why = std::string("X display ") + DisplayString(display);
+    }
+
+    // The previous choice's relay goes before anything new is made.
+    std::atomic_store(&KeyRelay, std::shared_ptr<tavro::KeyRelayServer>());
+    std::string refusal;
+    if (uinput) {
+        int width = 0, height = 0;
+        std::string sizeFrom;
+        if (display != nullptr) {
+            width = XDisplayWidth(display, DefaultScreen(display));
+            height = XDisplayHeight(display, DefaultScreen(display));
+            sizeFrom = "from the X display";
+        } else if (screenWidth > 0) {
+            width = screenWidth, height = screenHeight;
+            sizeFrom = "as given";
+        } else {
+            tavro::CalibrationScreen(*this, &width, &height);
+            sizeFrom = "from the calibration screen; give the desktop's size with --screen WxH";
+        }
+        std::unique_ptr<tavro::UinputOutput> made =
+            tavro::UinputOutput::Create(width, height, true, &refusal);
+        if (made) {
+            const std::string nodes = "pointer " + made->PointerNode() + ", keyboard " + made->KeyboardNode();
+            std::shared_ptr<tavro::Output> output(std::move(made));
+            std::atomic_store(&DesktopOutput, output);
+            // Other programs' keys through this process's keyboard.
+            std::string relayError;
+            auto relay = std::make_shared<tavro::KeyRelayServer>(
+                [this](unsigned long keysym, bool down) {
+                    std::lock_guard<std::recursive_mutex> sequence(OutputSequence);
+                    std::shared_ptr<tavro::Output> now = tavro::CurrentOutput(*this);
+                    return now != nullptr && now->Key(keysym, down);
+                },
+                &relayError);
+            if (relay->started()) std::atomic_store(&KeyRelay, relay);
+            *message = "output uinput (" + why + "): " + nodes + ", screen " +
+                       tavro::Size(width, height) + " " + sizeFrom +
+                       (relay->started() ? "" : "; " + relayError);
+            return 0;
+        }
+        if (choice == OutputChoice::Uinput) {
+            *message = refusal;
+            return 1;
+        }
+    }
+
+    std::atomic_store(&DesktopOutput, std::shared_ptr<tavro::Output>(std::make_shared<tavro::X11Output>()));
+    if (!refusal.empty()) {
+        // auto wanted uinput and could not have it: never silently.
+        *message = "output x11, not uinput (" + why + "), as " + refusal +
+                   (display != nullptr ? "; pointer and keys reach only X11 programs"
+                                       : "; there is no X display either: pointer and keys go nowhere");
+    } else if (display == nullptr) {
+        *message = "output x11 (" + why + "), but no X display could be opened (check DISPLAY): "
+                   "pointer and keys go nowhere";
+    } else {
+        int width = 0, height = 0;
+        tavro::DesktopSize(*this, &width, &height);
+        *message = "output x11 (" + why + "), screen " + tavro::Size(width, height);
+    }
     return 0;
 }

@@ -1,9 +1,12 @@
 // Pointer mapping against a real X server (Xvfb, 1920x1080): the edge rules,
-// positions that are not finite or beyond the protocol's range, and passes
-// without any display.
+// positions that are not finite or beyond the protocol's range, passes
+// without any display, the desktop's size from the other sources, and the
+// choice of the output where this kernel has no uinput (the uinput output
+// itself is tested under a real kernel: tests/vm).
 // GoogleTest before Xlib, whose macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
 
+#include "Output.h"
 #include "TavroLinux.h"
 #include "TestEnvironment.h"
 #include "XServer.h"
@@ -11,6 +14,8 @@
 #include <X11/Xlib.h>
 
 #include <array>
+#include <climits>
+#include <unistd.h>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -142,6 +147,91 @@ TEST(NoDisplay, PassesFillTheRecordAndMakeNoXCall) {
         EXPECT_EQ(platform.MoveScreenCursorRelative(5, 5), 0);
     }
     tavro::test::RemoveSegment(kSegmentKey + 1);
+}
+
+// Without a display the size given to SelectOutput, else the calibration
+// screen, sane whatever another process stored in the record.
+struct SizeCase {
+    const char* name;
+    int given[2];
+    int32_t xcal, ycal;
+    double x, y, outX, outY;
+};
+
+class DesktopSize : public testing::TestWithParam<SizeCase> {};
+
+TEST_P(DesktopSize, ClampsToTheSizeInForce) {
+    TAVRO_REQUIRE_PRIVATE_IPC();
+    unsetenv("DISPLAY");
+    CTavroLinux::SharedMemoryKey = kSegmentKey + 2;
+    const SizeCase& c = GetParam();
+    {
+        CTavroLinux platform;
+        ASSERT_EQ(platform.Initialize(), 0);
+        std::string message;
+        ASSERT_EQ(platform.SelectOutput(CTavroLinux::OutputChoice::X11, c.given[0], c.given[1], &message), 0)
+            << message;
+        SharedDeviceState* r = platform.SharedData;
+        r->XcalScreen = c.xcal, r->YcalScreen = c.ycal;
+        double x = c.x, y = c.y;
+        platform.CalculateScreenBorders(&x, &y, 0);
+        EXPECT_EQ(x, c.outX);
+        EXPECT_EQ(y, c.outY);
+        x = 640, y = 384;
+        platform.CalculatePODCoordinates(&x, &y);
+        EXPECT_TRUE(std::isfinite(x) && std::isfinite(y)) << x << ", " << y;
+    }
+    tavro::test::RemoveSegment(kSegmentKey + 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NoDisplay, DesktopSize,
+    testing::Values(SizeCase{"GivenScreen", {1600, 900}, 1280, 768, 1700, 950, 1600, 899},
+                    SizeCase{"CalibrationScreen", {0, 0}, 1280, 768, 1300, 800, 1280, 767},
+                    // height - 1 of INT_MIN would overflow: the size is at least 1.
+                    SizeCase{"HostileMinimum", {0, 0}, INT32_MIN, INT32_MIN, 5, 5, 1, 0},
+                    SizeCase{"HostileZero", {0, 0}, 0, -7, 3, 3, 1, 0},
+                    SizeCase{"HostileHuge", {0, 0}, INT32_MAX, INT32_MAX, 40000, 40000, 32767, 32766}),
+    [](const auto& info) { return info.param.name; });
+
+class OutputChoice : public PointerMapping {};
+
+TEST_F(OutputChoice, X11WithADisplaySaysSoAndMovesThePointer) {
+    std::string message;
+    ASSERT_EQ(platform->SelectOutput(CTavroLinux::OutputChoice::Auto, 0, 0, &message), 0);
+    EXPECT_EQ(message, "output x11 (X display " + xvfb.name() + "), screen 1920x1080");
+    platform->MoveScreenCursorAbsolute(321, 123);
+    EXPECT_EQ(Pointer(), std::make_pair(321, 123));
+}
+
+TEST_F(OutputChoice, ScreenSizesOutOfRangeAreRefused) {
+    std::string message;
+    for (auto size : {std::make_pair(-1, 100), std::make_pair(40000, 100), std::make_pair(100, 0)}) {
+        EXPECT_EQ(platform->SelectOutput(CTavroLinux::OutputChoice::X11, size.first, size.second, &message), 2);
+        EXPECT_NE(message.find("is out of range: give WxH between 1x1 and 32767x32767"), std::string::npos)
+            << message;
+    }
+}
+
+// This machine's kernel has no /dev/uinput: asked for, the one-line error
+// with its fix and a failure; auto in a Wayland session falls back to the X
+// display and says so.
+TEST_F(OutputChoice, UinputMissingIsRefusedAndAutoFallsBackToX11) {
+    if (access("/dev/uinput", F_OK) == 0) GTEST_SKIP() << "this kernel has /dev/uinput (tests/vm covers it)";
+    std::string message;
+    EXPECT_EQ(platform->SelectOutput(CTavroLinux::OutputChoice::Uinput, 0, 0, &message), 1);
+    EXPECT_EQ(message, "cannot open /dev/uinput for writing: No such file or directory (fix: load the "
+                       "kernel's uinput module: sudo modprobe uinput)");
+    setenv("XDG_SESSION_TYPE", "wayland", 1);
+    const int result = platform->SelectOutput(CTavroLinux::OutputChoice::Auto, 0, 0, &message);
+    unsetenv("XDG_SESSION_TYPE");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(message, "output x11, not uinput (Wayland session: XDG_SESSION_TYPE is wayland), as cannot open "
+                       "/dev/uinput for writing: No such file or directory (fix: load the kernel's uinput "
+                       "module: sudo modprobe uinput); pointer and keys reach only X11 programs");
+    EXPECT_STREQ(std::atomic_load(&platform->DesktopOutput)->Name(), "x11");
+    platform->MoveScreenCursorAbsolute(555, 444);
+    EXPECT_EQ(Pointer(), std::make_pair(555, 444));
 }
 
 }  // namespace

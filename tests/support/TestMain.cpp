@@ -13,6 +13,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "warning: no private IPC namespace; shared-memory tests will skip\n");
     // Nothing in a test reaches the desktop unless it starts its own X server.
     unsetenv("DISPLAY");
+    // Nor the Wayland session's virtual devices (the kit types through
+    // uinput there).
+    unsetenv("WAYLAND_DISPLAY");
+    unsetenv("XDG_SESSION_TYPE");
     tavro::test::TempHome home;
     return RUN_ALL_TESTS();
 }

@@ -1,12 +1,15 @@
 // Hostile input: nesting deep enough to exhaust the stack, and input cut at every byte, read
-// from buffers that end exactly where the input ends.
+// from buffers that end exactly where the input ends; the deepest trees that can be built,
+// written to files and read back.
 #include "xmlParser.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -124,6 +127,82 @@ TEST_F(XmlHostile, LongDocumentsTakeLinearTime) {
     XMLNode built = XMLNode::createXMLTopNode("r");
     for (int i = 0; i < 100000; ++i) built.addChild("c").addText("t");
     EXPECT_EQ(100000, built.nChildNode());
+}
+
+}  // namespace
+
+namespace {
+
+// Levels of elements from `node` down its first children, `node` included when it is not a
+// declaration.
+int elementDepth(XMLNode node) {
+    int depth = 0;
+    for (; !node.isEmpty(); node = node.getChildNode(0))
+        if (!node.isDeclaration()) ++depth;
+    return depth;
+}
+
+class XmlDepthRoundTrip : public XmlHostile {
+protected:
+    XmlDepthRoundTrip() {
+        const char* base = getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/xmldepth.XXXXXX";
+        dir = mkdtemp(&pattern[0]) ? pattern : "";
+    }
+    ~XmlDepthRoundTrip() override {
+        unlink(path().c_str());
+        rmdir(dir.c_str());
+    }
+    std::string path() const { return dir + "/deep.xml"; }
+    std::string dir;
+};
+
+// What the writer writes, the parser reads: a tree as deep as building allows comes back whole
+// from a file, whether the declaration is the tree's own or the one writeToFile adds.
+TEST_F(XmlDepthRoundTrip, DeepestBuildableTreesReadBackFromFiles) {
+    for (int encoding : {1, 2}) {
+        XMLNode::setGlobalOptions(static_cast<XMLNode::XMLCharEncoding>(encoding));
+        for (bool ownDeclaration : {true, false}) {
+            XMLNode top = ownDeclaration ? XMLNode::createXMLTopNode("xml", 1)
+                                         : XMLNode::createXMLTopNode("n");
+            if (ownDeclaration) top.addAttribute("version", "1.0");
+            XMLNode node = top;
+            while (!node.isEmpty()) {
+                node.addText("t");
+                XMLNode next = node.addChild("n");
+                if (next.isEmpty()) break;
+                node = next;
+            }
+            ASSERT_EQ(eXMLErrorNestingTooDeep, XMLNode::takeBuildError());
+            ASSERT_EQ(XMLNode::maxDepth, elementDepth(top));
+            for (char format : {0, 1}) {
+                ASSERT_EQ(eXMLErrorNone, top.writeToFile(path().c_str(), "ISO-8859-1", format));
+                XMLResults r;
+                XMLNode back = XMLNode::parseFile(path().c_str(), nullptr, &r);
+                ASSERT_EQ(eXMLErrorNone, r.error)
+                    << XMLNode::getError(r.error) << " own declaration " << ownDeclaration
+                    << " format " << int(format) << " encoding " << encoding;
+                EXPECT_TRUE(back.isDeclaration());
+                EXPECT_EQ(XMLNode::maxDepth, elementDepth(back));
+            }
+        }
+    }
+}
+
+TEST_F(XmlHostile, DeclarationDoesNotCountAsALevelWhenParsing) {
+    const int depth = XMLNode::maxDepth;
+    std::string declared = "<?xml version=\"1.0\"?>\n";
+    XMLResults r;
+    XMLNode d = XMLNode::parseString(
+        (declared + repeat("<a>", depth) + repeat("</a>", depth)).c_str(), nullptr, &r);
+    EXPECT_EQ(eXMLErrorNone, r.error);
+    EXPECT_EQ(depth, elementDepth(d));
+    // A level more is refused, declaration or not.
+    XMLNode::parseString((declared + repeat("<a>", depth + 1)).c_str(), nullptr, &r);
+    EXPECT_EQ(eXMLErrorNestingTooDeep, r.error);
+    // A declaration inside an element is closed at once and counts like an element.
+    XMLNode::parseString((repeat("<a>", depth) + "<?pi?>").c_str(), nullptr, &r);
+    EXPECT_EQ(eXMLErrorNestingTooDeep, r.error);
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <climits>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -230,6 +232,119 @@ TEST(XmlModel, UnknownEncodingsAndTagsAreRefused) {
     EXPECT_EQ(nullptr, r.addClear("v", "<!FOO"));
     EXPECT_EQ(nullptr, r.addClear("v", "<!--", "??"));
     EXPECT_STREQ("]>", r.addClear("v", "<!DOCTYPE", "]>")->closeTag);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(XmlModelRefusals, RefusedChildIsReportedNotLostSilently) {
+    XMLNode::takeBuildError();  // from earlier tests in this thread
+    XMLNode leaf;
+    XMLNode top = chain(XMLNode::maxDepth, &leaf);
+    EXPECT_EQ(eXMLErrorNone, XMLNode::takeBuildError());
+
+    // A chained call on the refused child stores nothing; the refusal is there to be asked for.
+    EXPECT_EQ(nullptr, leaf.addChild("deeper").addText("value"));
+    EXPECT_EQ(eXMLErrorNestingTooDeep, XMLNode::takeBuildError());
+    EXPECT_EQ(eXMLErrorNone, XMLNode::takeBuildError());  // taken: cleared
+
+    // The first refusal stays until it is taken, whatever succeeds after it.
+    EXPECT_TRUE(leaf.getChildNodeByPath("p/q", 1).isEmpty());
+    EXPECT_FALSE(top.addChild("shallow").isEmpty());
+    EXPECT_EQ(eXMLErrorNestingTooDeep, XMLNode::takeBuildError());
+
+    // Adoption past the limit is refused the same way; within it, nothing is recorded.
+    XMLNode pair = chain(2, nullptr);
+    EXPECT_TRUE(leaf.getParentNode().addChild(pair).isEmpty());
+    EXPECT_EQ(eXMLErrorNestingTooDeep, XMLNode::takeBuildError());
+    EXPECT_FALSE(leaf.getParentNode().getParentNode().addChild(pair).isEmpty());
+    EXPECT_EQ(eXMLErrorNone, XMLNode::takeBuildError());
+
+    // Refusals belong to the thread that met them.
+    EXPECT_TRUE(leaf.addChild("deeper").isEmpty());
+    XMLError seenElsewhere = eXMLErrorNone;
+    std::thread([&] { seenElsewhere = XMLNode::takeBuildError(); }).join();
+    EXPECT_EQ(eXMLErrorNone, seenElsewhere);
+    EXPECT_EQ(eXMLErrorNestingTooDeep, XMLNode::takeBuildError());
+}
+
+TEST(XmlModelRefusals, DeclarationAtTheTopIsNotALevel) {
+    // Under a declaration all maxDepth levels of elements can be built, and no more.
+    XMLNode declaration = XMLNode::createXMLTopNode("xml", 1);
+    XMLNode node = declaration;
+    for (int i = 0; i < XMLNode::maxDepth; ++i) {
+        node = node.addChild("n");
+        ASSERT_FALSE(node.isEmpty()) << "level " << i + 1;
+    }
+    EXPECT_TRUE(node.addChild("n").isEmpty());
+    EXPECT_EQ(eXMLErrorNestingTooDeep, XMLNode::takeBuildError());
+
+    // A declaration nested in an element is written inline and counts like any element.
+    XMLNode leaf;
+    XMLNode top = chain(XMLNode::maxDepth - 1, &leaf);
+    EXPECT_FALSE(leaf.addChild("pi", 1).isEmpty());
+    EXPECT_TRUE(leaf.getChildNode("pi").addChild("n").isEmpty());
+    EXPECT_EQ(eXMLErrorNestingTooDeep, XMLNode::takeBuildError());
+
+    // Naming an unnamed root that holds a full-depth declaration would add two levels.
+    XMLNode unnamed = XMLNode::createXMLTopNode(nullptr);
+    node = unnamed.addChild("xml", 1);
+    for (int i = 0; i < XMLNode::maxDepth; ++i) node = node.addChild("n");
+    ASSERT_FALSE(node.isEmpty());
+    EXPECT_EQ(nullptr, unnamed.updateName("named"));
+    EXPECT_EQ(eXMLErrorNestingTooDeep, XMLNode::takeBuildError());
+    EXPECT_EQ(nullptr, unnamed.getName());
+}
+
+TEST(XmlModelRefusals, ExtremeCountsAndPositions) {
+    XMLNode r = XMLNode::parseString("<r a='1' b='x' A='2'><c>1</c><d/><C>2</C></r>");
+    for (int n : {-1, -2, INT_MIN}) {
+        EXPECT_STREQ("2", r.getChildNode("c", n).getText()) << n;
+        EXPECT_STREQ("2", r.getAttribute("a", n)) << n;
+        EXPECT_EQ(-1, r.positionOfChildNode("c", n)) << n;
+    }
+    EXPECT_TRUE(r.getChildNode("c", INT_MAX).isEmpty());
+    EXPECT_EQ(nullptr, r.getAttribute("a", INT_MAX));
+    EXPECT_EQ(-1, r.positionOfChildNode("c", INT_MAX));
+    EXPECT_EQ(2, r.positionOfChildNode("c", 1));
+    int position = INT_MIN;
+    EXPECT_TRUE(r.getChildNode("c", &position).isEmpty());
+    EXPECT_EQ(nullptr, r.getAttribute("a", &position));
+    EXPECT_TRUE(r.getChildNode("nothing", -1).isEmpty());
+}
+
+// A parsed document keeps its items in bulk memory; every way of changing and releasing it
+// must still free exactly what the heap gave (a wrong free aborts the process).
+TEST(XmlModelRefusals, ParsedDocumentsCanBeChangedAndReleasedInAnyOrder) {
+    XMLNode doc = XMLNode::parseString(
+        "<r v='1' w='2'>t0<a x='y'>t1<!-- c -->t2<b/></a><![CDATA[raw]]><e>z</e></r>");
+    XMLNode a = doc.getChildNode("a");
+    EXPECT_STREQ("t1t2", a.getText());
+    a.updateText("new");
+    a.updateName("A2");
+    doc.updateAttribute("3", nullptr, "v");
+    doc.deleteAttribute("w");
+    doc.addAttribute("added", "yes");
+    for (int i = 0; i < 60; ++i) a.addChild("grown").addText("g");  // arena arrays move to heap
+    doc.updateClear("changed", 0);
+    doc.deleteText(0);
+    XMLNode e = doc.getChildNode("e");
+    e.deleteText(0);
+    e.addText("again");
+    XMLNode copy = doc.deepCopy();
+    EXPECT_EQ(unformatted(doc), unformatted(copy));
+
+    XMLNode b = a.getChildNode("b");
+    a.deleteNodeContent();
+    doc = XMLNode();  // the root goes first; b and e still hold the bulk memory
+    EXPECT_TRUE(b.getParentNode().isEmpty());
+    EXPECT_EQ("<e>again</e>", unformatted(e));
+    b.addText("late");
+    e = XMLNode();
+    EXPECT_EQ("<b>late</b>", unformatted(b));
+    b = XMLNode();
+    EXPECT_EQ(61, copy.getChildNode("A2").nChildNode());
 }
 
 }  // namespace

@@ -214,6 +214,114 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"<a v=\"&#x100;\"/>", eXMLErrorCharacterCodeAbove255, 1, 7},
         ErrorCase{"<a>&#99999999999999999999999999;</a>", eXMLErrorCharacterCodeAbove255, 1, 4}));
 
+// An input with an error and no element keeps its error, with its place: the warning "no XML
+// tag found" would hand the caller a document made of damaged text.
+TEST_F(XmlParser, ErrorsWithoutAnyElementKeepTheirCode) {
+    XMLResults r;
+    EXPECT_TRUE(parse("&bogus;", &r).isEmpty());
+    EXPECT_EQ(eXMLErrorUnknownCharacterEntity, r.error);
+    EXPECT_EQ(1, r.line);
+    EXPECT_EQ(1, r.column);
+    EXPECT_TRUE(parse("text\n &#300; more", &r).isEmpty());
+    EXPECT_EQ(eXMLErrorCharacterCodeAbove255, r.error);
+    EXPECT_EQ(2, r.line);
+    EXPECT_EQ(2, r.column);
+    EXPECT_TRUE(parse("x <!-- open", &r).isEmpty());
+    EXPECT_EQ(eXMLErrorUnmatchedClearTagEnd, r.error);
+    // Without an error, text alone is still the warning, with a document.
+    EXPECT_STREQ("fine &", parse("fine &amp;", &r).getText());
+    EXPECT_EQ(eXMLWarningNoXMLTagFound, r.error);
+}
+
+// The one-line report names the problem as xmllint does, with the file and the line.
+struct ReportCase {
+    const char* text;
+    const char* report;  // after "FILE"
+};
+void PrintTo(const ReportCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+
+class XmlParserReports : public ::testing::TestWithParam<ReportCase> {};
+
+TEST_P(XmlParserReports, NameTheProblemAndItsLine) {
+    XMLResults r;
+    XMLNode::parseString(GetParam().text, nullptr, &r);
+    char out[600];
+    XMLNode::formatParseReport(out, sizeof out, "f.xml", nullptr, r);
+    EXPECT_EQ(std::string("f.xml") + GetParam().report, out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, XmlParserReports,
+    ::testing::Values(
+        ReportCase{"<?xml version=\"1.0\"?>\n<Quorvel>\n\t<Settings>\n\t\t<D0>70.0<D0>\n"
+                   "\t\t<Mx>5.0</Mx>\n\t</Settings>\n</Quorvel>\n",
+                   ":6: parser error : Opening and ending tag mismatch: D0 line 4 and Settings\n"},
+        ReportCase{"<a>\n<b>\n</c>", ":3: parser error : Opening and ending tag mismatch: b line 2 and c\n"},
+        ReportCase{"<r>\n<a>\n<b>\n</a>\n</r>",
+                   ":4: parser error : Opening and ending tag mismatch: b line 3 and a\n"},
+        ReportCase{"<a>\n  <b>text", ":2: parser error : Premature end of data in tag b line 2\n"},
+        ReportCase{"<a>\n<b x='1'", ":2: parser error : Couldn't find end of Start Tag b line 2\n"},
+        ReportCase{"<a/>\n</a>", ":2: parser error : Unexpected end tag : a\n"},
+        ReportCase{"<a>\n<>", ":2: parser error : StartTag: invalid element name\n"},
+        ReportCase{"<a>\n</>", ":2: parser error : EndTag: invalid element name\n"},
+        ReportCase{"<a></a b>", ":1: parser error : expected '>' after the end tag name a\n"},
+        ReportCase{"<a>\n<!-- open</a>", ":2: parser error : Comment not terminated\n"},
+        ReportCase{"<a><![CDATA[x</a>", ":1: parser error : CData section not finished\n"},
+        ReportCase{"<a\n =x>", ":2: parser error : attributes construct error in Start Tag a line 1\n"},
+        ReportCase{"<a b=>", ":1: parser error : AttValue: \" or ' expected for attribute b\n"},
+        ReportCase{"<a>x &bogus; y</a>", ":1: parser error : Entity 'bogus' not defined\n"},
+        ReportCase{"<a>x &bog us</a>", ":1: parser error : EntityRef: expecting ';' after '&bog'\n"},
+        ReportCase{"<a>x & y</a>", ":1: parser error : xmlParseEntityRef: no name after '&'\n"},
+        ReportCase{"<a>&#x4g;</a>", ":1: parser error : invalid character reference '&#x4g;'\n"},
+        ReportCase{"<a v='&#300;'/>",
+                   ":1: parser error : character reference '&#300;' is above 255, which 8-bit "
+                   "text cannot hold\n"},
+        ReportCase{"just text", ":1: parser error : Start tag expected, '<' not found\n"},
+        ReportCase{" \n ", ":2: parser error : Document is empty\n"}));
+
+TEST_F(XmlParser, ReportsOfFilesAndOfOtherOutcomes) {
+    char out[600];
+    XMLResults r;
+    std::string tags;
+    for (int i = 0; i <= XMLNode::maxDepth; ++i) tags += "<a>";
+    std::string deep = file("deep.xml", "\n" + tags);
+    XMLNode::parseFile(deep.c_str(), nullptr, &r);
+    XMLNode::formatParseReport(out, sizeof out, deep.c_str(), nullptr, r);
+    EXPECT_EQ(deep + ":2: parser error : Excessive depth in document: more than 1000 nested "
+                     "elements\n",
+              out);
+
+    std::string missing = dir + "/missing.xml";
+    XMLNode::parseFile(missing.c_str(), nullptr, &r);
+    XMLNode::formatParseReport(out, sizeof out, missing.c_str(), nullptr, r);
+    EXPECT_EQ(missing + ": parser error : cannot open the file: No such file or directory\n", out);
+
+    std::string empty = file("empty.xml", "");
+    XMLNode::parseFile(empty.c_str(), nullptr, &r);
+    XMLNode::formatParseReport(out, sizeof out, empty.c_str(), nullptr, r);
+    EXPECT_EQ(empty + ": parser error : Document is empty\n", out);
+
+    XMLNode::parseString("<a><b/></a>", "zz", &r);
+    XMLNode::formatParseReport(out, sizeof out, "t.xml", "zz", r);
+    EXPECT_STREQ("t.xml: parser error : First Tag should be 'zz'\n", out);
+
+    // Outcomes that are not the latest parse of the thread get the text of their code.
+    XMLResults other = {eXMLWarningUnmatchedEndTag, 7, 3};
+    XMLNode::formatParseReport(out, sizeof out, "t.xml", nullptr, other);
+    EXPECT_STREQ("t.xml:7: parser error : Unmatched end tag\n", out);
+    other = {eXMLErrorUnknownCharacterEntity, 0, 0};
+    XMLNode::formatParseReport(out, sizeof out, nullptr, nullptr, other);
+    EXPECT_STREQ(": parser error : Unknown character entity\n", out);
+
+    // A long name is cut, and the report never overruns its buffer.
+    std::string longName(5000, 'n');
+    XMLNode::parseString(("<" + longName + ">").c_str(), nullptr, &r);
+    int full = XMLNode::formatParseReport(out, 40, "t.xml", nullptr, r);
+    EXPECT_EQ(39u, strlen(out));
+    EXPECT_GT(full, 80);
+    EXPECT_LT(full, 300);
+}
+
 TEST_F(XmlParser, ErrorsWithoutPosition) {
     XMLResults r;
     EXPECT_TRUE(XMLNode::parseString(nullptr, nullptr, &r).isEmpty());

@@ -1,0 +1,206 @@
+// The key relay between client processes and the device daemon (see
+// KeyRelay.h for the route and the message format).
+#include "KeyRelay.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <vector>
+
+namespace tavro {
+
+namespace {
+
+constexpr size_t kRequestSize = 8;
+constexpr int kMaxClients = 32;
+// A daemon that does not answer within this time is taken as gone.
+constexpr int kAnswerTimeoutMs = 1000;
+
+socklen_t Address(sockaddr_un* address) {
+    std::memset(address, 0, sizeof *address);
+    address->sun_family = AF_UNIX;
+    const std::string name = KeyRelayName();
+    const size_t length = std::min(name.size(), sizeof address->sun_path - 1);
+    std::memcpy(address->sun_path + 1, name.data(), length);  // sun_path[0] = 0: abstract
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+}
+
+// Only the same user, or root, may use the other end.
+bool TrustedPeer(int socket) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+    return peer.uid == getuid() || peer.uid == 0;
+}
+
+void Encode(unsigned long keysym, bool down, unsigned char* request) {
+    const uint32_t symbol = static_cast<uint32_t>(keysym);
+    std::memset(request, 0, kRequestSize);
+    std::memcpy(request, &symbol, sizeof symbol);
+    request[4] = down ? 1 : 0;
+}
+
+}  // namespace
+
+std::string KeyRelayName() {
+    // The IPC namespace's inode: the daemon and its clients share the
+    // record's segment, hence the namespace.
+    char link[64] = "";
+    const ssize_t length = readlink("/proc/self/ns/ipc", link, sizeof link - 1);
+    std::string ipc = length > 0 ? std::string(link, static_cast<size_t>(length)) : "ipc";
+    std::string digits;
+    for (char c : ipc)
+        if (c >= '0' && c <= '9') digits += c;
+    return "tavro-keys-" + std::to_string(getuid()) + "-" + (digits.empty() ? "0" : digits);
+}
+
+// ---- The daemon's end ----
+
+KeyRelayServer::KeyRelayServer(KeyFunction key, std::string* error) : key_(std::move(key)) {
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address;
+    const socklen_t size = Address(&address);
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        listen(listener, 8) != 0 || pipe2(wake_, O_CLOEXEC) != 0) {
+        if (error)
+            *error = "cannot serve other programs' keys on the socket @" + KeyRelayName() + ": " +
+                     std::strerror(errno);
+        if (listener >= 0) close(listener);
+        return;
+    }
+    listener_ = listener;
+    thread_ = std::thread([this] { Serve(); });
+}
+
+KeyRelayServer::~KeyRelayServer() {
+    if (thread_.joinable()) {
+        const char stop = 1;
+        (void)!write(wake_[1], &stop, 1);
+        thread_.join();
+    }
+    if (listener_ >= 0) close(listener_);
+    for (int fd : wake_)
+        if (fd >= 0) close(fd);
+}
+
+void KeyRelayServer::Serve() {
+    struct Client {
+        std::vector<unsigned char> pending;
+        std::map<unsigned long, int> held;  // key symbols pressed and not released
+    };
+    std::map<int, Client> clients;
+    auto drop = [&](int fd) {
+        for (const auto& [sym, count] : clients[fd].held)
+            for (int i = 0; i < count; ++i) key_(sym, false);
+        clients.erase(fd);
+        close(fd);
+    };
+    for (;;) {
+        std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
+        for (const auto& [fd, client] : clients) fds.push_back({fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[0].revents != 0) break;
+        if (fds[1].revents & POLLIN) {
+            const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                if (static_cast<int>(clients.size()) >= kMaxClients || !TrustedPeer(fd)) close(fd);
+                else clients[fd];
+            }
+        }
+        for (size_t i = 2; i < fds.size(); ++i) {
+            if (fds[i].revents == 0) continue;
+            const int fd = fds[i].fd;
+            unsigned char buffer[256];
+            const ssize_t length = read(fd, buffer, sizeof buffer);
+            if (length <= 0) {
+                drop(fd);
+                continue;
+            }
+            Client& client = clients[fd];
+            client.pending.insert(client.pending.end(), buffer, buffer + length);
+            size_t used = 0;
+            bool broken = false;
+            for (; client.pending.size() - used >= kRequestSize; used += kRequestSize) {
+                const unsigned char* request = client.pending.data() + used;
+                uint32_t symbol = 0;
+                std::memcpy(&symbol, request, sizeof symbol);
+                const bool down = request[4] != 0;
+                const bool typed = key_(symbol, down);
+                if (typed && down) ++client.held[symbol];
+                if (!down) {
+                    auto it = client.held.find(symbol);
+                    if (it != client.held.end() && --it->second <= 0) client.held.erase(it);
+                }
+                const unsigned char answer = typed ? 1 : 0;
+                if (send(fd, &answer, 1, MSG_NOSIGNAL) != 1) broken = true;
+            }
+            client.pending.erase(client.pending.begin(), client.pending.begin() + used);
+            if (broken) drop(fd);
+        }
+    }
+    while (!clients.empty()) drop(clients.begin()->first);
+}
+
+// ---- The client's end ----
+
+KeyRelayClient::~KeyRelayClient() { Close(); }
+
+void KeyRelayClient::Close() {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (socket_ >= 0) close(socket_);
+    socket_ = -1;
+}
+
+bool KeyRelayClient::Connect() {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un address;
+    const socklen_t size = Address(&address);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || !TrustedPeer(fd)) {
+        close(fd);
+        return false;
+    }
+    socket_ = fd;
+    return true;
+}
+
+bool KeyRelayClient::Send(unsigned long keysym, bool down, bool* typed) {
+    std::lock_guard<std::mutex> hold(lock_);
+    // One attempt on the open connection, one on a fresh one (the daemon
+    // may have been restarted since).
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (socket_ < 0 && !Connect()) return false;
+        unsigned char request[kRequestSize];
+        Encode(keysym, down, request);
+        if (send(socket_, request, sizeof request, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof request)) {
+            close(socket_);
+            socket_ = -1;
+            continue;
+        }
+        // Sent: not sent again, whatever comes back.
+        unsigned char answer = 0;
+        pollfd ready{socket_, POLLIN, 0};
+        if (poll(&ready, 1, kAnswerTimeoutMs) == 1 && read(socket_, &answer, 1) == 1) {
+            if (typed) *typed = answer == 1;
+            return true;
+        }
+        close(socket_);
+        socket_ = -1;
+        return false;
+    }
+    return false;
+}
+
+}  // namespace tavro

@@ -1,0 +1,69 @@
+// Keys of other processes through the device daemon's virtual keyboard.
+//
+// A virtual keyboard that a process creates and types on at once loses its
+// first keys: the desktop has not opened it yet.  So the daemon, whose
+// keyboard lives as long as it runs and has long been opened, serves the
+// keys of client processes (TV_SendKeyEvent) on a Unix stream socket in the
+// abstract namespace, named after the user and the IPC namespace, so that
+// exactly the processes that share the daemon's record reach it.  Both ends
+// check the other's user through SO_PEERCRED: only the same user (or root)
+// may type on a user's desktop.
+//
+// Each request is 8 bytes (the key symbol, 32 bits in host order; 1 for a
+// press or 0 for a release; three zero bytes); the daemon answers each with
+// one byte, 1 when the key was sent and 0 when the keymap cannot type it.
+// Keys a client still holds when its connection ends are released.
+#ifndef TAVRO_KEY_RELAY_H
+#define TAVRO_KEY_RELAY_H
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace tavro {
+
+// The socket's name in the abstract namespace (without the leading NUL).
+std::string KeyRelayName();
+
+class KeyRelayServer {
+public:
+    using KeyFunction = std::function<bool(unsigned long keysym, bool down)>;
+    // Listens and serves on one thread of its own.  False from started()
+    // (and *error set) when the name is taken or no socket can be made.
+    KeyRelayServer(KeyFunction key, std::string* error);
+    ~KeyRelayServer();  // stops the thread, releases what clients hold
+    KeyRelayServer(const KeyRelayServer&) = delete;
+    KeyRelayServer& operator=(const KeyRelayServer&) = delete;
+    bool started() const { return listener_ >= 0; }
+
+private:
+    void Serve();
+    KeyFunction key_;
+    int listener_ = -1;
+    int wake_[2] = {-1, -1};
+    std::thread thread_;
+};
+
+// The client's end: one connection, made on first use and made again after
+// the daemon went away.
+class KeyRelayClient {
+public:
+    ~KeyRelayClient();
+    // Sends one key event through the daemon.  False when no daemon serves
+    // (the caller then uses another route); *typed tells whether the
+    // daemon's keymap could type the symbol.
+    bool Send(unsigned long keysym, bool down, bool* typed);
+    // Ends the connection; the daemon releases what it still holds.
+    void Close();
+
+private:
+    bool Connect();
+    std::mutex lock_;
+    int socket_ = -1;
+};
+
+}  // namespace tavro
+
+#endif  // TAVRO_KEY_RELAY_H

@@ -1,0 +1,321 @@
+// The uinput output: a virtual pointer with absolute axes and the three
+// buttons, and a virtual keyboard, created with libevdev's uinput helpers;
+// key symbols become key codes through the user's keymap (KeyboardMap).
+#include "UinputOutput.h"
+
+#include "TavroLinux.h"
+#include "X11Output.h"
+
+#include <libevdev/libevdev-uinput.h>
+#include <libevdev/libevdev.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace tavro {
+
+const char* const kUinputPointerName = "Tavro pointer";
+const char* const kUinputKeyboardName = "Tavro keyboard";
+
+namespace {
+
+// The kit's own identity on the virtual bus (pid.codes test range).
+constexpr int kVendor = 0x1209;
+constexpr int kPointerProduct = 0x7a01;
+constexpr int kKeyboardProduct = 0x7a02;
+
+// How long the first button or key of a new device may wait for the
+// desktop to open it.
+constexpr auto kOpenWait = std::chrono::milliseconds(1000);
+
+// How long released keys and buttons stay readable before a device may go.
+constexpr int kReleaseGraceMicroseconds = 20000;
+
+// Positions are kept within what every desktop and X11 can carry.
+constexpr int kMaxScreen = 32767;
+
+std::string UinputError(const char* path, int error) {
+    std::string text = std::string("cannot open ") + path + " for writing: " + std::strerror(error);
+    if (error == EACCES || error == EPERM)
+        return text + " (fix: enable the kit's udev rule 70-tavro-uinput.rules as the README's "
+                      "\"Wayland desktops\" section says, then log in again)";
+    if (error == ENOENT || error == ENODEV || error == ENXIO)
+        return text + " (fix: load the kernel's uinput module: sudo modprobe uinput)";
+    return text;
+}
+
+int ButtonCode(PointerButton button) {
+    switch (button) {
+        case PointerButton::Left: return BTN_LEFT;
+        case PointerButton::Middle: return BTN_MIDDLE;
+        case PointerButton::Right: return BTN_RIGHT;
+    }
+    return BTN_LEFT;
+}
+
+// udev keeps what it learnt of a device in /run/udev/data/c<major>:<minor>
+// once it has handled it; a desktop opens the device only after that.
+std::string UdevRecordName(const std::string& node) {
+    struct stat status{};
+    if (node.empty() || stat(node.c_str(), &status) != 0) return "";
+    return "c" + std::to_string(major(status.st_rdev)) + ":" + std::to_string(minor(status.st_rdev));
+}
+
+bool UdevRunning() { return access("/run/udev/control", F_OK) == 0; }
+
+}  // namespace
+
+std::unique_ptr<UinputOutput> UinputOutput::Create(int width, int height, bool withPointer,
+                                                   std::string* error, const char* path) {
+    std::string ignored;
+    if (error == nullptr) error = &ignored;
+    auto output = std::unique_ptr<UinputOutput>(new UinputOutput);
+    output->width_ = std::clamp(width, 1, kMaxScreen);
+    output->height_ = std::clamp(height, 1, kMaxScreen);
+    output->x_ = output->width_ / 2;
+    output->y_ = output->height_ / 2;
+    output->hasPointer_ = withPointer;
+
+    std::string keymapError;
+    output->keymap_ = KeyboardMap::Load(&keymapError);
+    if (!output->keymap_) {
+        *error = "cannot make the virtual keyboard: " + keymapError;
+        return nullptr;
+    }
+
+    if (withPointer) {
+        libevdev* device = libevdev_new();
+        libevdev_set_name(device, kUinputPointerName);
+        libevdev_set_id_bustype(device, BUS_VIRTUAL);
+        libevdev_set_id_vendor(device, kVendor);
+        libevdev_set_id_product(device, kPointerProduct);
+        libevdev_set_id_version(device, 1);
+        libevdev_enable_property(device, INPUT_PROP_POINTER);
+        libevdev_enable_event_type(device, EV_ABS);
+        // One axis unit per pixel: libinput maps [0, size - 1] onto the
+        // desktop's width or height exactly.
+        input_absinfo x{0, 0, output->width_ - 1, 0, 0, 0};
+        input_absinfo y{0, 0, output->height_ - 1, 0, 0, 0};
+        libevdev_enable_event_code(device, EV_ABS, ABS_X, &x);
+        libevdev_enable_event_code(device, EV_ABS, ABS_Y, &y);
+        libevdev_enable_event_type(device, EV_KEY);
+        for (int code : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE})
+            libevdev_enable_event_code(device, EV_KEY, code, nullptr);
+        const bool made = output->Open(&output->pointer_, path, error, device);
+        libevdev_free(device);
+        if (!made) return nullptr;
+    }
+
+    libevdev* device = libevdev_new();
+    libevdev_set_name(device, kUinputKeyboardName);
+    libevdev_set_id_bustype(device, BUS_VIRTUAL);
+    libevdev_set_id_vendor(device, kVendor);
+    libevdev_set_id_product(device, kKeyboardProduct);
+    libevdev_set_id_version(device, 1);
+    libevdev_enable_event_type(device, EV_KEY);
+    // The whole main block, so that udev and libinput take it for a
+    // keyboard, and whatever else the keymap types.
+    for (int code = KEY_ESC; code <= KEY_MICMUTE; ++code)
+        libevdev_enable_event_code(device, EV_KEY, code, nullptr);
+    for (int code : output->keymap_->Codes())
+        if (code > 0 && code < KEY_MAX && !(code >= BTN_MISC && code < KEY_OK))
+            libevdev_enable_event_code(device, EV_KEY, code, nullptr);
+    const bool made = output->Open(&output->keyboard_, path, error, device);
+    libevdev_free(device);
+    if (!made) return nullptr;
+    return output;
+}
+
+bool UinputOutput::Open(Device* device, const char* path, std::string* error, libevdev* model) {
+    const int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        *error = UinputError(path, errno);
+        return false;
+    }
+    const int result = libevdev_uinput_create_from_device(model, fd, &device->uinput);
+    if (result != 0) {
+        close(fd);
+        *error = std::string("cannot create the virtual device \"") + libevdev_get_name(model) +
+                 "\" on " + path + ": " + std::strerror(-result);
+        return false;
+    }
+    device->fd = fd;
+    const char* node = libevdev_uinput_get_devnode(device->uinput);
+    device->node = node != nullptr ? node : "";
+    device->openDeadline = std::chrono::steady_clock::now() + kOpenWait;
+    // One inotify queue for the node's opens and udev's record of it, so
+    // that their order shows whether an open came after udev was done (udev
+    // opens the device itself while it looks at it).
+    device->watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (device->watch >= 0 && (device->node.empty() ||
+                               inotify_add_watch(device->watch, device->node.c_str(), IN_OPEN) < 0)) {
+        close(device->watch);
+        device->watch = -1;
+    }
+    device->udevDone = !UdevRunning();
+    if (device->watch >= 0 && !device->udevDone) {
+        device->udevRecord = UdevRecordName(device->node);
+        if (inotify_add_watch(device->watch, "/run/udev/data", IN_MOVED_TO | IN_CREATE) < 0)
+            device->udevDone = true;
+        if (access(("/run/udev/data/" + device->udevRecord).c_str(), F_OK) == 0) device->udevDone = true;
+    }
+    return true;
+}
+
+UinputOutput::~UinputOutput() {
+    ReleaseAll();
+    for (Device* device : {&pointer_, &keyboard_}) {
+        if (device->uinput != nullptr) libevdev_uinput_destroy(device->uinput);
+        if (device->fd >= 0) close(device->fd);
+        if (device->watch >= 0) close(device->watch);
+    }
+}
+
+void UinputOutput::WaitUntilOpened(Device* device) {
+    while (device->watch >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            device->openDeadline - std::chrono::steady_clock::now());
+        pollfd ready{device->watch, POLLIN, 0};
+        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
+        alignas(inotify_event) char buffer[4096];
+        const ssize_t length = read(device->watch, buffer, sizeof buffer);
+        bool opened = false;
+        for (ssize_t at = 0; at < length;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            if (event->mask & IN_OPEN) {
+                if (device->udevDone) opened = true;
+            } else if (event->len > 0 && device->udevRecord == event->name) {
+                device->udevDone = true;
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+        if (opened) break;
+    }
+    if (device->watch >= 0) {
+        close(device->watch);
+        device->watch = -1;
+    }
+}
+
+void UinputOutput::Write(Device* device, int type, int code, int value) {
+    if (device->uinput != nullptr) libevdev_uinput_write_event(device->uinput, type, code, value);
+}
+
+bool UinputOutput::ScreenSize(int* width, int* height) {
+    *width = width_;
+    *height = height_;
+    return true;
+}
+
+void UinputOutput::SendPosition() {
+    Write(&pointer_, EV_ABS, ABS_X, x_);
+    Write(&pointer_, EV_ABS, ABS_Y, y_);
+    Write(&pointer_, EV_SYN, SYN_REPORT, 0);
+}
+
+void UinputOutput::MoveAbsolute(int x, int y) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!hasPointer_) return;
+    x_ = std::clamp(x, 0, width_ - 1);
+    y_ = std::clamp(y, 0, height_ - 1);
+    SendPosition();
+}
+
+void UinputOutput::MoveRelative(int dx, int dy) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!hasPointer_) return;
+    x_ = static_cast<int>(std::clamp<long long>(static_cast<long long>(x_) + dx, 0, width_ - 1));
+    y_ = static_cast<int>(std::clamp<long long>(static_cast<long long>(y_) + dy, 0, height_ - 1));
+    SendPosition();
+}
+
+bool UinputOutput::CursorPosition(int* x, int* y) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!hasPointer_) return false;
+    *x = x_;
+    *y = y_;
+    return true;
+}
+
+void UinputOutput::Button(PointerButton button, bool down) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!hasPointer_) return;
+    WaitUntilOpened(&pointer_);
+    const int code = ButtonCode(button);
+    if (down) heldButtons_.insert(code);
+    else heldButtons_.erase(code);
+    Write(&pointer_, EV_KEY, code, down ? 1 : 0);
+    Write(&pointer_, EV_SYN, SYN_REPORT, 0);
+}
+
+void UinputOutput::PressCode(int code) {
+    if (heldKeys_[code]++ > 0) return;
+    Write(&keyboard_, EV_KEY, code, 1);
+    Write(&keyboard_, EV_SYN, SYN_REPORT, 0);
+}
+
+void UinputOutput::ReleaseCode(int code) {
+    auto it = heldKeys_.find(code);
+    if (it != heldKeys_.end() && --it->second > 0) return;
+    if (it != heldKeys_.end()) heldKeys_.erase(it);
+    Write(&keyboard_, EV_KEY, code, 0);
+    Write(&keyboard_, EV_SYN, SYN_REPORT, 0);
+}
+
+bool UinputOutput::Key(unsigned long keysym, bool down) {
+    std::lock_guard<std::mutex> hold(lock_);
+    KeyStroke stroke;
+    if (!keymap_->Find(keysym, &stroke)) {
+        if (unknownLogged_.insert(keysym).second)
+            CTavroLinux::LogMessage("The keyboard map (%s) cannot type the key symbol 0x%lx: not sent",
+                                    keymap_->Layout().c_str(), keysym);
+        return false;
+    }
+    WaitUntilOpened(&keyboard_);
+    if (down) {
+        for (int modifier : stroke.modifiers) PressCode(modifier);
+        PressCode(stroke.code);
+    } else {
+        // A release of a key that is not held still goes out (the kernel
+        // drops it), but leaves the modifiers alone: they may be another
+        // key's.
+        const bool held = heldKeys_.count(stroke.code) != 0;
+        ReleaseCode(stroke.code);
+        if (held)
+            for (auto m = stroke.modifiers.rbegin(); m != stroke.modifiers.rend(); ++m) ReleaseCode(*m);
+    }
+    return true;
+}
+
+void UinputOutput::Pause(int microseconds) { SleepMicroseconds(microseconds); }
+
+void UinputOutput::ReleaseAll() {
+    std::lock_guard<std::mutex> hold(lock_);
+    const bool released = !heldKeys_.empty() || !heldButtons_.empty();
+    if (!heldKeys_.empty()) {
+        for (const auto& [code, count] : heldKeys_) Write(&keyboard_, EV_KEY, code, 0);
+        Write(&keyboard_, EV_SYN, SYN_REPORT, 0);
+        heldKeys_.clear();
+    }
+    if (!heldButtons_.empty()) {
+        for (int code : heldButtons_) Write(&pointer_, EV_KEY, code, 0);
+        Write(&pointer_, EV_SYN, SYN_REPORT, 0);
+        heldButtons_.clear();
+    }
+    // The desktop reads them before the devices may go (a device that is
+    // gone cannot be read any more, even what it had sent).
+    if (released) SleepMicroseconds(kReleaseGraceMicroseconds);
+}
+
+std::string UinputOutput::PointerNode() const { return pointer_.node; }
+std::string UinputOutput::KeyboardNode() const { return keyboard_.node; }
+
+}  // namespace tavro

@@ -1,0 +1,97 @@
+// Pointer, buttons and keys through the kernel's virtual input devices
+// (uinput), which every desktop reads: Wayland compositors and X.Org through
+// libinput, and the text console.
+#ifndef TAVRO_UINPUT_OUTPUT_H
+#define TAVRO_UINPUT_OUTPUT_H
+
+#include "KeyboardMap.h"
+#include "Output.h"
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+struct libevdev;
+struct libevdev_uinput;
+
+namespace tavro {
+
+// The names the virtual devices carry (libinput list-devices shows them).
+extern const char* const kUinputPointerName;
+extern const char* const kUinputKeyboardName;
+
+class UinputOutput : public Output {
+public:
+    // Two devices: a pointer with absolute ABS_X and ABS_Y over
+    // width x height and the buttons left, middle and right (a compositor
+    // takes buttons of another device for another pointer), and a keyboard
+    // with every key of the user's keymap.  withPointer false makes the
+    // keyboard only.  Null with *error set to a one-line message naming
+    // the device, the system's error text and the fix when /dev/uinput
+    // cannot be used.
+    static std::unique_ptr<UinputOutput> Create(int width, int height, bool withPointer,
+                                                std::string* error,
+                                                const char* path = "/dev/uinput");
+    ~UinputOutput() override;  // releases what is held, then removes the devices
+
+    const char* Name() const override { return "uinput"; }
+    bool ScreenSize(int* width, int* height) override;
+    // Motion is always sent as absolute positions: the desktop does not say
+    // where its pointer is, so this output keeps the position it last set
+    // (the screen's centre at first), clamped to the screen, and relative
+    // moves go from there.  No pointer acceleration then applies.
+    void MoveAbsolute(int x, int y) override;
+    void MoveRelative(int dx, int dy) override;
+    bool CursorPosition(int* x, int* y) override;
+    void Button(PointerButton button, bool down) override;
+    // Presses the needed modifiers, then the key; a release lets go of the
+    // key, then of the modifiers.  A symbol the keymap cannot type sends
+    // nothing and is logged once.
+    bool Key(unsigned long keysym, bool down) override;
+    void Pause(int microseconds) override;
+    void Flush() override {}
+    void ReleaseAll() override;
+
+    // The device nodes (/dev/input/eventN), empty when unknown.
+    std::string PointerNode() const;
+    std::string KeyboardNode() const;
+
+private:
+    UinputOutput() = default;
+    // A device that was just created loses what it is sent until the
+    // desktop has opened it: before the first button or key of a device,
+    // waits (once, at most until the deadline) for an open of its node
+    // after udev has handled it.
+    struct Device {
+        libevdev_uinput* uinput = nullptr;
+        int fd = -1;
+        int watch = -1;  // inotify descriptor on the node, until it was opened
+        std::string node;
+        std::chrono::steady_clock::time_point openDeadline;
+        bool udevDone = false;   // udev has handled the device (or does not run)
+        std::string udevRecord;  // udev's record of it: "c<major>:<minor>"
+    };
+    bool Open(Device* device, const char* path, std::string* error, struct libevdev* model);
+    void WaitUntilOpened(Device* device);
+    void Write(Device* device, int type, int code, int value);
+    void SendPosition();
+    void PressCode(int code);
+    void ReleaseCode(int code);
+
+    std::mutex lock_;
+    Device pointer_, keyboard_;
+    bool hasPointer_ = false;
+    int width_ = 0, height_ = 0;
+    int x_ = 0, y_ = 0;
+    std::unique_ptr<KeyboardMap> keymap_;
+    std::map<int, int> heldKeys_;     // kernel key code -> presses outstanding
+    std::set<int> heldButtons_;       // BTN_ codes held
+    std::set<unsigned long> unknownLogged_;
+};
+
+}  // namespace tavro
+
+#endif  // TAVRO_UINPUT_OUTPUT_H

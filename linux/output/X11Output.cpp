@@ -1,0 +1,156 @@
+// The X11 output: XWarpPointer and XQueryPointer for motion, XTest for
+// buttons and keys, each under the Xlib display lock.
+#include "X11Output.h"
+
+#include "TavroLinux.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+#include <cerrno>
+#include <climits>
+#include <ctime>
+
+namespace tavro {
+
+namespace {
+
+// The protocol carries pointer coordinates as signed 16-bit values; anything
+// wider would wrap into an unrelated position on the way to the server.
+int WireCoordinate(long long value) {
+    if (value > SHRT_MAX) return SHRT_MAX;
+    if (value < SHRT_MIN) return SHRT_MIN;
+    return static_cast<int>(value);
+}
+
+unsigned ButtonNumber(PointerButton button) {
+    switch (button) {
+        case PointerButton::Left: return 1;
+        case PointerButton::Middle: return 2;
+        case PointerButton::Right: return 3;
+    }
+    return 1;
+}
+
+// Counts a press or a release of `code`; false for a release of something
+// not held (sent anyway: the server ignores it, and callers may rely on a
+// release always going out).
+void Count(std::map<unsigned, int>& held, unsigned code, bool down) {
+    if (down) {
+        ++held[code];
+    } else {
+        auto it = held.find(code);
+        if (it != held.end() && --it->second <= 0) held.erase(it);
+    }
+}
+
+}  // namespace
+
+void SleepMicroseconds(int microseconds) {
+    if (microseconds <= 0) return;
+    timespec wait{microseconds / 1000000, static_cast<long>(microseconds % 1000000) * 1000};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+}
+
+bool X11Output::ScreenSize(int* width, int* height) {
+    if (display == nullptr) return false;
+    const int screen = DefaultScreen(display);
+    *width = XDisplayWidth(display, screen);
+    *height = XDisplayHeight(display, screen);
+    return true;
+}
+
+void X11Output::MoveAbsolute(int x, int y) {
+    if (display == nullptr) return;
+    XLockDisplay(display);
+    const Window root = RootWindow(display, DefaultScreen(display));
+    XWarpPointer(display, None, root, 0, 0, 0, 0, WireCoordinate(x), WireCoordinate(y));
+    XFlush(display);
+    XUnlockDisplay(display);
+}
+
+void X11Output::MoveRelative(int dx, int dy) {
+    if (display == nullptr) return;
+    XLockDisplay(display);
+    const Window root = RootWindow(display, DefaultScreen(display));
+    Window rootReturn = 0, child = 0;
+    int rx = 0, ry = 0, wx = 0, wy = 0;
+    unsigned mask = 0;
+    XQueryPointer(display, root, &rootReturn, &child, &rx, &ry, &wx, &wy, &mask);
+    XWarpPointer(display, None, root, 0, 0, 0, 0,
+                 WireCoordinate(static_cast<long long>(rx) + dx),
+                 WireCoordinate(static_cast<long long>(ry) + dy));
+    // Sent now, not whenever the next request happens to flush the buffer:
+    // the last move of a pass would otherwise wait for the next packet.
+    XFlush(display);
+    XUnlockDisplay(display);
+}
+
+bool X11Output::CursorPosition(int* x, int* y) {
+    if (display == nullptr) return false;
+    XLockDisplay(display);
+    Window rootReturn = 0, child = 0;
+    int px = 0, py = 0, wx = 0, wy = 0;
+    unsigned mask = 0;
+    XQueryPointer(display, RootWindow(display, DefaultScreen(display)), &rootReturn, &child, &px,
+                  &py, &wx, &wy, &mask);
+    XUnlockDisplay(display);
+    *x = px;
+    *y = py;
+    return true;
+}
+
+void X11Output::Button(PointerButton button, bool down) {
+    if (display == nullptr) return;
+    const unsigned number = ButtonNumber(button);
+    {
+        std::lock_guard<std::mutex> hold(heldLock_);
+        Count(heldButtons_, number, down);
+    }
+    XLockDisplay(display);
+    XTestFakeButtonEvent(display, number, down ? True : False, 0);
+    XFlush(display);
+    XUnlockDisplay(display);
+}
+
+bool X11Output::Key(unsigned long keysym, bool down) {
+    if (display == nullptr) return false;
+    XLockDisplay(display);
+    // A key symbol the keyboard map lacks has no key code: send nothing
+    // rather than events for key code 0, which the server answers with an
+    // error that ends the process.
+    const KeyCode code = XKeysymToKeycode(display, static_cast<KeySym>(keysym));
+    if (code != 0) {
+        {
+            std::lock_guard<std::mutex> hold(heldLock_);
+            Count(heldKeys_, code, down);
+        }
+        XTestFakeKeyEvent(display, code, down ? True : False, 0);
+    }
+    XUnlockDisplay(display);
+    return code != 0;
+}
+
+void X11Output::Pause(int microseconds) { SleepMicroseconds(microseconds); }
+
+void X11Output::Flush() {
+    if (display != nullptr) XFlush(display);
+}
+
+void X11Output::ReleaseAll() {
+    std::map<unsigned, int> buttons, keys;
+    {
+        std::lock_guard<std::mutex> hold(heldLock_);
+        buttons.swap(heldButtons_);
+        keys.swap(heldKeys_);
+    }
+    if (display == nullptr || (buttons.empty() && keys.empty())) return;
+    XLockDisplay(display);
+    for (const auto& [code, count] : keys) XTestFakeKeyEvent(display, code, False, 0);
+    for (const auto& [number, count] : buttons) XTestFakeButtonEvent(display, number, False, 0);
+    XFlush(display);
+    XUnlockDisplay(display);
+}
+
+}  // namespace tavro

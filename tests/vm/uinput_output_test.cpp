@@ -1,0 +1,618 @@
+// The uinput output under a real kernel (run through run-in-vm.sh): the
+// virtual devices as libevdev and libinput see them, positions in every
+// pointing mode against the X11 output (Xvfb in the same machine), every key
+// and button of the keypad in order, keys of other processes, and the ends
+// of a run.  Events are read back from /dev/input/event* with libevdev.
+// GoogleTest before Xlib, whose macros (None, Bool) break its headers.
+#include <gtest/gtest.h>
+
+#include "DeviceHarness.h"
+#include "KitSegmentTest.h"
+#include "Output.h"
+#include "Process.h"
+#include "Pty.h"
+#include "TavroLinux.h"
+#include "TestEnvironment.h"
+#include "XServer.h"
+
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
+#include <fcntl.h>
+#include <libevdev/libevdev.h>
+#include <linux/input.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using tavro::test::WaitFor;
+
+constexpr auto kLong = 10000ms;
+
+struct Event {
+    int type, code, value;
+    bool operator==(const Event& o) const { return type == o.type && code == o.code && value == o.value; }
+};
+std::ostream& operator<<(std::ostream& out, const Event& e) {
+    const char* name = libevdev_event_code_get_name(static_cast<unsigned>(e.type), static_cast<unsigned>(e.code));
+    return out << (name ? name : "?") << " " << e.value;
+}
+Event Press(int code) { return {EV_KEY, code, 1}; }
+Event Release(int code) { return {EV_KEY, code, 0}; }
+std::vector<Event> Tap(int code) { return {Press(code), Release(code)}; }
+std::vector<Event> operator+(std::vector<Event> a, const std::vector<Event>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+bool HaveUinput() { return access("/dev/uinput", W_OK) == 0; }
+
+#define REQUIRE_UINPUT()                                                                   \
+    do {                                                                                   \
+        if (!HaveUinput()) GTEST_SKIP() << "no /dev/uinput: run through tests/vm/run-in-vm.sh"; \
+    } while (0)
+
+std::string Slurp(const std::string& path) {
+    std::ifstream file(path);
+    std::string text;
+    std::getline(file, text);
+    return text;
+}
+
+// /dev/input/eventN of the device called `name`, once udev has handled it.
+std::string FindNode(const std::string& name, std::chrono::milliseconds timeout = kLong) {
+    std::string found;
+    WaitFor([&] {
+        for (int n = 0; n < 64; ++n) {
+            const std::string sys = "/sys/class/input/event" + std::to_string(n);
+            if (Slurp(sys + "/device/name") != name) continue;
+            const std::string node = "/dev/input/event" + std::to_string(n);
+            struct stat status{};
+            if (stat(node.c_str(), &status) != 0) return false;
+            const std::string record = "/run/udev/data/c" + std::to_string(major(status.st_rdev)) + ":" +
+                                       std::to_string(minor(status.st_rdev));
+            if (access("/run/udev/control", F_OK) == 0 && access(record.c_str(), F_OK) != 0) return false;
+            found = node;
+            return true;
+        }
+        return false;
+    }, timeout);
+    return found;
+}
+
+// A device read back with libevdev: key and axis events, in order.
+class Reader {
+public:
+    explicit Reader(const std::string& node) {
+        fd_ = open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ >= 0 && libevdev_new_from_fd(fd_, &device_) != 0) device_ = nullptr;
+    }
+    ~Reader() {
+        if (device_) libevdev_free(device_);
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return device_ != nullptr; }
+    libevdev* device() const { return device_; }
+    // Everything that arrived so far.
+    std::vector<Event> Drain() {
+        Pump(0ms);
+        std::vector<Event> out;
+        out.swap(events_);
+        return out;
+    }
+    // Waits until `count` key events arrived (or the time-out); returns them all.
+    std::vector<Event> Keys(size_t count, std::chrono::milliseconds timeout = 3000ms) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (KeyCount() < count && std::chrono::steady_clock::now() < end) Pump(20ms);
+        std::vector<Event> keys;
+        for (const Event& e : Drain())
+            if (e.type == EV_KEY) keys.push_back(e);
+        return keys;
+    }
+    // True once the device has gone (the kernel removed it).
+    bool gone() const { return gone_; }
+    void Pump(std::chrono::milliseconds wait) {
+        pollfd ready{fd_, POLLIN, 0};
+        if (wait.count() > 0) poll(&ready, 1, static_cast<int>(wait.count()));
+        input_event ev;
+        int rc;
+        while ((rc = libevdev_next_event(device_, LIBEVDEV_READ_FLAG_NORMAL, &ev)) >= 0) {
+            if (rc == LIBEVDEV_READ_STATUS_SYNC) continue;
+            if (ev.type == EV_KEY || ev.type == EV_ABS) {
+                events_.push_back({ev.type, ev.code, ev.value});
+                if (ev.type == EV_ABS && ev.code == ABS_X) x = ev.value;
+                if (ev.type == EV_ABS && ev.code == ABS_Y) y = ev.value;
+            }
+        }
+        if (rc == -ENODEV) gone_ = true;
+    }
+    int x = -1, y = -1;  // the last absolute position read
+
+private:
+    size_t KeyCount() const {
+        size_t n = 0;
+        for (const Event& e : events_) n += e.type == EV_KEY;
+        return n;
+    }
+    int fd_ = -1;
+    libevdev* device_ = nullptr;
+    std::vector<Event> events_;
+    bool gone_ = false;
+};
+
+// A kit object on a fresh record of its own, with a chosen output.
+class Kit {
+public:
+    explicit Kit(CTavroLinux::OutputChoice choice, int width = 0, int height = 0) {
+        tavro::test::RemoveSegment(TAVRO_SHARED_MEMORY_KEY);
+        kit = std::make_unique<CTavroLinux>();
+        initialized = kit->Initialize() == 0;
+        if (initialized) {
+            r = kit->SharedData;
+            r->SleepingFactor = 0;
+            r->ActivateCursor = 1;
+        }
+        result = kit->SelectOutput(choice, width, height, &message);
+    }
+    ~Kit() {
+        kit.reset();
+        tavro::test::RemoveSegment(TAVRO_SHARED_MEMORY_KEY);
+    }
+    std::shared_ptr<tavro::Output> output() const { return std::atomic_load(&kit->DesktopOutput); }
+    // One calculation pass, as the device's worker runs it.
+    void Pass(uint16_t buttons, unsigned ax = 20000, unsigned ay = 14400, unsigned separation = 4000) {
+        const tavro::test::Bytes payload =
+            tavro::test::TrackingPayload(0, buttons, ax, ay, 50, ax - separation, ay, 50);
+        kit->CalculatePODDeviceData(payload.data());
+    }
+    std::unique_ptr<CTavroLinux> kit;
+    SharedDeviceState* r = nullptr;
+    bool initialized = false;
+    int result = -1;
+    std::string message;
+};
+
+uint16_t Held(std::initializer_list<int> lines) {
+    unsigned buttons = 0xFFFF;
+    for (int line : lines) buttons &= ~(1u << line);
+    return static_cast<uint16_t>(buttons);
+}
+
+class UinputTest : public tavro::test::KitSegmentTest {
+protected:
+    void SetUp() override {
+        KitSegmentTest::SetUp();
+        if (IsSkipped()) return;
+        REQUIRE_UINPUT();
+        // The same keymap wherever the test runs.
+        setenv("XKB_DEFAULT_LAYOUT", "us", 1);
+    }
+};
+
+// ---- The devices ----
+
+TEST_F(UinputTest, DevicesHaveTheirNamesCapabilitiesAndRanges) {
+    Kit k(CTavroLinux::OutputChoice::Uinput, 1920, 1080);
+    ASSERT_EQ(k.result, 0) << k.message;
+    EXPECT_EQ(k.message.rfind("output uinput (asked for): pointer /dev/input/event", 0), 0u) << k.message;
+    EXPECT_NE(k.message.find("screen 1920x1080 as given"), std::string::npos) << k.message;
+
+    Reader pointer(FindNode("Tavro pointer")), keyboard(FindNode("Tavro keyboard"));
+    ASSERT_TRUE(pointer.ok() && keyboard.ok());
+    libevdev* p = pointer.device();
+    EXPECT_EQ(libevdev_get_id_bustype(p), BUS_VIRTUAL);
+    ASSERT_TRUE(libevdev_has_event_code(p, EV_ABS, ABS_X) && libevdev_has_event_code(p, EV_ABS, ABS_Y));
+    EXPECT_EQ(libevdev_get_abs_minimum(p, ABS_X), 0);
+    EXPECT_EQ(libevdev_get_abs_maximum(p, ABS_X), 1919);
+    EXPECT_EQ(libevdev_get_abs_maximum(p, ABS_Y), 1079);
+    for (int code : {BTN_LEFT, BTN_MIDDLE, BTN_RIGHT}) EXPECT_TRUE(libevdev_has_event_code(p, EV_KEY, code)) << code;
+    EXPECT_FALSE(libevdev_has_event_type(p, EV_REL)) << "motion is absolute only";
+    libevdev* kb = keyboard.device();
+    for (int code : {KEY_A, KEY_ESC, KEY_ENTER, KEY_LEFT, KEY_LEFTALT, KEY_LEFTCTRL, KEY_LEFTSHIFT, KEY_EQUAL})
+        EXPECT_TRUE(libevdev_has_event_code(kb, EV_KEY, code)) << code;
+    EXPECT_FALSE(libevdev_has_event_type(kb, EV_ABS));
+    EXPECT_FALSE(libevdev_has_event_type(kb, EV_REP)) << "repeats are the desktop's";
+
+    // libinput, as a compositor opens them.
+    std::string devices;
+    ASSERT_EQ(tavro::test::RunProgram("/usr/bin/libinput", {"list-devices"}, &devices), 0) << devices;
+    auto block = [&](const std::string& name) {
+        const size_t at = devices.find("Device:           " + name);
+        return at == std::string::npos ? std::string() : devices.substr(at, devices.find("\n\n", at) - at);
+    };
+    EXPECT_NE(block("Tavro pointer").find("Capabilities:     pointer"), std::string::npos) << devices;
+    EXPECT_NE(block("Tavro keyboard").find("Capabilities:     keyboard"), std::string::npos) << devices;
+}
+
+TEST_F(UinputTest, LibinputSeesAbsoluteMotionButtonsAndKeys) {
+    Kit k(CTavroLinux::OutputChoice::Uinput, 1920, 1080);
+    ASSERT_EQ(k.result, 0) << k.message;
+    const std::string pointer = FindNode("Tavro pointer"), keyboard = FindNode("Tavro keyboard");
+    tavro::test::ChildProcess events("/usr/bin/libinput",
+                                     {"debug-events", "--show-keycodes", "--device", pointer, keyboard});
+    ASSERT_TRUE(events.waitForOutput("DEVICE_ADDED", kLong) &&
+                WaitFor([&] {
+                    const std::string out = events.output();
+                    return out.find("Tavro pointer") != std::string::npos &&
+                           out.find("Tavro keyboard") != std::string::npos;
+                }, kLong))
+        << events.output();
+    k.kit->MoveScreenCursorAbsolute(975, 534);
+    k.kit->MouseEventLeftDownUp();
+    k.kit->TV_SendKeyEvent(XK_a, -1, 0, 5);
+    // Percent of the screen: 975 / 1920 and 534 / 1080.
+    EXPECT_TRUE(events.waitForOutput("KEY_A (30) released", kLong)) << events.output();
+    const std::string out = events.output();
+    EXPECT_NE(out.find("POINTER_MOTION_ABSOLUTE"), std::string::npos) << out;
+    EXPECT_NE(out.find("50.78/ 49.44"), std::string::npos) << out;
+    EXPECT_NE(out.find("BTN_LEFT (272) pressed"), std::string::npos) << out;
+    EXPECT_NE(out.find("BTN_LEFT (272) released"), std::string::npos) << out;
+    EXPECT_NE(out.find("KEY_A (30) pressed"), std::string::npos) << out;
+}
+
+// ---- Positions: the same as the X11 output's ----
+
+struct Aim {
+    unsigned x, y, separation;
+};
+constexpr Aim kCentre{20000, 14400, 4000};  // (975, 534.375) on 1920x1080
+constexpr Aim kLeftOff{4000, 14400, 2000};  // off the left edge
+constexpr Aim kMoved{26000, 9000, 4000};
+
+struct ModeCase {
+    const char* name;
+    uint8_t direct, smart, boundary;
+};
+
+class PointingModes : public UinputTest, public testing::WithParamInterface<ModeCase> {
+protected:
+    // The pointer after each pass of a fixed stream, starting from (1000, 500).
+    std::vector<std::pair<int, int>> Run(CTavroLinux::OutputChoice choice) {
+        Kit k(choice);
+        EXPECT_EQ(k.result, 0) << k.message;
+        const ModeCase& c = GetParam();
+        k.r->DirectPoint = c.direct, k.r->SmartPoint = c.smart, k.r->MoveAtBoundary = c.boundary;
+        std::unique_ptr<Reader> reader;
+        if (choice == CTavroLinux::OutputChoice::Uinput) reader = std::make_unique<Reader>(FindNode("Tavro pointer"));
+        k.kit->MoveScreenCursorAbsolute(1000, 500);
+        std::vector<std::pair<int, int>> positions;
+        for (const Aim& aim : {kCentre, kCentre, kCentre, kCentre, kMoved, kMoved, kLeftOff, kLeftOff, kLeftOff,
+                               kLeftOff, kCentre, kCentre}) {
+            k.Pass(0xFFFF, aim.x, aim.y, aim.separation);
+            int x = -1, y = -1;
+            if (reader) {
+                reader->Pump(0ms);
+                x = reader->x, y = reader->y;
+            } else {  // the server has handled the kit's moves
+
+                XSync(display, False);
+                tavro::test::QueryPointer(&x, &y);
+            }
+            positions.push_back({x, y});
+        }
+        return positions;
+    }
+};
+
+TEST_P(PointingModes, GiveTheX11OutputsPositions) {
+    tavro::test::XvfbServer xvfb;
+    TAVRO_REQUIRE_X(xvfb);
+    const auto x11 = Run(CTavroLinux::OutputChoice::X11);
+    // With the X display open (as under XWayland) its size is the devices'.
+    const auto uinput = Run(CTavroLinux::OutputChoice::Uinput);
+    EXPECT_EQ(uinput, x11);
+    const ModeCase& c = GetParam();
+    // Known points of the stream, as the X11 tests have them.
+    if (!c.smart) {
+        EXPECT_EQ(x11[3], std::make_pair(975, 534)) << "direct and game mode reach the aim";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, PointingModes,
+                         testing::Values(ModeCase{"Direct", 1, 0, 0}, ModeCase{"Smart", 0, 1, 0},
+                                         ModeCase{"SmartWithBorderSteps", 0, 1, 1},
+                                         ModeCase{"Game", 0, 0, 0}),
+                         [](const auto& info) { return info.param.name; });
+
+// The recorded session, replayed through a pseudo-terminal into the running
+// device: its end puts the pointer where it puts the X11 pointer.
+TEST_F(UinputTest, RecordedStreamEndsWhereTheX11PointerEnds) {
+    tavro::test::XvfbServer xvfb;
+    TAVRO_REQUIRE_X(xvfb);
+    std::pair<int, int> ends[2];
+    for (int i = 0; i < 2; ++i) {
+        const auto choice = i == 0 ? CTavroLinux::OutputChoice::X11 : CTavroLinux::OutputChoice::Uinput;
+        tavro::test::ChildProcess simulator(TAVRO_SIM_PATH, {"--replay", std::string(TAVRO_SOURCE_DIR) +
+                                                             "/tests/data/streams/session.bin",
+                                                             "--replay-rate", "1000"});
+        std::string slave;
+        ASSERT_TRUE(simulator.readLine(&slave));
+        Kit k(choice);
+        ASSERT_EQ(k.result, 0) << k.message;
+        k.r->DirectPoint = 1;
+        tavro::test::SetDeviceName(*k.r, slave);
+        std::unique_ptr<Reader> reader;
+        if (i == 1) reader = std::make_unique<Reader>(FindNode("Tavro pointer"));
+        {
+            tavro::test::RunningDevice running(*k.kit);
+            ASSERT_TRUE(WaitFor([&] { return k.r->RawDataLength == 2 && k.r->RawData[0] == 0xEE; }, kLong));
+            EXPECT_EQ(running.Stop(), 0);
+        }
+        if (reader) {
+            reader->Pump(0ms);
+            ends[i] = {reader->x, reader->y};
+        } else {
+            XSync(display, False);
+            tavro::test::QueryPointer(&ends[i].first, &ends[i].second);
+        }
+        if (k.kit->DeviceFd > 0) close(k.kit->DeviceFd);
+    }
+    EXPECT_EQ(ends[1], ends[0]);
+    EXPECT_NE(ends[1], std::make_pair(-1, -1)) << "the stream moved the virtual pointer";
+}
+
+// Steady aim in direct mode through the device's threads: (975, 534).
+TEST_F(UinputTest, SteadyAimThroughTheDeviceLandsOnTheCalibratedPoint) {
+    tavro::test::PtyPair pty;
+    Kit k(CTavroLinux::OutputChoice::Uinput, 1920, 1080);
+    ASSERT_EQ(k.result, 0) << k.message;
+    Reader reader(FindNode("Tavro pointer"));
+    tavro::test::SetDeviceName(*k.r, pty.slavePath());
+    tavro::test::RunningDevice running(*k.kit);
+    ASSERT_TRUE(running.started());
+    for (int i = 0; i < 6; ++i)
+        pty.write(tavro::test::Packet(1, tavro::test::TrackingPayload(0, 0xFFFF, 20000, 14400, 50, 16000, 14400, 50)));
+    EXPECT_TRUE(WaitFor([&] {
+        reader.Pump(10ms);
+        return reader.x == 975 && reader.y == 534;
+    }, kLong)) << reader.x << "," << reader.y;
+    EXPECT_EQ(running.Stop(), 0);
+}
+
+// ---- The keypad: every key and button, in order ----
+
+class Keypad : public UinputTest {
+protected:
+    void SetUp() override {
+        UinputTest::SetUp();
+        if (IsSkipped()) return;
+        k = std::make_unique<Kit>(CTavroLinux::OutputChoice::Uinput, 1920, 1080);
+        ASSERT_EQ(k->result, 0) << k->message;
+        k->r->ActivateCursor = 0;  // buttons and keys only
+        pointer = std::make_unique<Reader>(FindNode("Tavro pointer"));
+        keyboard = std::make_unique<Reader>(FindNode("Tavro keyboard"));
+        ASSERT_TRUE(pointer->ok() && keyboard->ok());
+    }
+    void TearDown() override {
+        pointer.reset();
+        keyboard.reset();
+        k.reset();
+        UinputTest::TearDown();
+    }
+    void Hold(int line, int packets) {
+        for (int i = 0; i < packets; ++i) k->Pass(Held({line}));
+        k->Pass(0xFFFF);
+    }
+    std::unique_ptr<Kit> k;
+    std::unique_ptr<Reader> pointer, keyboard;
+};
+
+TEST_F(Keypad, CentreClickAndDragPressAndReleaseTheLeftButton) {
+    Hold(Center, 1);
+    EXPECT_EQ(pointer->Keys(2), Tap(BTN_LEFT));
+    // A drag: pressed while the handset moves, released at the end.
+    k->r->ActivateCursor = 1;
+    k->Pass(Held({Center}));
+    for (unsigned x = 20000; x < 26000; x += 1000) k->Pass(Held({Center}), x);
+    k->Pass(0xFFFF);
+    const std::vector<Event> drag = pointer->Drain();
+    ASSERT_GE(drag.size(), 3u);
+    EXPECT_EQ(drag.front(), Press(BTN_LEFT));
+    EXPECT_EQ(drag.back().type == EV_KEY ? drag.back() : Event{}, Release(BTN_LEFT));
+    int moves = 0;
+    for (const Event& e : drag) moves += e.type == EV_ABS;
+    EXPECT_GT(moves, 0) << "the pointer moved while the button was down";
+    EXPECT_TRUE(keyboard->Drain().empty());
+}
+
+struct HoldCase {
+    const char* name;
+    int line, packets;
+    std::vector<Event> keys, buttons;
+};
+
+class KeypadHolds : public Keypad, public testing::WithParamInterface<HoldCase> {};
+
+TEST_P(KeypadHolds, SendTheirKeysInOrder) {
+    const HoldCase& c = GetParam();
+    Hold(c.line, c.packets);
+    k->kit->TV_SendKeyEvent(XK_F5, -1, 0, 5);  // a sentinel: everything before it has arrived
+    EXPECT_EQ(keyboard->Keys(c.keys.size() + 2), c.keys + Tap(KEY_F5));
+    EXPECT_EQ(pointer->Keys(c.buttons.size(), 200ms), c.buttons);
+}
+
+std::vector<Event> Times(int n, const std::vector<Event>& events) {
+    std::vector<Event> out;
+    for (int i = 0; i < n; ++i) out = out + events;
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Holds, KeypadHolds,
+    testing::Values(
+        HoldCase{"UpFifteenRepeats", North, 15, Times(7, Tap(KEY_UP)), {}},
+        HoldCase{"DownShort", South, 1, Tap(KEY_DOWN), {}},
+        HoldCase{"LeftShort", West, 1, Tap(KEY_LEFT), {}},
+        HoldCase{"RightTwelve", East, 12, Times(4, Tap(KEY_RIGHT)), {}},
+        HoldCase{"BackIsAltLeft", NorthWest, 2,
+                 {Press(KEY_LEFTALT), Press(KEY_LEFT), Release(KEY_LEFT), Release(KEY_LEFTALT)}, {}},
+        HoldCase{"EscapeOnLongHold", NorthWest, 11, Times(2, Tap(KEY_ESC)), {}},
+        HoldCase{"EnterShort", SouthEast, 4, Tap(KEY_ENTER), {}},
+        HoldCase{"MiddleClickOnLongHold", SouthEast, 20, {}, Tap(BTN_MIDDLE)}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(Keypad, LowerLeftZoomsWithControlPlusAndMinus) {
+    // D0 70 over the separation: 2333 is 3.0004 at the press, 2318 one step
+    // nearer... farther (Ctrl+plus), back to 2333 one step back (Ctrl+minus).
+    auto at = [&](unsigned s) { k->Pass(Held({SouthWest}), 16000 + s, 14400, s); };
+    at(2333);
+    at(2333);
+    at(2318);
+    at(2333);
+    k->Pass(0xFFFF);
+    // "+" is Shift+"=" on the US keymap: the modifier it needs is pressed too.
+    const std::vector<Event> plus{Press(KEY_LEFTCTRL), Press(KEY_LEFTSHIFT), Press(KEY_EQUAL),
+                                  Release(KEY_EQUAL), Release(KEY_LEFTSHIFT), Release(KEY_LEFTCTRL)};
+    const std::vector<Event> minus{Press(KEY_LEFTCTRL), Press(KEY_MINUS), Release(KEY_MINUS),
+                                   Release(KEY_LEFTCTRL)};
+    EXPECT_EQ(keyboard->Keys(10), plus + minus);
+}
+
+TEST_F(Keypad, UnknownSymbolsSendNothingAndAreLoggedOnce) {
+    for (int mode : {0, 1, 2}) k->kit->TV_SendKeyEvent(0x100263A, -1, mode, 0);
+    k->kit->TV_SendKeyEvent(XK_a, -1, 0, 0);
+    EXPECT_EQ(keyboard->Keys(2), Tap(KEY_A));
+    int logged = 0;
+    for (const std::string& line : Log()) logged += line.find("0x100263a") != std::string::npos;
+    EXPECT_EQ(logged, 1);
+}
+
+TEST_F(UinputTest, KeysFollowTheUsersKeymap) {
+    setenv("XKB_DEFAULT_LAYOUT", "de", 1);  // QWERTZ; "@" is AltGr+Q
+    Kit k(CTavroLinux::OutputChoice::Uinput, 1920, 1080);
+    ASSERT_EQ(k.result, 0) << k.message;
+    Reader keyboard(FindNode("Tavro keyboard"));
+    k.kit->TV_SendKeyEvent(XK_z, -1, 0, 0);
+    k.kit->TV_SendKeyEvent(XK_at, -1, 0, 0);
+    const std::vector<Event> at{Press(KEY_RIGHTALT), Press(KEY_Q), Release(KEY_Q), Release(KEY_RIGHTALT)};
+    EXPECT_EQ(keyboard.Keys(6), Tap(KEY_Y) + at);
+}
+
+// ---- Keys of other processes ----
+
+TEST_F(UinputTest, ClientKeysGoThroughTheDaemonsKeyboard) {
+    Kit daemon(CTavroLinux::OutputChoice::Uinput, 1920, 1080);
+    ASSERT_EQ(daemon.result, 0) << daemon.message;
+    Reader keyboard(FindNode("Tavro keyboard"));
+    std::string output;
+    // The client shares the record (the test's IPC namespace) and the user.
+    ASSERT_EQ(tavro::test::RunProgram(SEND_KEY_CLIENT_PATH, {"0x61", "0xff0d"}, &output), 0) << output;
+    EXPECT_EQ(keyboard.Keys(4), Tap(KEY_A) + Tap(KEY_ENTER)) << "the first key too";
+}
+
+TEST_F(UinputTest, ClientInAWaylandSessionWithoutDaemonKeepsItsFirstKey) {
+    // A fresh keyboard of the client's own: it waits until the desktop (this
+    // test) has opened the device before its first key.
+    setenv("WAYLAND_DISPLAY", "wayland-test", 1);
+    tavro::test::ChildProcess client(SEND_KEY_CLIENT_PATH, {"0x61", "0x62"});
+    unsetenv("WAYLAND_DISPLAY");
+    const std::string node = FindNode("Tavro keyboard");
+    ASSERT_FALSE(node.empty()) << client.output();
+    Reader keyboard(node);
+    EXPECT_EQ(keyboard.Keys(4), Tap(KEY_A) + Tap(KEY_B)) << client.output();
+    EXPECT_EQ(client.wait(kLong), 0) << client.output();
+}
+
+// ---- Ends of a run ----
+
+class DaemonEnd : public UinputTest, public testing::WithParamInterface<int> {};
+
+TEST_P(DaemonEnd, ReleasesTheHeldCentreButton) {
+    tavro::test::PtyPair pty;
+    tavro::test::ChildProcess daemon(TAVROD_PATH, {"--device", pty.slavePath(), "--output", "uinput",
+                                                   "--screen", "1920x1080"});
+    const std::string node = FindNode("Tavro pointer");
+    ASSERT_FALSE(node.empty()) << daemon.output();
+    Reader pointer(node);
+    // Centre held: a fresh press presses the left button.
+    for (int i = 0; i < 3; ++i)
+        pty.write(tavro::test::Packet(1, tavro::test::TrackingPayload(0, Held({Center}), 20000, 14400, 50,
+                                                                      16000, 14400, 50)));
+    ASSERT_EQ(pointer.Keys(1, kLong), std::vector<Event>{Press(BTN_LEFT)}) << daemon.output();
+    daemon.signal(GetParam());
+    // On a stop the daemon lets go before its devices go; after SIGKILL the
+    // kernel removes them (and the desktop's libinput releases what they
+    // held).
+    if (GetParam() != SIGKILL) {
+        EXPECT_EQ(pointer.Keys(1, kLong), std::vector<Event>{Release(BTN_LEFT)}) << daemon.output();
+    }
+    EXPECT_TRUE(WaitFor([&] {
+        pointer.Pump(10ms);
+        return pointer.gone();
+    }, kLong)) << "the virtual devices go with the daemon";
+    const int status = daemon.wait(kLong);
+    if (GetParam() != SIGKILL) {
+        EXPECT_EQ(status, 0) << daemon.output();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, DaemonEnd, testing::Values(SIGTERM, SIGINT, SIGKILL),
+                         [](const auto& info) {
+                             return info.param == SIGTERM ? "Term" : info.param == SIGINT ? "Int" : "Kill";
+                         });
+
+// No access to /dev/uinput: asked for, the one-line error; auto falls back
+// to X11 with a note.  Checked in a child that is not root.
+TEST_F(UinputTest, WithoutAccessUinputIsRefusedAndAutoFallsBackToX11) {
+    tavro::test::XvfbServer xvfb;
+    TAVRO_REQUIRE_X(xvfb);
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pipeFds[0]);
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        std::string lines;
+        {
+            CTavroLinux kit;
+            std::string message;
+            const int refused = kit.SelectOutput(CTavroLinux::OutputChoice::Uinput, 0, 0, &message);
+            lines += std::to_string(refused) + "|" + message + "\n";
+            setenv("WAYLAND_DISPLAY", "wayland-test", 1);
+            const int fellBack = kit.SelectOutput(CTavroLinux::OutputChoice::Auto, 0, 0, &message);
+            kit.MoveScreenCursorAbsolute(300, 200);
+            XSync(display, False);
+            int x = -1, y = -1;
+            tavro::test::QueryPointer(&x, &y);
+            lines += std::to_string(fellBack) + "|" + message + "\n" + std::to_string(x) + "," +
+                     std::to_string(y) + "\n";
+        }
+        (void)!write(pipeFds[1], lines.data(), lines.size());
+        _exit(0);
+    }
+    close(pipeFds[1]);
+    std::string text;
+    char buffer[1024];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+    EXPECT_NE(text.find("1|cannot open /dev/uinput for writing: Permission denied (fix: enable the kit's "
+                        "udev rule 70-tavro-uinput.rules"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("0|output x11, not uinput (Wayland session: WAYLAND_DISPLAY is wayland-test), as "
+                        "cannot open /dev/uinput for writing: Permission denied"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\n300,200\n"), std::string::npos) << "the X11 output took over: " << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << "one line each: " << text;
+}
+
+}  // namespace
