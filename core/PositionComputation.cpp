@@ -62,48 +62,65 @@ int CTavroCore::CalculatePODDeviceData() {
 }
 
 int CTavroCore::CalculatePODDeviceData(const unsigned char* payload) {
-    SharedDeviceState* r = SharedData;
-    if (r == nullptr || payload == nullptr || r->StopRequest != 0) return 0;
+    PassMotion motion;
+    if (!ComputePass(payload, &motion)) return 0;
+    auto sleep = [](void* core, int microseconds) {
+        static_cast<CTavroCore*>(core)->TV_Sleep(microseconds);
+        return true;
+    };
+    MovePass(motion, sleep, this, true);
+    return 0;
+}
 
-    // Work on a private copy of the fields a pass reads.  Kept small: the
-    // pass runs on a thread with a 16 KiB stack.
+bool CTavroCore::ComputePass(const unsigned char* payload, PassMotion* motion) {
+    SharedDeviceState* r = SharedData;
+    if (r == nullptr || payload == nullptr || motion == nullptr || r->StopRequest != 0) return false;
+
+    // Work on a private copy of the fields a pass reads.
     unsigned char copy[kTrackingFieldBytes];
     std::memcpy(copy, payload, kTrackingFieldBytes);
-    double table[kMaxSubframes][2][4] = {};
     const int user = (copy[0] >> 5) & 3;
+    motion->user = user;
+    motion->subframes = 0;
 
-    int subframes = 0;
-    unsigned sequence = 0;
-    {
-        std::lock_guard<std::mutex> lock(ComputationMutex());
-        r->PacketUser = user;
-        PreviousRawX[user] = r->RawX[user];
-        PreviousRawY[user] = r->RawY[user];
-        const int ok = CalculateData(copy, user);
-        RotationCompensation(user);
-        Stabilize(user);
-        CalculateInterPolValues(table, user);
-        subframes = SubframeCount(r->SubframeInterpolation);
-        if (ok == 0 || subframes == 0) return 0;
-        // Numbered under the lock, so the newest number belongs to the pass
-        // whose target is the newest stabilised position.
-        sequence = PassSequence[user].fetch_add(1) + 1;
-    }
+    std::lock_guard<std::mutex> lock(ComputationMutex());
+    r->PacketUser = user;
+    PreviousRawX[user] = r->RawX[user];
+    PreviousRawY[user] = r->RawY[user];
+    const int ok = CalculateData(copy, user);
+    RotationCompensation(user);
+    Stabilize(user);
+    CalculateInterPolValues(motion->table, user);
+    const int subframes = SubframeCount(r->SubframeInterpolation);
+    if (ok == 0 || subframes == 0) return false;
+    motion->subframes = subframes;
+    motion->pauseMicroseconds = PauseMicroseconds(r->SleepingFactor, subframes);
+    // Numbered under the lock, so the newest number belongs to the pass
+    // whose target is the newest stabilised position.
+    motion->sequence = PassSequence[user].fetch_add(1) + 1;
+    return true;
+}
 
-    const int pause = PauseMicroseconds(r->SleepingFactor, subframes);
-    for (int i = 0; i < subframes; ++i) {
+int CTavroCore::MovePass(const PassMotion& motion, bool (*wait)(void* context, int microseconds),
+                         void* context, bool waitAfterLast) {
+    SharedDeviceState* r = SharedData;
+    const int user = motion.user;
+    if (r == nullptr || user < 0 || user >= TAVRO_HANDSETS) return 0;
+    int moves = 0;
+    for (int i = 0; i < motion.subframes; ++i) {
         // The setting may shrink while the pass runs (never grow past the
         // table), and a stop or a newer pass of this handset ends the moves.
         if (i >= r->SubframeInterpolation || r->StopRequest != 0) break;
-        if (SupersedeOlderPasses && PassSequence[user].load() != sequence) break;
+        if (SupersedeOlderPasses && PassSequence[user].load() != motion.sequence) break;
 
-        double x = table[i][0][user];
-        double y = table[i][1][user];
+        double x = motion.table[i][0][user];
+        double y = motion.table[i][1][user];
         CalculatePODCoordinates(&x, &y);
         const double unclampedX = x;
         const double unclampedY = y;
         CalculateScreenBorders(&x, &y, user);
         MoveScreenCursor(x, y, unclampedX, unclampedY, user);
+        ++moves;
 
         if (user == r->CurrentUser && r->ActivateCursor != 0 && r->MoveEnabled != 0 &&
             r->MoveAtBoundary != 0) {
@@ -112,9 +129,11 @@ int CTavroCore::CalculatePODDeviceData(const unsigned char* payload) {
             if (r->BorderTop[user] != 0) MoveScreenCursorRelative(0, -kBorderStep);
             if (r->BorderBottom[user] != 0) MoveScreenCursorRelative(0, kBorderStep);
         }
-        TV_Sleep(pause);
+        const bool last = i + 1 == motion.subframes;
+        if (last && !waitAfterLast) break;
+        if (wait != nullptr && !wait(context, motion.pauseMicroseconds)) break;
     }
-    return 0;
+    return moves;
 }
 
 int CTavroCore::CalculateData(unsigned char* payload, int user) {

@@ -101,6 +101,22 @@ public:
     // One pass over a payload the caller copied when the packet was accepted,
     // so that a later packet cannot replace it before the pass starts.
     int CalculatePODDeviceData(const unsigned char* payload);
+    // The same pass in its two stages, for a caller that orders the passes
+    // of a handset itself.  ComputePass updates the values, histories,
+    // buttons and smoothing and fills `motion`; it returns true when the
+    // pass moves the pointer.  MovePass plays the sub-frames, calling
+    // `wait` after each one (after the last only when waitAfterLast); a wait
+    // that returns false ends the motion early.  Returns the moves made.
+    struct PassMotion {
+        int user = 0;
+        int subframes = 0;
+        int pauseMicroseconds = 0;
+        unsigned sequence = 0;
+        double table[kMaxSubframes][2][4] = {};
+    };
+    bool ComputePass(const unsigned char* payload, PassMotion* motion);
+    int MovePass(const PassMotion& motion, bool (*wait)(void* context, int microseconds),
+                 void* context, bool waitAfterLast);
     int CalculateData(unsigned char* payload, int user);
     double GetAverageDistance(int count, int user);
     int CalculateInterPolValues(double (*table)[2][4], int user);

@@ -1,8 +1,12 @@
 // The device's threads: the reader (framing and decoding), the command
-// writer (serving the request flags of the record every 50 ms) and one
-// short-lived calculation thread per accepted tracking packet.
+// writer (serving the request flags of the record every 50 ms) and at most
+// one calculation worker per handset (CalculationWorkers.cpp), all started
+// with the device and ended with it, whatever the packet rate.
 #include "TavroLinux.h"
 
+#include "CalculationWorkers.h"
+#include "DaemonStatus.h"
+#include "QueuedOutput.h"
 #include "OutputSelection.h"
 
 #include <poll.h>
@@ -10,36 +14,22 @@
 
 #include <atomic>
 #include <cstring>
-#include <new>
 
 namespace {
 
-// Stack sizes of the reader and the calculation threads.  Sanitizer builds
-// need room for their instrumentation.
+// Stack size of the reader.  Sanitizer builds need room for their
+// instrumentation.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr size_t kStackScale = 8;
 #else
 constexpr size_t kStackScale = 1;
 #endif
 constexpr size_t kReaderStack = 49152 * kStackScale;
-constexpr size_t kCalculationStack = 16384 * kStackScale;
-
-// Calculation passes allowed to run at once.  A pass lasts about
-// SleepingFactor milliseconds; past this bound the receiver sends faster than
-// passes finish, and further packets are dropped instead of piling up threads.
-constexpr int kMaxRunningPasses = 64;
 
 constexpr int kWriterPollMicroseconds = 50000;
 // How long StartDevice waits for the reader to see the stop (it looks every
 // 100 ms, plus the pause after a failed read).
 constexpr int kReaderEndWaitMs = 2000;
-
-// What a calculation thread gets: the object and its own copy of the
-// tracking payload, taken when the packet was accepted.
-struct CalculationPass {
-    CTavroLinux* object;
-    unsigned char payload[kTrackingPayloadSize];
-};
 
 bool StopRequested(const SharedDeviceState* record) {
     return __atomic_load_n(&record->StopRequest, __ATOMIC_RELAXED) != 0;
@@ -54,11 +44,45 @@ bool Requested(const uint8_t& flag) {
 
 void Lower(uint8_t& flag) { __atomic_store_n(&flag, 0, __ATOMIC_RELAXED); }
 
+// On a stop the queued passes are discarded (a pass that starts after a stop
+// does nothing); when the receiver went away they are still computed.
+void EndWorkers(CTavroLinux& kit) {
+    if (kit.Workers) kit.Workers->Stop(!StopRequested(kit.SharedData));
+}
+
+// Puts the output thread in front of the platform's output for the run, so
+// that buttons and keys with their waits never hold up a calculation.
+std::shared_ptr<tavro::QueuedOutput> StartOutputThread(CTavroLinux& kit) {
+    std::shared_ptr<tavro::Output> inner = std::atomic_load(&kit.DesktopOutput);
+    if (!inner) return nullptr;
+    auto queued = std::make_shared<tavro::QueuedOutput>(inner);
+    if (!queued->Start()) {
+        CTavroLinux::AddToMessageLog("Error in CreatePODThreads : _beginthread");
+        return nullptr;
+    }
+    std::atomic_store(&kit.DesktopOutput, std::shared_ptr<tavro::Output>(queued));
+    return queued;
+}
+
+// Sends what is still queued and puts the output behind back in place,
+// unless another output was chosen meanwhile.
+void EndOutputThread(CTavroLinux& kit, const std::shared_ptr<tavro::QueuedOutput>& queued) {
+    if (!queued) return;
+    queued->Stop();
+    std::shared_ptr<tavro::Output> expected = queued;
+    std::atomic_compare_exchange_strong(&kit.DesktopOutput, &expected, queued->Inner());
+}
+
 }  // namespace
 
 int CTavroLinux::CreatePODThreads() {
     DeviceLost.store(false);
     DropLogged.store(false);
+    SkipLogged.store(false);
+    if (!Workers) Workers = std::make_shared<tavro::CalculationWorkers>(*this);
+    Workers->Start();
+    tavro::PublishPipelineCounts(*this);
+    const std::shared_ptr<tavro::QueuedOutput> output = StartOutputThread(*this);
 
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
@@ -78,6 +102,8 @@ int CTavroLinux::CreatePODThreads() {
     if (pthread_create(&writer, &attributes, ThreadWritePODDeviceData, this) != 0) {
         AddToMessageLog("Error in CreatePODThreads : _beginthread");
         pthread_attr_destroy(&attributes);
+        EndWorkers(*this);
+        EndOutputThread(*this, output);
         return 0;
     }
     pthread_join(writer, nullptr);
@@ -87,43 +113,31 @@ int CTavroLinux::CreatePODThreads() {
     // caller may close or reopen the tty safely once this returns.
     for (int waited = 0; ReaderRunning.load() && waited < kReaderEndWaitMs; waited += 5)
         poll(nullptr, 0, 5);
+    EndWorkers(*this);
+    EndOutputThread(*this, output);
     // A button or key held when the device stopped (or went away) is let go.
     tavro::ReleaseHeldInput(*this);
     return 0;
 }
 
 int CTavroLinux::CreateDataPacketThread() {
-    if (RunningPasses.fetch_add(1) >= kMaxRunningPasses) {
-        RunningPasses.fetch_sub(1);
-        DroppedPasses.fetch_add(1);
-        if (!DropLogged.exchange(true))
-            LogMessage("Too many calculation passes running (%d): tracking packets are dropped",
-                       kMaxRunningPasses);
-        return 0;
-    }
+    // The decoder has just put the payload into RawData; the pass works on
+    // a copy taken now, so a later packet cannot replace it.
+    const unsigned char* payload = SharedData->RawData;
+    const int user = (payload[0] >> 5) & 3;
+    PacketsDecoded.fetch_add(1);
+    PacketsPerHandset[user].fetch_add(1);
+    LastPacketUnixNs.store(tavro::UnixNowNs());
+    tavro::PublishPipelineCounts(*this);
+    if (Workers && Workers->Submit(payload)) return 0;
 
-    // The pass works on a copy taken now, so a later packet cannot replace
-    // its payload before it starts.
-    auto* pass = new (std::nothrow) CalculationPass;
-    if (pass == nullptr) {
-        RunningPasses.fetch_sub(1);
-        AddToMessageLog("Error in CreateDataPacketThread : _beginthread");
-        return 0;
-    }
-    pass->object = this;
-    std::memcpy(pass->payload, SharedData->RawData, sizeof pass->payload);
-
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, kCalculationStack);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    if (pthread_create(&thread, &attributes, ThreadCalculatePODDeviceData, pass) != 0) {
-        delete pass;
-        RunningPasses.fetch_sub(1);
-        AddToMessageLog("Error in CreateDataPacketThread : _beginthread");
-    }
-    pthread_attr_destroy(&attributes);
+    // No device running (the reader loop driven by itself): the pass runs
+    // here, in order, rather than being lost.
+    unsigned char copy[kTrackingPayloadSize];
+    std::memcpy(copy, payload, sizeof copy);
+    RunningPasses.fetch_add(1);
+    CalculatePODDeviceData(copy);
+    RunningPasses.fetch_sub(1);
     return 0;
 }
 
@@ -197,12 +211,7 @@ void* CTavroLinux::ThreadWritePODDeviceData(void* object) {
     return nullptr;
 }
 
-// The argument is the pass (object and payload copy); the pass is freed here.
-void* CTavroLinux::ThreadCalculatePODDeviceData(void* argument) {
-    auto* pass = static_cast<CalculationPass*>(argument);
-    CTavroLinux* object = pass->object;
-    object->CalculatePODDeviceData(pass->payload);
-    delete pass;
-    object->RunningPasses.fetch_sub(1);  // the thread's last use of the object
-    return nullptr;
+// Runs one handset's calculation worker; the argument is its seat.
+void* CTavroLinux::ThreadCalculatePODDeviceData(void* seat) {
+    return tavro::CalculationWorkers::Run(seat);
 }

@@ -17,6 +17,7 @@
 // (None, Bool, Status, ...) clash with other code that includes this header.
 namespace tavro {
 struct DaemonStatus;
+class CalculationWorkers;
 class Output;
 class KeyRelayServer;
 }
@@ -139,11 +140,23 @@ public:
     char LogIdent[256] = {};
     int DeviceFd = 0;
 
-    // Computation passes running now, and those dropped because too many were
-    // running (a flood of packets must never grow the thread count unbounded).
+    // Tracking packets accepted and not yet through their pass (queued,
+    // computing or moving the pointer); 0 once the device has stopped.
     std::atomic<int> RunningPasses{0};
+    // Counts of the calculation pipeline since the object was made, copied
+    // into Status whenever it is set (linux/CalculationWorkers.cpp):
+    // packets whose computation never ran (a handset's queue full), passes
+    // whose pointer motion was skipped because a newer packet was waiting.
     std::atomic<unsigned long> DroppedPasses{0};
+    std::atomic<unsigned long> MotionSkipped{0};
+    std::atomic<unsigned long> PacketsDecoded{0};
+    std::atomic<unsigned long> PacketsPerHandset[4] = {};
+    std::atomic<long long> LastPacketUnixNs{0};
+    // One log line per device run for drops and for skips.
     std::atomic<bool> DropLogged{false};
+    std::atomic<bool> SkipLogged{false};
+    // The per-handset calculation workers, made at the first StartDevice.
+    std::shared_ptr<tavro::CalculationWorkers> Workers;
 
     // The device daemon's status segment (DaemonStatus.h), attached by the
     // daemon before StartDevice; null in every other process.  The device

@@ -1,12 +1,13 @@
 // The running device on a pseudo-terminal: every command on the wire in the
-// writer's order, requests from another process, stopping, and the bounded
-// calculation threads with their own copy of the packet.
+// writer's order, requests from another process, stopping, each pass on its
+// own copy of the packet, the sub-frame waits that a stop or a newer packet
+// ends, and the pipeline's counts.
+#include "DaemonStatus.h"
 #include "DeviceHarness.h"
 
 #include <sys/shm.h>
 #include <sys/wait.h>
 
-#include <fstream>
 #include <thread>
 
 namespace {
@@ -161,41 +162,62 @@ TEST_F(DeviceThreads, EachPassWorksOnItsOwnPacket) {
         EXPECT_DOUBLE_EQ(device.record().RawX[user], (2 * (20000 + 1000 * user) - 4000) / 200.0) << user;
 }
 
-int ThreadCount() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-    return -1;
-}
+// Passes of half a second per sub-frame: what ends a sub-frame wait shows.
+class SlowPasses : public DeviceThreads {
+protected:
+    void SetUp() override {
+        DeviceThreads::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        device.record().SleepingFactor = 1000;
+        device.record().SubframeInterpolation = 2;
+    }
+};
 
-TEST_F(DeviceThreads, FloodOfTrackingPacketsIsBoundedAndLoggedOnce) {
-    device.record().SleepingFactor = 1000;  // a pass lasts about a second
-    device.record().SubframeInterpolation = 2;
+TEST_F(SlowPasses, StopEndsAPassInItsSubframeWait) {
     RunningDevice running(kit);
     ASSERT_TRUE(running.started());
-    const int baseline = ThreadCount();
-    std::atomic<bool> sampling{true};
-    int most = 0;
-    std::thread sampler([&] {
-        while (sampling) most = std::max(most, ThreadCount());
-    });
-    Bytes flood;
-    for (int n = 0; n < 200; ++n) {
-        Bytes packet = Tracking(n % 4, 18000 + n);
-        flood.insert(flood.end(), packet.begin(), packet.end());
-    }
-    pty.write(flood);
-    pty.write(Packet(5, Bytes{0xEE, 0xEF}));
-    EXPECT_TRUE(WaitFor([&] { return device.record().RawDataLength == 2; })) << "the flood was not read";
-    sampling = false;
-    sampler.join();
+    const unsigned before = kit.PassSequence[0].load();
+    pty.write(Tracking(0, 20000));
+    ASSERT_TRUE(WaitFor([&] { return kit.PassSequence[0].load() != before; }));
+    ASSERT_EQ(kit.RunningPasses.load(), 1) << "the pass is in its first wait";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(running.Stop(1000ms), 0);
+    EXPECT_EQ(kit.RunningPasses.load(), 0) << "StartDevice returned before the worker ended";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 300ms) << "the wait ran its full time";
+}
 
-    EXPECT_LE(most, baseline + 64 + 1);
-    // Nearly all of the 136 beyond the bound were dropped.
-    EXPECT_GE(kit.DroppedPasses.load(), 100u);
-    EXPECT_LE(kit.DroppedPasses.load(), 136u);
-    EXPECT_EQ(LogCapture::Count("Too many calculation passes"), 1);
+TEST_F(SlowPasses, NewerPacketEndsTheOlderPassesWaitAtOnce) {
+    RunningDevice running(kit);
+    ASSERT_TRUE(running.started());
+    const unsigned before = kit.PassSequence[0].load();
+    pty.write(Tracking(0, 20000));
+    ASSERT_TRUE(WaitFor([&] { return kit.PassSequence[0].load() == before + 1; }));
+    const auto start = std::chrono::steady_clock::now();
+    pty.write(Tracking(0, 21000));
+    ASSERT_TRUE(WaitFor([&] { return kit.PassSequence[0].load() == before + 2; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 250ms) << "the newer pass waited for the older";
+    EXPECT_DOUBLE_EQ(device.record().RawX[0], (2 * 21000 - 4000) / 200.0);
+}
+
+TEST_F(DeviceThreads, CountsGoToTheStatusSegmentAndThePlatformObject) {
+    std::string error;
+    tavro::DaemonStatus* status = tavro::AttachDaemonStatus(CTavroLinux::SharedMemoryKey, &error);
+    ASSERT_NE(status, nullptr) << error;
+    pty.write(Tracking(2, 20000));  // before the status is set: counted in the object
+    {
+        RunningDevice running(kit);
+        ASSERT_TRUE(running.started());
+        ASSERT_TRUE(WaitFor([&] { return kit.PacketsPerHandset[2].load() == 1; }));
+        kit.Status = status;
+        pty.write(Tracking(1, 20000));
+        ASSERT_TRUE(WaitFor([&] { return status->PacketsDecoded == 2; })) << "the earlier count was not copied";
+        EXPECT_EQ(status->PacketsPerHandset[1], 1u);
+        EXPECT_EQ(status->PacketsPerHandset[2], 1u);
+        EXPECT_GT(status->LastPacketUnixNs, 0);
+        EXPECT_EQ(status->PassesDropped, 0u);
+    }
+    kit.Status = nullptr;
+    shmdt(status);
 }
 
 }  // namespace

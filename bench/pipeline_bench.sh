@@ -1,0 +1,136 @@
+#!/bin/sh
+# The calculation pipeline, the design it replaced and the current one side
+# by side on the same streams in one run:
+#   - tavrod's processor time (utime + stime from /proc/PID/stat) with the
+#     simulator at 4 handsets x 160 Hz (640 tracking packets/s) and at
+#     1 handset x 60 Hz, as a share of one core; its most threads;
+#   - a flood (the simulator's recorded stream replayed at once, in a loop):
+#     most threads and resident memory growth;
+#   - the time from SIGTERM to tavrod's exit, silent receiver and flood;
+#   - in-process figures (bench/pipeline_order.cpp built against each tree):
+#     out-of-order passes, lost button updates, latency.
+# The previous design is built from git (commit OLD, default 7709e18) in a
+# worktree under /tmp, never inside the checkout.
+#
+# Usage: bench/pipeline_bench.sh NEW_BUILD_DIR [OLD_COMMIT] [SECONDS]
+# Runs in a private IPC namespace with a temporary HOME and its own Xvfb.
+set -eu
+
+NEW_BUILD=${1:?usage: pipeline_bench.sh NEW_BUILD_DIR [OLD_COMMIT] [SECONDS]}
+OLD=${2:-7709e18}
+SECONDS_PER_RUN=${3:-10}
+SRC=$(cd "$(dirname "$0")/.." && pwd)
+OLD_TREE=${TAVRO_OLD_TREE:-/tmp/tavro-old-$OLD}
+OLD_BUILD=${TAVRO_OLD_BUILD:-/tmp/tavro-old-$OLD-build}
+
+if [ "${TAVRO_BENCH_INSIDE:-}" != 1 ]; then
+    if [ ! -d "$OLD_TREE" ]; then
+        git -C "$SRC" worktree add --detach "$OLD_TREE" "$OLD" >/dev/null
+    fi
+    cmake -S "$OLD_TREE" -B "$OLD_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
+    ninja -C "$OLD_BUILD" tavrod >/dev/null
+    # The in-process bench, the same source against each tree.
+    for tree in old new; do
+        if [ $tree = old ]; then s=$OLD_TREE b=$OLD_BUILD; else s=$SRC b=$NEW_BUILD; fi
+        g++ -std=c++17 -O2 -o "/tmp/tavro-pipeline-order-$tree" "$SRC/bench/pipeline_order.cpp" \
+            -I"$s/core" -I"$s/linux" -L"$b" -Wl,-rpath,"$b" -lTavroLinux -lTavroCore -lpthread
+    done
+    export TAVRO_BENCH_INSIDE=1 OLD_BUILD
+    if [ "$(id -u)" = 0 ]; then exec unshare --ipc sh "$0" "$@"; fi
+    exec unshare --user --map-root-user --ipc sh "$0" "$@"
+fi
+
+HOME=$(mktemp -d /tmp/tavro-bench-home.XXXXXX)
+export HOME
+WORK=$HOME
+cleanup() {
+    for p in $(cat "$WORK"/pids 2>/dev/null); do kill "$p" 2>/dev/null || true; done
+    rm -rf "$WORK"
+}
+trap cleanup EXIT INT TERM
+
+# A private X server.
+exec 3>"$WORK/displayfd"
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
+echo $! >>"$WORK/pids"
+exec 3>&-
+for _ in $(seq 100); do [ -s "$WORK/displayfd" ] && break; sleep 0.05; done
+DISPLAY=:$(cat "$WORK/displayfd")
+export DISPLAY
+
+SIM=$NEW_BUILD/tools/tavro-sim/tavro-sim
+TICKS=$(getconf CLK_TCK)
+
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+threads() { awk '/^Threads:/ {print $2}' "/proc/$1/status"; }
+rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
+now_ms() { date +%s%3N; }
+
+# start_sim ARGS...: the simulator on a pty; sets SIM_PID and TTY.
+start_sim() {
+    "$SIM" "$@" >"$WORK/sim.out" 2>/dev/null &
+    SIM_PID=$!
+    echo $SIM_PID >>"$WORK/pids"
+    for _ in $(seq 100); do [ -s "$WORK/sim.out" ] && break; sleep 0.02; done
+    TTY=$(head -n1 "$WORK/sim.out")
+}
+
+# run_daemon BINARY: tavrod on $TTY for the run's time; sets CPU (% of one
+# core), THREADS (most), RSS_GROWTH (KiB from 1 s in to the end), STOP_MS.
+run_daemon() {
+    "$1" --device "$TTY" >/dev/null 2>&1 &
+    pid=$!
+    sleep 1
+    t0=$(cpu_ticks $pid); r0=$(rss_kib $pid); most=$(threads $pid)
+    end=$(( $(now_ms) + SECONDS_PER_RUN * 1000 ))
+    while [ "$(now_ms)" -lt $end ]; do
+        n=$(threads $pid); [ "$n" -gt "$most" ] && most=$n
+        sleep 0.05
+    done
+    t1=$(cpu_ticks $pid); r1=$(rss_kib $pid)
+    CPU=$(awk -v d=$((t1 - t0)) -v hz="$TICKS" -v s="$SECONDS_PER_RUN" 'BEGIN {printf "%.2f", 100 * d / hz / s}')
+    THREADS=$most
+    RSS_GROWTH=$((r1 - r0))
+    s0=$(now_ms)
+    kill -TERM $pid
+    wait $pid 2>/dev/null || true
+    STOP_MS=$(( $(now_ms) - s0 ))
+}
+
+# The flood: a recorded stream of 4 handsets replayed as fast as the tty takes.
+"$SIM" --handsets 4 --rate 160 --record "$WORK/flood.bin" >"$WORK/rec.out" 2>/dev/null &
+rec=$!
+for _ in $(seq 100); do [ -s "$WORK/rec.out" ] && break; sleep 0.02; done
+exec 4<"$(head -n1 "$WORK/rec.out")"
+sleep 2
+kill $rec; wait $rec 2>/dev/null || true
+exec 4<&-
+
+for design in old new; do
+    if [ $design = old ]; then d=$OLD_BUILD/tools/tavrod/tavrod; else d=$NEW_BUILD/tools/tavrod/tavrod; fi
+    start_sim --handsets 4 --rate 160; run_daemon "$d"; kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
+    eval "cpu640_$design=$CPU threads640_$design=$THREADS"
+    start_sim --handsets 1 --rate 60; run_daemon "$d"; kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
+    eval "cpu60_$design=$CPU"
+    start_sim --rate 0; run_daemon "$d"; kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
+    eval "stopsilent_$design=$STOP_MS"
+    start_sim --replay "$WORK/flood.bin" --replay-rate 0 --loop; run_daemon "$d"
+    kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
+    eval "threadsflood_$design=$THREADS rssflood_$design=$RSS_GROWTH stopflood_$design=$STOP_MS"
+done
+
+printf '\ntavrod against tavro-sim, %s s per run, old = %s, new = this checkout\n\n' "$SECONDS_PER_RUN" "$OLD"
+printf '%-44s %12s %12s\n' "figure" "old" "new"
+printf '%-44s %11s%% %11s%%\n' "CPU, 4 handsets x 160 Hz (640 packets/s)" "$cpu640_old" "$cpu640_new"
+printf '%-44s %11s%% %11s%%\n' "CPU, 1 handset x 60 Hz" "$cpu60_old" "$cpu60_new"
+printf '%-44s %12s %12s\n' "threads (most), 640 packets/s" "$threads640_old" "$threads640_new"
+printf '%-44s %12s %12s\n' "threads (most), flood" "$threadsflood_old" "$threadsflood_new"
+printf '%-44s %12s %12s\n' "resident memory growth in the flood, KiB" "$rssflood_old" "$rssflood_new"
+printf '%-44s %12s %12s\n' "SIGTERM to exit, silent receiver, ms" "$stopsilent_old" "$stopsilent_new"
+printf '%-44s %12s %12s\n' "SIGTERM to exit, flood, ms" "$stopflood_old" "$stopflood_new"
+
+printf '\nIn one process (bench/pipeline_order.cpp), Xvfb, 300 packets of handset 0 each\n\n'
+printf '%-10s %19s %17s %17s %9s %9s\n' "design" "out of order" "lost (bursts)" "lost (zoom held)" "p50 ms" "p99 ms"
+/tmp/tavro-pipeline-order-old old
+/tmp/tavro-pipeline-order-new new
