@@ -40,7 +40,16 @@ double FilterCoordinate(tavro::OneEuroFilter& filter, bool takeOver, double prev
         if (!(step >= tavro::kMinimumStepSeconds)) step = tavro::kMinimumStepSeconds;
         filter.Start(previousOutput, (newest - older) / step, previousSeconds);
     }
-    const double output = filter.Filter(newest, seconds, parameters);
+    double output = filter.Filter(newest, seconds, parameters);
+    if (takeOver && std::isfinite(output) && std::isfinite(previousOutput)) {
+        // However the passes were spaced, the first step of the new filter
+        // is no longer than the hand's own last step.
+        const double limit = std::fabs(newest - older);
+        if (std::isfinite(limit) && std::fabs(output - previousOutput) > limit) {
+            output = previousOutput + (output > previousOutput ? limit : -limit);
+            filter.Start(output, filter.Speed(), seconds);
+        }
+    }
     // Not a number before anything was filtered: stay where the output was.
     return std::isfinite(output) ? output : previousOutput;
 }

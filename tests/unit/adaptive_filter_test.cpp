@@ -173,6 +173,7 @@ TEST(AdaptiveStabiliser, StillHandIsSteadiedAndMovingHandFollowed) {
 TEST(AdaptiveStabiliser, TakesOverAndHandsBackWithoutAJump) {
     for (int from : {CTavroCore::kStabiliserBuiltin, CTavroCore::kStabiliserAdaptive}) {
         ClockedPlatform core;
+        core.SharedData->SubframeInterpolation = 3;  // the default: three pointer moves per packet
         core.StabiliserChoice = from;
         const double step = 5.0;  // calibration px per packet: 1 camera px
         double biggest = 0;
@@ -186,6 +187,10 @@ TEST(AdaptiveStabiliser, TakesOverAndHandsBackWithoutAJump) {
         // the two stabilisers' lags (here a fraction of a step); each pointer
         // move is a third of that (three sub-frames by default).
         EXPECT_LE(biggest, 1.5 * step) << "switching from " << from;
+        double largestMove = 0;
+        for (size_t m = 20; m < core.moves.size(); ++m)
+            largestMove = std::max(largestMove, std::fabs(core.moves[m].x - core.moves[m - 1].x));
+        EXPECT_LE(largestMove, step) << "the pointer moved by more than one packet's step";
         EXPECT_NEAR(core.SharedData->StabX[0], core.SharedData->CompX[0], 2.5 * step);
     }
 }

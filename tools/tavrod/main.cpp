@@ -8,6 +8,7 @@
 #include "DaemonLog.h"
 #include "DaemonOptions.h"
 #include "DaemonStatus.h"
+#include "FilterChoice.h"
 #include "ReceiverLock.h"
 #include "SettingsKeys.h"
 #include "TavroLinux.h"
@@ -453,6 +454,8 @@ int main(int argc, char** argv) {
         __atomic_store_n(&g_status->DaemonPid, static_cast<int32_t>(getpid()), __ATOMIC_RELEASE);
         d.kit->Status = g_status;
     }
+    // The stabiliser from the configuration, followed while the daemon runs.
+    tavro::WatchFilterConfig(d.kit);
     if (!SelectOutput(d, d.effective)) {
         PublishEnd();
         return kExitFailure;
