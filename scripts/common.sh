@@ -8,7 +8,8 @@ TAVRO_PACKAGES=(build-essential cmake ninja-build pkg-config libx11-dev libxtst-
                 libgtest-dev libgmock-dev libbenchmark-dev xvfb x11-utils clang
                 util-linux procps libtinyxml2-dev
                 libevdev-dev libxkbcommon-dev xkb-data
-                qemu-system-x86 busybox-static udev libinput-tools)
+                qemu-system-x86 busybox-static udev libinput-tools
+                dpkg-dev lintian man-db)
 
 ensure_packages() {
     local missing=()
