@@ -93,7 +93,7 @@ TEST_F(SerialLink, ConfigurationFailureClosesAndForgetsTheDescriptor) {
     EXPECT_EQ(kit.DeviceFd, 0);
     EXPECT_EQ(fcntl(notATty, F_GETFD), -1) << "the descriptor was not closed";
     EXPECT_EQ(LogCapture::Count("Error setting TIOCEXCL on " + pty.slavePath() +
-                                " - Inappropriate ioctl for device(25).\n"),
+                                " - Inappropriate ioctl for device(25)."),
               1);
     Open();  // a later start opens the tty anew
 }
@@ -109,7 +109,7 @@ TEST_F(SerialLink, WriteToNoTtyOrAHungUpOneIsRecordedAsFailed) {
     pty.closeMaster();
     EXPECT_EQ(kit.SendCommand(command, sizeof command), 0);
     EXPECT_EQ(device.record().LastError, 4);
-    EXPECT_EQ(LogCapture::Count("Error reading from device - Input/output error(5).\n"), 1);
+    EXPECT_EQ(LogCapture::Count("Error reading from device - Input/output error(5)."), 1);
 }
 
 // Fills the line towards the receiver; returns the bytes queued.
