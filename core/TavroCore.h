@@ -186,18 +186,6 @@ public:
     // interleave their sub-frames (bench/ measures both behaviours).
     bool SupersedeOlderPasses = true;
 
-protected:
-    // Writes one debug line from the core's own source unit.
-    void Debug(int line, int severity, const char* format, ...)
-        __attribute__((format(printf, 4, 5)));
-    // Reports a problem on standard error and through ProblemLog.
-    void ReportProblem(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    // Updates the handset's button histories from its button word and
-    // dispatches them when it is the active handset.
-    void UpdateAndDispatchButtons(unsigned int buttonWord, int user);
-};
-
-#endif  // TAVRO_CORE_H
     // ---- Stabiliser choice (per process; the record's layout is untouched). ----
     // kStabiliserBuiltin: the averaging window over History (StabX, StabY,
     // XYCounter as always).  kStabiliserAdaptive: the roll and the position
@@ -227,3 +215,15 @@ protected:
     StabiliserState Stabilisers[TAVRO_HANDSETS];
     int64_t PassTimeNs();
 
+protected:
+    // Writes one debug line from the core's own source unit.
+    void Debug(int line, int severity, const char* format, ...)
+        __attribute__((format(printf, 4, 5)));
+    // Reports a problem on standard error and through ProblemLog.
+    void ReportProblem(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Updates the handset's button histories from its button word and
+    // dispatches them when it is the active handset.
+    void UpdateAndDispatchButtons(unsigned int buttonWord, int user);
+};
+
+#endif  // TAVRO_CORE_H
