@@ -26,6 +26,17 @@ void Raise(uint8_t& flag) {
     __atomic_store_n(&flag, 1, __ATOMIC_RELAXED);
 }
 
+// A fetch that has stopped waiting takes its request back if no daemon took
+// it up meanwhile, so that it does not go out later (a receiver plugged back
+// in, a daemon started afterwards) and answer another caller's fetch with
+// the wrong kind of reply.  The command writer marks a flag it has taken up
+// with 2, which this leaves alone.
+void WithdrawIfPending(uint8_t& flag) {
+    uint8_t expected = 1;
+    __atomic_compare_exchange_n(&flag, &expected, static_cast<uint8_t>(0), false, __ATOMIC_ACQ_REL,
+                                __ATOMIC_ACQUIRE);
+}
+
 int Clamp(int value, int low, int high) { return std::min(std::max(value, low), high); }
 
 // A recorded length cut to what the field holds.
@@ -40,6 +51,7 @@ int FetchInfo(int kind, void* out) {
     r->InfoKind = kind;
     Raise(r->GetInfoRequest);
     TavroLinux->TV_Sleep(kReplyWaitMicroseconds);
+    WithdrawIfPending(r->GetInfoRequest);
     int length = Bounded(r->InfoLength, sizeof r->InfoBuffer);
     if (out != nullptr) std::memcpy(out, r->InfoBuffer, static_cast<size_t>(length));
     return 1;
@@ -192,6 +204,7 @@ int TV_GetIRCode(void* out, int* length) {
     if (r == nullptr) return 0;
     Raise(r->GetIRCodeRequest);
     TavroLinux->TV_Sleep(kReplyWaitMicroseconds);
+    WithdrawIfPending(r->GetIRCodeRequest);
     int count = Bounded(r->IRCodeLength, sizeof r->IRCode);
     if (out != nullptr) std::memcpy(out, r->IRCode, static_cast<size_t>(count));
     if (length != nullptr) *length = count;

@@ -160,6 +160,12 @@ int CTavroLinux::WritePODDeviceData() {
     // or not the command went out.
     auto serve = [&](uint8_t& flag, auto send) {
         if (!Requested(flag)) return;
+        // Taken up (2) before sending: a client that gave up waiting withdraws
+        // only a flag still at 1, so a command is either withdrawn or sent.
+        uint8_t seen = __atomic_load_n(&flag, __ATOMIC_RELAXED);
+        if (seen != 2 && !__atomic_compare_exchange_n(&flag, &seen, static_cast<uint8_t>(2), false,
+                                                      __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            return;  // withdrawn meanwhile
         last = send();
         Lower(flag);
     };

@@ -71,8 +71,20 @@ start_simulated_device() {
     fi
 }
 
+# Stops them in the reverse order of their start: the daemon first, so that
+# it does not see its receiver vanish (an I/O error in the log), then the
+# simulator.
 stop_simulated_device() {
-    local pid
-    for pid in "${TAVRO_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
+    local i pid
+    for ((i = ${#TAVRO_PIDS[@]} - 1; i >= 0; i--)); do
+        pid=${TAVRO_PIDS[$i]}
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    TAVRO_PIDS=()
+}
+
+# The kit's version, from the top-level CMakeLists.txt.
+tavro_version() {
+    sed -n 's/^project(Tavro VERSION \([0-9.]*\).*/\1/p' "$TAVRO_ROOT/CMakeLists.txt"
 }

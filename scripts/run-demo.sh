@@ -5,6 +5,27 @@
 # Runs until Ctrl-C (or for SECONDS when given: scripts/run-demo.sh 10).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
+
+case "${1:-}" in
+    -h|--help)
+        cat <<'USAGE'
+Usage: scripts/run-demo.sh [SECONDS]
+       scripts/run-demo.sh --help | --version
+
+Shows the kit working without hardware: installs what is missing (as root),
+builds the kit into build/, starts a simulated receiver whose handset draws
+a circle, the device daemon on it, and the demo, which prints where the
+handset points ("X = 640, Y = 400") until Ctrl-C, or for SECONDS seconds.
+USAGE
+        exit 0 ;;
+    -V|--version) echo "run-demo.sh (Tavro) $(tavro_version)"; exit 0 ;;
+    '') ;;
+    *)
+        if ! [[ "$1" =~ ^[0-9]+$ ]]; then
+            echo "run-demo.sh: SECONDS is a whole number of seconds, not \"$1\" (see --help)" >&2
+            exit 2
+        fi ;;
+esac
 ensure_packages "${TAVRO_PACKAGES[@]}"
 cd "$TAVRO_ROOT"
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -6,10 +6,24 @@
 #include "SharedDeviceState.h"
 #include "TestEnvironment.h"
 
+#include "DaemonStatus.h"
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <thread>
 
 #include <cctype>
 #include <memory>
@@ -51,14 +65,34 @@ std::vector<std::string> Words(const std::string& line) {
 // each command it receives as "rx <hex bytes>  <name>".
 class Device {
 public:
-    explicit Device(std::vector<std::string> simulatorArgs) {
+    explicit Device(std::vector<std::string> simulatorArgs, const std::string& link = "") {
         log_ = std::string(getenv("HOME")) + "/commands.log";
+        if (!link.empty()) simulatorArgs.insert(simulatorArgs.end(), {"--link", link});
         simulatorArgs.insert(simulatorArgs.end(), {"--command-log", log_});
         simulator_ = std::make_unique<ChildProcess>(TAVRO_SIM_PATH, simulatorArgs);
         std::string slave;
         if (!simulator_->readLine(&slave) || slave.rfind("/dev/", 0) != 0) return;
-        daemon_ = std::make_unique<ChildProcess>(TAVROD_PATH, std::vector<std::string>{"--device", slave});
+        daemon_ = std::make_unique<ChildProcess>(TAVROD_PATH,
+                                                 std::vector<std::string>{"--device", link.empty() ? slave : link});
         running_ = daemon_->waitForOutput("running the receiver");
+    }
+    // The receiver unplugged: the simulator ends (and removes its link).
+    void unplug() {
+        simulator_->signal(SIGTERM);
+        simulator_->wait();
+    }
+    // Another receiver on the same link, logging to its own file.
+    bool replug(const std::string& link, const std::string& log) {
+        log_ = log;
+        simulator_ = std::make_unique<ChildProcess>(
+            TAVRO_SIM_PATH, std::vector<std::string>{"--pattern", "still", "--command-log", log, "--link", link});
+        std::string slave;
+        return simulator_->readLine(&slave) && daemon_->waitForOutput("is back", std::chrono::milliseconds(8000));
+    }
+    int daemonPid() const { return daemon_->pid(); }
+    void killDaemon() {
+        daemon_->signal(SIGKILL);
+        daemon_->wait();
     }
     bool running() const { return running_; }
     std::string commands() const { return ReadFile(log_); }
@@ -122,7 +156,7 @@ TEST_F(Client, StatusShowsEachHandsetsAimRollDistancePowersAndKeys) {
     EXPECT_NEAR(std::stod(first[6]), 3.0, 0.01);    // distance
     EXPECT_EQ(first[7], "1000");                    // powers
     EXPECT_EQ(first[8], "1000");
-    EXPECT_EQ(first[9], "north");
+    EXPECT_EQ(first[9], "up");
     // Pointer position: the default calibration 5 * raw + (-250, -340).
     EXPECT_NEAR(std::stod(first[1]), 750.0, 1.0);
     EXPECT_NEAR(std::stod(first[2]), 160.0, 1.0);
@@ -239,7 +273,14 @@ TEST_F(Client, WrongInputFailsWithOneClearLineAndChangesNothing) {
         const char* says;
     } cases[] = {
         {{"set", "Mx", "abc"}, "Mx takes a number"},
-        {{"set", "Mx", "0"}, "not 0"},
+        {{"set", "Mx", "0"}, "Mx takes a number other than 0, not \"0\""},
+        // Blanks around a number are refused alike, before and after it.
+        {{"set", "StabThresh", " 5"}, "StabThresh takes a number >= 0"},
+        {{"set", "StabThresh", "5 "}, "StabThresh takes a number >= 0"},
+        {{"camera", "--gain", " 3"}, "--gain takes a whole number from 0 to 63, not \" 3\""},
+        {{"pointing", "fast"}, "the pointing mode is direct, smart or game, not \"fast\""},
+        {{"pointer", "maybe"}, "the pointer is turned on or off, not \"maybe\""},
+        {{"pointer", "--user", "4"}, "--user takes a whole number from 0 to 3"},
         {{"set", "Mx"}, "usage: tavro set KEY VALUE"},
         {{"set", "Frobnicate", "1"}, "unknown setting \"Frobnicate\""},
         {{"get", "Frobnicate"}, "unknown setting"},
@@ -384,11 +425,12 @@ TEST_F(Client, SaysSoWhenNoDaemonAnswers) {
         std::vector<std::string> args;
         const char* says;
     } cases[] = {
-        {{"status"}, "no tracking data from the receiver"},
-        {{"info"}, "no answer: the handset copyright request was not taken up"},
+        {{"status"}, "no tracking data from the receiver within 1.5 s: no device daemon is running"},
+        {{"info"}, "no answer: the handset copyright request was not taken up within 2000 ms and was withdrawn: "
+                   "no device daemon is running"},
         {{"ir", "blast"}, "no answer: the blast request was not taken up"},
         {{"camera", "--gain", "3"}, "no answer"},
-        {{"raw", "--timeout", "1"}, "no packet from the receiver for 1 s"},
+        {{"raw", "--timeout", "1"}, "no packet from the receiver for 1 s: no device daemon is running"},
     };
     for (const Case& c : cases) {
         Result result = Tavro(c.args);
@@ -424,13 +466,416 @@ TEST_F(Client, RawViewDecodesTrackingAndReplies) {
 }
 
 TEST_F(Client, StopEndsTheDaemon) {
+    Result nothing = Tavro({"stop"});
+    EXPECT_EQ(nothing.status, 1) << nothing.output;
+    EXPECT_EQ(nothing.output, "tavro: nothing to stop: no device daemon is running\n");
+
     Device device({"--pattern", "still"});
     ASSERT_TRUE(device.running());
     Result stop = Tavro({"stop"});
     EXPECT_EQ(stop.status, 0) << stop.output;
+    EXPECT_NE(stop.output.find("the device daemon (process " + std::to_string(device.daemonPid()) + ") stopped"),
+              std::string::npos)
+        << stop.output;
     EXPECT_EQ(device.daemonExit(3000ms), 0);
     // With the daemon gone, requests are no longer taken up.
     EXPECT_EQ(Tavro({"ir", "blast"}).status, 3);
+}
+
+// A command reported as not carried out never goes out later: the receiver
+// is unplugged, every command times out, and a receiver plugged in on the
+// same path afterwards gets none of them, only the command sent after it.
+TEST_F(Client, NoCommandGoesOutLateAfterItTimedOut) {
+    const std::string link = home_.path() + "/receiver";
+    Device device({"--pattern", "still"}, link);
+    ASSERT_TRUE(device.running());
+    std::string code = home_.path() + "/code.ir";
+    WriteFile(code, "00 03 10 11\n");
+    device.unplug();
+
+    struct Case {
+        std::vector<std::string> args;
+        const char* request;
+    } cases[] = {
+        {{"channel", "4"}, "channel"},
+        {{"camera", "--gain", "3"}, "camera"},
+        {{"ir", "send", code}, "send code"},
+        {{"ir", "blast"}, "blast"},
+        {{"ir", "learn", "--out", home_.path() + "/learned.ir", "--timeout", "1"}, "learn"},
+        {{"motor", "stop"}, "motor stop"},
+        {{"motor", "start", "--mode", "50", "--level", "100"}, "motor start"},
+        {{"info"}, "handset copyright"},
+    };
+    for (const Case& c : cases) {
+        Result result = Tavro(c.args);
+        EXPECT_EQ(result.status, 3) << c.args[0] << ": " << result.output;
+        EXPECT_NE(result.output.find(std::string("the ") + c.request + " request was not taken up within 2000 ms "
+                                     "and was withdrawn"),
+                  std::string::npos)
+            << result.output;
+    }
+    EXPECT_EQ(ReadFile(home_.path() + "/learned.ir"), "");
+
+    const std::string log = home_.path() + "/after.log";
+    ASSERT_TRUE(device.replug(link, log));
+    ASSERT_EQ(Tavro({"channel", "7"}).status, 0);
+    // The writer serves every pending flag in one pass, the channel among
+    // the last: once 7 is through, anything left over would be too.
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(log).find("rx 0d 01 07  ") != std::string::npos; }));
+    const std::string after = ReadFile(log);
+    for (const char* late : {"rx 0d 01 04", "rx 04 01 03", "rx 09 ", "rx 0c 00", "rx 08 ", "rx 02 00", "rx 02 02",
+                             "rx 10 01 00"})
+        EXPECT_EQ(after.find(late), std::string::npos) << late << " went out late:\n" << after;
+}
+
+TEST_F(Client, PathArgumentsAreCheckedWithAClearLine) {
+    std::string directory = home_.path() + "/codes";
+    ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"ir", "send", directory}, "tavro: cannot read " + directory + ": it is a directory, not an infrared code file"},
+        {{"ir", "send", home_.path() + "/none.ir"}, "tavro: cannot read " + home_.path() + "/none.ir: No such file or directory"},
+        {{"ir", "learn", "--out", "/nonexistent/x.hex"}, "tavro: cannot write /nonexistent/x.hex: No such file or directory"},
+        {{"ir", "learn", "--out", directory}, "tavro: cannot write " + directory + ": it is a directory; give a file name"},
+    };
+    for (const Case& c : cases) {
+        auto start = std::chrono::steady_clock::now();
+        Result result = Tavro(c.args);
+        EXPECT_EQ(result.status, 1) << result.output;
+        EXPECT_EQ(result.output, c.says + "\n");
+        // Refused before any request: no wait for a daemon.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms) << c.args[1];
+    }
+    EXPECT_EQ(access((directory + ".tmp").c_str(), F_OK), -1);
+    for (const char* option : {"--script", "--replay"}) {
+        std::string output;
+        EXPECT_EQ(RunProgram(TAVRO_SIM_PATH, {option, directory}, &output), 1) << option;
+        EXPECT_EQ(output, "tavro-sim: cannot read " + directory + ": it is a directory\n");
+    }
+}
+
+// The daemon's status as a daemon would leave it, for the cases a test
+// cannot easily bring about with the real one.
+class StatusWriter {
+public:
+    StatusWriter() {
+        std::string error;
+        status_ = tavro::AttachDaemonStatus(TAVRO_SHARED_MEMORY_KEY, &error);
+        EXPECT_NE(status_, nullptr) << error;
+    }
+    ~StatusWriter() {
+        stop_ = true;
+        if (ticker_.joinable()) ticker_.join();
+        if (status_ != nullptr) status_->DaemonPid = 0;
+    }
+    tavro::DaemonStatus* operator->() { return status_; }
+    void receiver(const char* path, bool connected) {
+        std::snprintf(status_->ReceiverPath, sizeof status_->ReceiverPath, "%s", path);
+        status_->ReceiverConnected = connected ? 1 : 0;
+    }
+    // Packets keep coming, as from a handset held still.
+    void tick() {
+        ticker_ = std::thread([this] {
+            while (!stop_) {
+                __atomic_add_fetch(&status_->PacketsDecoded, 1, __ATOMIC_RELAXED);
+                __atomic_store_n(&status_->LastPacketUnixNs, tavro::UnixNowNs(), __ATOMIC_RELAXED);
+                std::this_thread::sleep_for(10ms);
+            }
+        });
+    }
+
+private:
+    tavro::DaemonStatus* status_ = nullptr;
+    std::atomic<bool> stop_{false};
+    std::thread ticker_;
+};
+
+TEST_F(Client, MessagesNameTheRealCause) {
+    // No daemon.
+    Result blast = Tavro({"ir", "blast"});
+    EXPECT_EQ(blast.status, 3);
+    EXPECT_NE(blast.output.find("was withdrawn: no device daemon is running; start it with \"tavrod\""),
+              std::string::npos)
+        << blast.output;
+
+    // A daemon (a stand-in process) without its receiver.
+    ChildProcess daemon("/bin/sleep", {"60"});
+    StatusWriter status;
+    status->DaemonPid = daemon.pid();
+    status.receiver("/dev/ttyUSB7", false);
+    const std::string pid = std::to_string(daemon.pid());
+    Result channel = Tavro({"channel", "4"});
+    EXPECT_EQ(channel.status, 3);
+    EXPECT_NE(channel.output.find("the device daemon tavrod (process " + pid +
+                                  ") runs, but the receiver /dev/ttyUSB7 is not connected; plug it in"),
+              std::string::npos)
+        << channel.output;
+    Result nothing = Tavro({"status"});
+    EXPECT_NE(nothing.output.find("/dev/ttyUSB7 is not connected"), std::string::npos) << nothing.output;
+
+    // The receiver connected, its last packet 30 s ago.
+    status.receiver("/dev/ttyUSB7", true);
+    status->PacketsDecoded = 500;
+    status->LastPacketUnixNs = tavro::UnixNowNs() - 30'000'000'000LL;
+    Result still = Tavro({"status"});
+    EXPECT_EQ(still.status, 3);
+    EXPECT_NE(still.output.find("the receiver /dev/ttyUSB7 is connected, but no packet has come for 3"),
+              std::string::npos)
+        << still.output;
+    EXPECT_NE(still.output.find(" s; switch a handset on"),
+              std::string::npos)
+        << still.output;
+    Result quiet = Tavro({"raw", "--timeout", "1"});
+    EXPECT_EQ(quiet.status, 3);
+    EXPECT_NE(quiet.output.find("no packet from the receiver for 1 s: the receiver /dev/ttyUSB7 is connected, "
+                                "but no packet has come for"),
+              std::string::npos)
+        << quiet.output;
+
+    // Packets keep coming while the payload stays the same (a handset held
+    // still): raw does not claim there are none.
+    status.tick();
+    ChildProcess raw(TAVRO_PATH, {"raw", "--timeout", "1"});
+    EXPECT_EQ(raw.wait(2500ms), -1) << raw.output();
+    EXPECT_EQ(raw.output().find("no packet"), std::string::npos) << raw.output();
+}
+
+// `tavro status --watch` on a terminal of the given width: the bytes it
+// wrote, until the condition on them holds.
+class WatchTerminal {
+public:
+    explicit WatchTerminal(unsigned short columns) {
+        winsize size{};
+        size.ws_col = columns;
+        size.ws_row = 40;
+        int slave = -1;
+        if (openpty(&master_, &slave, nullptr, nullptr, &size) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            setsid();
+            ioctl(slave, TIOCSCTTY, 0);
+            dup2(slave, 0);
+            dup2(slave, 1);
+            dup2(slave, 2);
+            close(master_);
+            execl(TAVRO_PATH, TAVRO_PATH, "status", "--watch", "--interval", "50", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(slave);
+    }
+    ~WatchTerminal() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (master_ >= 0) close(master_);
+    }
+    bool waitFor(const std::function<bool(const std::string&)>& condition, std::chrono::milliseconds timeout) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd ready{master_, POLLIN, 0};
+            if (poll(&ready, 1, 50) > 0) {
+                char buffer[4096];
+                ssize_t n = read(master_, buffer, sizeof buffer);
+                if (n > 0) output_.append(buffer, static_cast<size_t>(n));
+            }
+            if (condition(output_)) return true;
+        }
+        return false;
+    }
+    const std::string& output() const { return output_; }
+
+private:
+    int master_ = -1;
+    pid_t pid_ = -1;
+    std::string output_;
+};
+
+// The visible lines of terminal output, escape sequences removed.
+std::vector<std::string> VisibleLines(const std::string& bytes) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        char c = bytes[i];
+        if (c == '\x1b' && i + 1 < bytes.size() && bytes[i + 1] == '[') {
+            i += 2;
+            while (i < bytes.size() && !std::isalpha(static_cast<unsigned char>(bytes[i]))) ++i;
+        } else if (c == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else if (c == '\r') {
+            // The terminal sends a newline as "\r\n"; a lone "\r" starts the
+            // line afresh.
+            if (i + 1 >= bytes.size() || bytes[i + 1] != '\n') line.clear();
+        } else {
+            line += c;
+        }
+    }
+    return lines;
+}
+
+// The visible text as one line, blanks collapsed.
+std::string Flat(const std::string& bytes) {
+    std::string joined;
+    for (const std::string& line : VisibleLines(bytes))
+        for (char c : line + " ")
+            if (c != ' ' || (!joined.empty() && joined.back() != ' ')) joined += c;
+    return joined;
+}
+
+TEST_F(Client, WatchRedrawsCleanlyAt60ColumnsAndShowsWhenItIsStale) {
+    Device device({"--handsets", "2", "--pattern", "circle"});
+    ASSERT_TRUE(device.running());
+    StatusWriter status;  // what the daemon tells, should it not say it itself
+    status->DaemonPid = device.daemonPid();
+    status.receiver("/dev/pts/sim", true);
+    status.tick();
+
+    WatchTerminal terminal(60);
+    auto frames = [](const std::string& text) {
+        size_t count = 0;
+        for (size_t at = text.find("active handset"); at != std::string::npos; at = text.find("active handset", at + 1))
+            ++count;
+        return count;
+    };
+    ASSERT_TRUE(terminal.waitFor([&](const std::string& text) { return frames(text) >= 5; }, 8000ms))
+        << terminal.output();
+    EXPECT_NE(terminal.output().find("daemon: running (process " + std::to_string(device.daemonPid()) + ")"),
+              std::string::npos)
+        << terminal.output();
+    // No row reaches the last column (it would wrap and the redraw would
+    // leave old rows behind) ...
+    std::vector<std::string> visible = VisibleLines(terminal.output());
+    ASSERT_GE(visible.size(), 20u);
+    EXPECT_NE(std::find(visible.begin(), visible.end(), "active handset: 0"), visible.end()) << terminal.output();
+    for (const std::string& line : visible) EXPECT_LT(line.size(), 60u) << line;
+    // ... and each frame moves up over exactly the rows of the one before.
+    std::vector<std::string> pieces;
+    const std::string& out = terminal.output();
+    size_t begin = 0;
+    for (size_t at = out.find("\x1b[J"); at != std::string::npos; at = out.find("\x1b[J", begin)) {
+        pieces.push_back(out.substr(begin, at - begin));
+        begin = at + 3;
+    }
+    ASSERT_GE(pieces.size(), 3u);
+    for (size_t i = 1; i < pieces.size(); ++i) {
+        size_t rows = static_cast<size_t>(std::count(pieces[i - 1].begin(), pieces[i - 1].end(), '\n'));
+        EXPECT_EQ(pieces[i].rfind("\r\x1b[" + std::to_string(rows) + "A", 0), 0u) << i;
+    }
+    EXPECT_EQ(out.find("STALE"), std::string::npos) << out;
+
+    // The daemon goes: the view says it is stale and why, on lines broken
+    // to fit.
+    device.killDaemon();
+    const size_t before = terminal.output().size();
+    EXPECT_TRUE(terminal.waitFor(
+        [&](const std::string& text) {
+            return Flat(text.substr(before)).find("STALE (the values below are the last ones received): no device daemon is "
+                                   "running; start it with") != std::string::npos;
+        },
+        5000ms))
+        << Flat(terminal.output().substr(before));
+    for (const std::string& line : VisibleLines(terminal.output())) EXPECT_LT(line.size(), 60u) << line;
+}
+
+TEST_F(Client, RawShowsEveryHandset) {
+    Device device({"--handsets", "4", "--pattern", "circle"});
+    ASSERT_TRUE(device.running());
+    Result raw = Tavro({"raw", "--count", "30", "--timeout", "10"});
+    ASSERT_EQ(raw.status, 0) << raw.output;
+    EXPECT_EQ(Lines(raw.output).size(), 30u);
+    for (int handset = 0; handset < 4; ++handset)
+        EXPECT_NE(raw.output.find("tracking  handset=" + std::to_string(handset) + " "), std::string::npos)
+            << handset << "\n" << raw.output;
+}
+
+TEST_F(Client, PointingModeAndPointerCommandsChangeTheRecord) {
+    ASSERT_EQ(Tavro({"pointing"}).output, "pointing mode: direct\n");
+    int id = shmget(TAVRO_SHARED_MEMORY_KEY, 0, 0);
+    ASSERT_GE(id, 0);
+    auto* record = static_cast<const SharedDeviceState*>(shmat(id, nullptr, SHM_RDONLY));
+    ASSERT_NE(record, reinterpret_cast<const SharedDeviceState*>(-1));
+    auto byte = [](const uint8_t& field) { return *static_cast<const volatile uint8_t*>(&field); };
+    struct Mode {
+        const char* name;
+        int direct, smart, boundary;
+    } modes[] = {{"smart", 0, 1, 1}, {"game", 0, 0, 1}, {"direct", 1, 0, 0}};
+    for (const Mode& mode : modes) {
+        Result result = Tavro({"pointing", mode.name});
+        EXPECT_EQ(result.output, std::string("pointing mode: ") + mode.name + "\n");
+        EXPECT_EQ(byte(record->DirectPoint), mode.direct) << mode.name;
+        EXPECT_EQ(byte(record->SmartPoint), mode.smart) << mode.name;
+        EXPECT_EQ(byte(record->MoveAtBoundary), mode.boundary) << mode.name;
+        // Another client attaching does not undo it.
+        EXPECT_EQ(Tavro({"pointing"}).output, std::string("pointing mode: ") + mode.name + "\n");
+    }
+    Result off = Tavro({"pointer", "off", "--user", "2"});
+    EXPECT_EQ(off.output, "pointer: off, driven by handset 2\n");
+    EXPECT_EQ(byte(record->ActivateCursor), 0);
+    EXPECT_EQ(*static_cast<const volatile int32_t*>(&record->CurrentUser), 2);
+    EXPECT_EQ(Tavro({"pointer", "on"}).output, "pointer: on, driven by handset 2\n");
+    EXPECT_EQ(byte(record->ActivateCursor), 1);
+    shmdt(record);
+}
+
+TEST_F(Client, EveryProgramHasHelpAndVersion) {
+    struct Program {
+        std::string path;
+        std::vector<std::string> before;  // words before the option
+        std::string usage, version;
+    } programs[] = {
+        {TAVRO_PATH, {}, "Usage: tavro COMMAND", "tavro 1."},
+        {TAVRO_CALIBRATE_PATH, {}, "Usage: tavro-calibrate ", "tavro-calibrate 1."},
+        {TAVRO_SIM_PATH, {}, "Usage: tavro-sim ", "tavro-sim 1."},
+        {"/bin/bash", {TAVRO_SOURCE_DIR "/scripts/run-demo.sh"}, "Usage: scripts/run-demo.sh", "run-demo.sh (Tavro) 1."},
+        {"/bin/bash", {TAVRO_SOURCE_DIR "/scripts/try-calibration.sh"}, "Usage: scripts/try-calibration.sh",
+         "try-calibration.sh (Tavro) 1."},
+    };
+    for (const Program& program : programs) {
+        std::vector<std::string> help = program.before, version = program.before;
+        help.push_back("--help");
+        version.push_back("--version");
+        std::string output;
+        EXPECT_EQ(RunProgram(program.path, help, &output), 0) << program.usage;
+        EXPECT_EQ(output.rfind(program.usage, 0), 0u) << output;
+        EXPECT_EQ(RunProgram(program.path, version, &output), 0) << program.version;
+        EXPECT_EQ(output.rfind(program.version, 0), 0u) << output;
+        EXPECT_EQ(Lines(output).size(), 1u) << output;
+    }
+    for (const char* command : {"pointing", "pointer"}) {
+        Result help = Tavro({command, "--help"});
+        EXPECT_EQ(help.output.rfind(std::string("Usage: tavro ") + command, 0), 0u) << help.output;
+    }
+    // The help of the calibration tool names both its options for targets.
+    std::string output;
+    RunProgram(TAVRO_CALIBRATE_PATH, {"--targets", "3"}, &output);
+    EXPECT_EQ(output, "tavro-calibrate: --targets takes 4, 5 or 9, not \"3\"\n");
+    RunProgram(TAVRO_CALIBRATE_PATH, {"--targets", "6"}, &output);
+    EXPECT_EQ(output, "tavro-calibrate: --targets takes 4, 5 or 9, not \"6\"\n");
+}
+
+TEST_F(Client, SimulatorNeverTakesOverAnotherSimulatorsLink) {
+    const std::string link = home_.path() + "/receiver";
+    ChildProcess first(TAVRO_SIM_PATH, {"--link", link, "--rate", "0"});
+    std::string slave;
+    ASSERT_TRUE(first.readLine(&slave));
+    std::string output;
+    EXPECT_EQ(RunProgram(TAVRO_SIM_PATH, {"--link", link, "--rate", "0"}, &output), 1);
+    EXPECT_EQ(output, "tavro-sim: " + link + " already links to " + slave +
+                          " (another simulator's receiver?); stop that simulator or choose another --link\n");
+    char target[256] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), slave);  // still the first one's
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait(), 0);
+    EXPECT_EQ(access(link.c_str(), F_OK), -1);  // its own link, removed
+
+    // A stale link is named, not replaced.
+    ASSERT_EQ(symlink("/dev/pts/9999", link.c_str()), 0);
+    EXPECT_EQ(RunProgram(TAVRO_SIM_PATH, {"--link", link, "--rate", "0"}, &output), 1);
+    EXPECT_NE(output.find("is a stale link to /dev/pts/9999"), std::string::npos) << output;
 }
 
 #else

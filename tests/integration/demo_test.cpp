@@ -74,6 +74,22 @@ TEST(Demo, AnotherProcessFindsStartValuesAndDefaultsAtTheirOffsets) {
     EXPECT_STREQ(reinterpret_cast<const char*>(segment + 0x0130), "Start_TavroMENU.exe");
     shmdt(segment);
 }
+
+// Help and version answer at once and leave the kit alone: no positions, no
+// segment created.
+TEST(Demo, HelpAndVersionPrintNoPositions) {
+    TAVRO_REQUIRE_PRIVATE_IPC();
+    tavro::test::RemoveSegment(1103);
+    std::string output;
+    EXPECT_EQ(tavro::test::RunProgram(TAVRO_DEMO_PATH, {"--help"}, &output), 0);
+    EXPECT_EQ(output.rfind("Usage: tavro-demo", 0), 0u) << output;
+    EXPECT_EQ(output.find("\nX = "), std::string::npos) << output;  // no position lines
+    EXPECT_EQ(tavro::test::RunProgram(TAVRO_DEMO_PATH, {"--version"}, &output), 0);
+    EXPECT_EQ(output.rfind("tavro-demo 1.", 0), 0u) << output;
+    EXPECT_EQ(tavro::test::RunProgram(TAVRO_DEMO_PATH, {"--colour"}, &output), 2);
+    EXPECT_EQ(output, "tavro-demo: unknown argument \"--colour\" (see tavro-demo --help)\n");
+    EXPECT_LT(shmget(1103, 0, 0), 0);
+}
 #endif
 
 }  // namespace

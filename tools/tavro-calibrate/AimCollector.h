@@ -42,6 +42,13 @@ public:
 
     // Whether any tracking data came since the start.
     bool SeenData() const { return seenData_; }
+    // Whether the handset being calibrated (any, before the first press)
+    // sees both light spots now.
+    bool SeenRecently() const {
+        for (int user = 0; user < TAVRO_HANDSETS; ++user)
+            if ((handset_ < 0 || user == handset_) && !samples_[user].empty()) return true;
+        return false;
+    }
     // The handset being calibrated, -1 before the first accepted press.
     int Handset() const { return handset_; }
 

@@ -4,6 +4,7 @@
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -88,9 +89,33 @@ void TargetWindow::DrawTarget(const Target& target, int radius, bool current) {
     XDrawLine(display_, window_, gc_, x, y - 2 * radius, x, y + 2 * radius);
 }
 
+// The text goes into the widest horizontal band free of targets, so that no
+// cross or dot is drawn over it.
+int TargetWindow::TextTop(size_t lines) const {
+    const int reach = 40;  // a target's cross and ring, with room around
+    std::vector<std::pair<int, int>> taken;
+    for (const Target& target : targets_) taken.push_back({DisplayY(target.y) - reach, DisplayY(target.y) + reach});
+    for (const Target& target : fitted_) taken.push_back({DisplayY(target.y) - 10, DisplayY(target.y) + 10});
+    std::sort(taken.begin(), taken.end());
+    int bestTop = 0, bestSize = -1, free = 0;
+    for (const auto& band : taken) {
+        if (band.first - free > bestSize) {
+            bestSize = band.first - free;
+            bestTop = free;
+        }
+        free = std::max(free, band.second);
+    }
+    if (height_ - free > bestSize) {
+        bestSize = height_ - free;
+        bestTop = free;
+    }
+    int block = static_cast<int>(lines) * 24;
+    return bestTop + std::max(0, (bestSize - block) / 2) + 18;
+}
+
 void TargetWindow::DrawText(const std::vector<std::string>& text) {
     XSetForeground(display_, gc_, white_);
-    int y = height_ / 2 - static_cast<int>(text.size()) * 12;
+    int y = TextTop(text.size());
     for (const std::string& line : text) {
         int x = width_ / 2 - static_cast<int>(line.size()) * 5;
         XDrawString(display_, window_, gc_, x, y, line.c_str(), static_cast<int>(line.size()));

@@ -44,8 +44,14 @@ private:
     void Redraw();
     void DrawTarget(const Target& target, int radius, bool current);
     void DrawText(const std::vector<std::string>& text);
+    int TextTop(size_t lines) const;
+
+public:
+    // A calibration-screen point on this display, in its pixels.
     int DisplayX(double x) const;
     int DisplayY(double y) const;
+
+private:
 
     _XDisplay* display_ = nullptr;
     unsigned long window_ = 0;

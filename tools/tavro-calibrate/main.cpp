@@ -9,12 +9,18 @@
 
 #include <time.h>
 
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
+
+#ifndef TAVRO_VERSION
+#define TAVRO_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -29,6 +35,7 @@ const char kHelp[] =
     "Usage: tavro-calibrate [--no-window] [--targets 4|5|9] [--margin PERCENT]\n"
     "                       [--user N] [--timeout S] [--average MS]\n"
     "                       [--max-error PIXELS] [--dry-run]\n"
+    "       tavro-calibrate --help | --version\n"
     "\n"
     "Calibrates the pointer: shows targets one after the other in a window that\n"
     "covers the screen; aim the handset at each and press its centre key.  The\n"
@@ -37,8 +44,13 @@ const char kHelp[] =
     "settings; the result and the residual error (in pixels of the calibration\n"
     "screen, XcalScreen x YcalScreen) are shown, and the calibration is stored\n"
     "through the kit's setters, which also save it in the settings file.\n"
-    "Escape cancels; BackSpace goes back one target.  The device daemon tavrod\n"
-    "must be running.\n"
+    "Escape cancels; BackSpace goes back one target.  The window shows whether\n"
+    "the handset is seen and, with --timeout, the seconds left.  The result\n"
+    "shows each target with a red dot where the new calibration puts the aim\n"
+    "taken at it: the closer the dots sit to the targets' centres, the better.\n"
+    "Standard output gives each target in calibration-screen pixels and, with\n"
+    "the window, in pixels of this display.  The device daemon tavrod must be\n"
+    "running.\n"
     "\n"
     "  --no-window        no window: the targets are announced on standard output\n"
     "                     (for scripts, and for a handset driven by a simulator)\n"
@@ -56,6 +68,8 @@ const char kHelp[] =
     "  --max-error PIXELS refuse to store a fit whose RMS residual is larger\n"
     "                     (default 40)\n"
     "  --dry-run          show the fit, store nothing\n"
+    "  --help             this text\n"
+    "  --version          the kit's version\n"
     "\n"
     "The aims are taken as the kit uses them: turned by the handset's roll when\n"
     "RotationCompensation is on, and spread by the distance factor when\n"
@@ -79,10 +93,14 @@ int ParseOptions(int argc, char** argv, Options* options) {
     tavro::cli::Args args(argv + 1, argv + argc);
     tavro::cli::CommandLine line;
     if (!line.Parse(args, {"targets", "margin", "user", "timeout", "average", "max-error"},
-                    {"no-window", "dry-run", "help"}))
+                    {"no-window", "dry-run", "help", "version"}))
         return kExitUsage;
     if (line.Has("help")) {
         std::fputs(kHelp, stdout);
+        std::exit(kExitOk);
+    }
+    if (line.Has("version")) {
+        std::printf("tavro-calibrate %s\n", TAVRO_VERSION);
         std::exit(kExitOk);
     }
     if (!line.Positional().empty())
@@ -90,9 +108,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
     options->window = !line.Has("no-window");
     options->dryRun = line.Has("dry-run");
     if (line.Has("targets")) {
-        if (!line.IntOption("targets", 4, 9, &options->targets)) return kExitUsage;
-        if (options->targets != 4 && options->targets != 5 && options->targets != 9)
-            return Fail(kExitUsage, "--targets takes 4, 5 or 9");
+        const std::string& text = line.Option("targets");
+        if (!tavro::cli::ParseInt(text, &options->targets) ||
+            (options->targets != 4 && options->targets != 5 && options->targets != 9))
+            return Fail(kExitUsage, "--targets takes 4, 5 or 9, not \"%s\"", text.c_str());
     }
     if (line.Has("margin") &&
         (!tavro::cli::ParseDouble(line.Option("margin"), &options->margin) ||
@@ -143,19 +162,40 @@ int CollectAims(const Options& options, const std::vector<Target>& targets,
     std::string note;
     size_t shown = targets.size();  // the target on screen, to redraw on change
     Clock::time_point targetStart = start;
+    std::string liveShown;  // the seen mark and countdown on screen
+    const bool countdownOnTerminal = options.timeout > 0 && isatty(STDERR_FILENO) == 1;
     while (points->size() < targets.size()) {
         const size_t index = points->size();
         const Target& target = targets[index];
         if (shown != index) {
+            if (shown == targets.size() || shown != index) targetStart = Clock::now();
             shown = index;
-            targetStart = Clock::now();
-            Say(Text("target %zu/%zu at (%.0f, %.0f): aim at it and press the centre key", index + 1,
-                     targets.size(), target.x, target.y));
+            std::string where = Text("target %zu/%zu at (%.0f, %.0f) calibration-screen pixels", index + 1,
+                                     targets.size(), target.x, target.y);
+            if (window != nullptr)
+                where += Text(", (%d, %d) on this display", window->DisplayX(target.x),
+                              window->DisplayY(target.y));
+            Say(where + ": aim at it and press the centre key");
+            liveShown.clear();
+        }
+        // A live line: is the handset seen, and the time left.
+        std::string live = collector->SeenRecently() ? "Handset seen." : "Handset not seen: point it at the screen.";
+        if (options.timeout > 0) {
+            long left = options.timeout -
+                        static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - targetStart).count());
+            live += Text("  %ld s left.", std::max(0L, left));
+        }
+        if (live != liveShown) {
+            liveShown = live;
             if (window != nullptr)
                 window->ShowTargets(targets, index,
                                     {Text("Target %zu of %zu: aim at the cross and press the centre key.",
                                           index + 1, targets.size()),
-                                     "Escape cancels, BackSpace goes back.", note});
+                                     live, "Escape cancels, BackSpace goes back.", note});
+            if (countdownOnTerminal) {
+                std::fprintf(stderr, "\r%s\033[K", live.c_str());
+                std::fflush(stderr);
+            }
         }
         if (tavro::cli::g_interrupted) return Fail(kExitFailure, "interrupted; the calibration was not changed");
 
@@ -175,6 +215,7 @@ int CollectAims(const Options& options, const std::vector<Target>& targets,
         AimCollector::Event event = collector->Poll(&aim, &message);
         if (event == AimCollector::Event::Aimed) {
             points->push_back({aim.x, aim.y, target});
+            if (countdownOnTerminal) std::fputs("\r\033[K", stderr);
             Say(Text("  aim (%.3f, %.3f) camera pixels, handset %d, %d samples", aim.rawX, aim.rawY,
                      aim.handset, aim.samples));
             note.clear();
@@ -310,6 +351,7 @@ int main(int argc, char** argv) {
 
     if (window != nullptr) {
         report.push_back(outcome);
+        report.push_back("Red dots: where the new calibration puts the aim taken at each target.");
         report.push_back("Press a key or the centre key to close.");
         window->ShowResult(targets, fitted, report);
         WaitForDismissal(window.get(), &collector);

@@ -16,8 +16,13 @@ constexpr double kCentreY = 144.0;
 // Largest coordinate the receiver reports (high byte 152) in hundredths.
 constexpr double kMaxCoordinate = 152 * 256 + 255;
 
-const char* const kKeyNames[] = {"ne", "north", "nw", "east", "center", "west",
-                                 "se", "south", "sw", "menu", "b10", "b11", "b12"};
+// The keypad's names as the README and tavro print them, bit 0 first, and
+// the compass names earlier scripts used.
+const char* const kKeyNames[] = {"up-right", "up",        "up-left", "right", "centre",
+                                 "left",     "down-right", "down",   "down-left", "menu",
+                                 "b10",      "b11",        "b12"};
+const char* const kCompassNames[] = {"ne", "north", "nw", "east", "center", "west",
+                                     "se", "south", "sw", "menu", "b10", "b11", "b12"};
 
 double Lerp(double a, double b, double f) { return a + (b - a) * f; }
 
@@ -41,7 +46,7 @@ bool ParseKeys(const std::string& names, uint16_t* mask) {
         if (name.empty() || name == "none") continue;
         bool found = false;
         for (int bit = 0; bit < 13; ++bit) {
-            if (name == kKeyNames[bit] || (name == "centre" && bit == 4) ||
+            if (name == kKeyNames[bit] || name == kCompassNames[bit] ||
                 (name == "n" && bit == 1) || (name == "s" && bit == 7) ||
                 (name == "e" && bit == 3) || (name == "w" && bit == 5)) {
                 *mask |= static_cast<uint16_t>(1u << bit);

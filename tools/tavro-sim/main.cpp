@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -29,6 +30,10 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#ifndef TAVRO_VERSION
+#define TAVRO_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -60,8 +65,12 @@ const char kUsage[] =
     "  --record FILE       write every byte sent to the kit into FILE\n"
     "  --command-log FILE  log received commands to FILE (default: standard error)\n"
     "  --learn-delay MS    time from a learn request to the IR code (default 500)\n"
-    "  --link PATH         also make PATH a symbolic link to the slave\n"
+    "  --link PATH         also make PATH a symbolic link to the slave, as a\n"
+    "                      stable name for the receiver (refused when PATH\n"
+    "                      exists: another simulator may be using it); removed\n"
+    "                      at exit\n"
     "  --help              this text\n"
+    "  --version           the kit's version\n"
     "\n"
     "Command log: one line per command, \"rx <hex bytes>  <name> [value]\".\n"
     "\n"
@@ -70,8 +79,11 @@ const char kUsage[] =
     "  at T H [x=PX] [y=PX] [roll=DEG] [distance=D] [keys=K1,K2] [power=P]\n"
     "                                  handset H (0-3) at T seconds: aim in camera\n"
     "                                  pixels (centre 176,144), roll in degrees,\n"
-    "                                  distance, held keys (center north south east\n"
-    "                                  west ne nw se sw menu b10 b11 b12 none);\n"
+    "                                  distance, held keys (centre up down left\n"
+    "                                  right up-left up-right down-left down-right\n"
+    "                                  menu b10 b11 b12, or none; the compass names\n"
+    "                                  center north south east west nw ne sw se\n"
+    "                                  are accepted too);\n"
     "                                  aim, roll and distance move linearly to the\n"
     "                                  next keyframe, keys change at keyframes\n"
     "  packet T TYPE HEX               send a packet of TYPE with that payload\n"
@@ -120,9 +132,13 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             std::string text;
             if (!next(&text)) return false;
             char* end = nullptr;
-            *out = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || *out < 0) {
-                std::fprintf(stderr, "tavro-sim: %s needs a number, got \"%s\"\n", arg.c_str(), text.c_str());
+            // Blanks before or after the number are refused alike.
+            bool blank = !text.empty() && (std::isspace(static_cast<unsigned char>(text.front())) ||
+                                           std::isspace(static_cast<unsigned char>(text.back())));
+            *out = blank ? -1.0 : std::strtod(text.c_str(), &end);
+            if (text.empty() || blank || *end != '\0' || !(*out >= 0) || std::isinf(*out)) {
+                std::fprintf(stderr, "tavro-sim: %s takes a number >= 0, not \"%s\"\n", arg.c_str(),
+                             text.c_str());
                 return false;
             }
             return true;
@@ -131,9 +147,13 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             std::exit(0);
+        } else if (arg == "--version") {
+            std::printf("tavro-sim %s\n", TAVRO_VERSION);
+            std::exit(0);
         } else if (arg == "--handsets") {
-            if (!number(&n) || n < 1 || n > 4) {
-                std::fprintf(stderr, "tavro-sim: --handsets takes 1 to 4\n");
+            if (!number(&n)) return false;
+            if (n != 1 && n != 2 && n != 3 && n != 4) {
+                std::fprintf(stderr, "tavro-sim: --handsets takes 1, 2, 3 or 4, not %g\n", n);
                 return false;
             }
             options->handsets = static_cast<int>(n);
@@ -145,7 +165,11 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             if (!number(&options->rate)) return false;
             options->rateGiven = true;
         } else if (arg == "--d0") {
-            if (!number(&options->d0) || options->d0 <= 0) return false;
+            if (!number(&options->d0)) return false;
+            if (options->d0 <= 0) {
+                std::fprintf(stderr, "tavro-sim: --d0 takes a number > 0\n");
+                return false;
+            }
         } else if (arg == "--replay") {
             if (!next(&options->replay)) return false;
         } else if (arg == "--replay-rate") {
@@ -261,6 +285,53 @@ private:
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+// An input file must be a readable file, not a directory (reading a
+// directory through a stream ends in an exception, not a message).
+bool ReadableFile(const std::string& path, std::string* why) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || access(path.c_str(), R_OK) != 0) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        *why = "it is a directory";
+        return false;
+    }
+    return true;
+}
+
+// Makes the link to the slave.  An existing path is never replaced: it may
+// be another simulator's link that its kit is using.
+bool MakeLink(const std::string& link, const std::string& slave) {
+    struct stat existing {};
+    if (lstat(link.c_str(), &existing) == 0) {
+        if (!S_ISLNK(existing.st_mode)) {
+            std::fprintf(stderr, "tavro-sim: %s exists and is not a symbolic link; choose another --link\n",
+                         link.c_str());
+            return false;
+        }
+        char target[256] = {};
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        struct stat pointed {};
+        if (n > 0 && stat(link.c_str(), &pointed) == 0)
+            std::fprintf(stderr,
+                         "tavro-sim: %s already links to %s (another simulator's receiver?); "
+                         "stop that simulator or choose another --link\n",
+                         link.c_str(), target);
+        else
+            std::fprintf(stderr,
+                         "tavro-sim: %s is a stale link to %s (left by a simulator that ended); "
+                         "remove it (rm %s) or choose another --link\n",
+                         link.c_str(), n > 0 ? target : "?", link.c_str());
+        return false;
+    }
+    if (symlink(slave.c_str(), link.c_str()) != 0) {
+        std::fprintf(stderr, "tavro-sim: cannot create %s: %s\n", link.c_str(), std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -269,10 +340,17 @@ int main(int argc, char** argv) {
 
     sim::Motion motion;
     Bytes replay;
+    for (const std::string* input : {&options.replay, &options.script}) {
+        std::string why;
+        if (!input->empty() && !ReadableFile(*input, &why)) {
+            std::fprintf(stderr, "tavro-sim: cannot read %s: %s\n", input->c_str(), why.c_str());
+            return 1;
+        }
+    }
     if (!options.replay.empty()) {
         std::ifstream in(options.replay, std::ios::binary);
         if (!in) {
-            std::fprintf(stderr, "tavro-sim: cannot read %s\n", options.replay.c_str());
+            std::fprintf(stderr, "tavro-sim: cannot read %s: %s\n", options.replay.c_str(), std::strerror(errno));
             return 1;
         }
         replay.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -309,20 +387,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tavro-sim: cannot write %s: %s\n", options.record.c_str(), std::strerror(errno));
         return 1;
     }
-    if (!options.link.empty()) {
-        struct stat existing{};
-        if (lstat(options.link.c_str(), &existing) == 0) {
-            if (!S_ISLNK(existing.st_mode)) {
-                std::fprintf(stderr, "tavro-sim: %s exists and is not a symbolic link\n", options.link.c_str());
-                return 1;
-            }
-            unlink(options.link.c_str());
-        }
-        if (symlink(slavePath.c_str(), options.link.c_str()) != 0) {
-            std::fprintf(stderr, "tavro-sim: cannot create %s: %s\n", options.link.c_str(), std::strerror(errno));
-            return 1;
-        }
-    }
+    if (!options.link.empty() && !MakeLink(options.link, slavePath)) return 1;
 
     struct sigaction action{};
     action.sa_handler = OnSignal;

@@ -62,9 +62,9 @@ bool CommandLine::IntOption(const std::string& name, long low, long high, long* 
 }
 
 const char* ButtonName(int bit) {
-    static const char* const kNames[16] = {"ne",   "north", "nw",  "east", "center", "west",
-                                           "se",   "south", "sw",  "menu", "b10",    "b11",
-                                           "b12",  "b13",   "b14", "b15"};
+    static const char* const kNames[16] = {
+        "up-right", "up",   "up-left",   "right", "centre", "left", "down-right", "down",
+        "down-left", "menu", "b10",      "b11",   "b12",    "b13",  "b14",        "b15"};
     return bit >= 0 && bit < 16 ? kNames[bit] : "?";
 }
 

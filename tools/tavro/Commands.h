@@ -49,6 +49,10 @@ int RunMotor(const Args& args);
 int RunStop(const Args& args);
 int RunIr(const Args& args);
 int RunRaw(const Args& args);
+int RunPointing(const Args& args);
+int RunPointer(const Args& args);
+// The stabiliser's command, in FilterCommand.cpp.
+int RunFilter(const Args& args);
 
 extern const char kStatusHelp[];
 extern const char kGetHelp[];
@@ -61,8 +65,12 @@ extern const char kMotorHelp[];
 extern const char kStopHelp[];
 extern const char kIrHelp[];
 extern const char kRawHelp[];
+extern const char kPointingHelp[];
+extern const char kPointerHelp[];
+extern const char kFilterHelp[];
 
-// Key names of the button word's lines, bit 0 first (bit 15 last).
+// Key names of the button word's bits, bit 0 first (bit 15 last): the
+// names of the README's keypad table (centre, up, up-right, ...).
 const char* ButtonName(int bit);
 // The held keys of an active-low button word, comma separated, or "-".
 std::string HeldKeys(int buttonWord);

@@ -4,16 +4,14 @@
 #include "Kit.h"
 #include "tavrodev.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iostream>
-#include <iterator>
-#include <sstream>
 
 namespace tavro::cli {
 
@@ -40,10 +38,44 @@ const char kIrHelp[] =
 
 namespace {
 
+// The output file is made (empty, under a temporary name beside it) before
+// the user is asked to press the remote, so that a code is never learned
+// only to be lost for want of a writable place.  Returns the open stream or
+// null after a message.
+std::FILE* OpenOutput(const std::string& out, std::string* temporary) {
+    struct stat target {};
+    if (stat(out.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+        Fail(kExitFailure, "cannot write %s: it is a directory; give a file name", out.c_str());
+        return nullptr;
+    }
+    *temporary = out + ".tmp";
+    std::FILE* file = std::fopen(temporary->c_str(), "wb");
+    if (file == nullptr) {
+        Fail(kExitFailure, "cannot write %s: %s", out.c_str(), std::strerror(errno));
+        return nullptr;
+    }
+    return file;
+}
+
 int Learn(SharedDeviceState* r, const std::string& out, long timeoutSeconds) {
+    std::string temporary;
+    std::FILE* file = nullptr;
+    if (out != "-" && (file = OpenOutput(out, &temporary)) == nullptr) return kExitFailure;
+    // The temporary file goes again on every way out but success.
+    struct Cleanup {
+        std::FILE*& file;
+        const std::string& path;
+        ~Cleanup() {
+            if (file != nullptr) {
+                std::fclose(file);
+                std::remove(path.c_str());
+            }
+        }
+    } cleanup{file, temporary};
+
     int32_t errorBefore = Peek(r->LastError);
     TV_LearnCode();
-    if (!WaitServed(r->LearnCodeRequest)) return NotServed("learn");
+    if (!AwaitOrWithdraw(r->LearnCodeRequest)) return NotServed("learn");
 
     bool terminal = isatty(STDERR_FILENO) == 1;
     const char* prompt = "waiting for an infrared code: point the remote control at the receiver and press its key";
@@ -88,18 +120,11 @@ int Learn(SharedDeviceState* r, const std::string& out, long timeoutSeconds) {
         std::fprintf(stderr, "learned a code of %d bytes\n", length);
         return kExitOk;
     }
-    // A new file next to the target, renamed over it once complete.
-    std::string temporary = out + ".tmp";
-    {
-        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        file << text;
-        file.close();
-        if (!file) {
-            std::remove(temporary.c_str());
-            return Fail(kExitFailure, "cannot write %s: %s", out.c_str(), std::strerror(errno));
-        }
-    }
-    if (std::rename(temporary.c_str(), out.c_str()) != 0) {
+    // The new file next to the target, renamed over it once complete.
+    bool written = std::fputs(text.c_str(), file) >= 0;
+    written = std::fclose(file) == 0 && written;
+    file = nullptr;
+    if (!written || std::rename(temporary.c_str(), out.c_str()) != 0) {
         int error = errno;
         std::remove(temporary.c_str());
         return Fail(kExitFailure, "cannot write %s: %s", out.c_str(), std::strerror(error));
@@ -108,22 +133,49 @@ int Learn(SharedDeviceState* r, const std::string& out, long timeoutSeconds) {
     return kExitOk;
 }
 
-bool ReadAll(const std::string& path, std::string* text) {
-    if (path == "-") {
-        std::ostringstream all;
-        all << std::cin.rdbuf();
-        *text = all.str();
-        return true;
+// The whole file ("-": standard input).  False with the reason in *error.
+bool ReadAll(const std::string& path, std::string* text, std::string* error) {
+    int fd = STDIN_FILENO;
+    if (path != "-") {
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            *error = std::strerror(errno);
+            return false;
+        }
+        struct stat info {};
+        if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+            close(fd);
+            *error = "it is a directory, not an infrared code file";
+            return false;
+        }
     }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return false;
-    text->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return !file.bad();
+    text->clear();
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = std::strerror(errno);
+            if (fd != STDIN_FILENO) close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        text->append(buffer, static_cast<size_t>(n));
+        // A code file is small; anything this large is not one.
+        if (text->size() > 1 << 20) {
+            *error = "it is larger than 1 MiB, not an infrared code file";
+            if (fd != STDIN_FILENO) close(fd);
+            return false;
+        }
+    }
+    if (fd != STDIN_FILENO) close(fd);
+    return true;
 }
 
 int Send(const std::string& path) {
     std::string text, error;
-    if (!ReadAll(path, &text)) return Fail(kExitFailure, "cannot read %s: %s", path.c_str(), std::strerror(errno));
+    if (!ReadAll(path, &text, &error))
+        return Fail(kExitFailure, "cannot read %s: %s", path.c_str(), error.c_str());
     std::vector<uint8_t> code;
     if (!ParseIrCode(text, &code, &error))
         return Fail(kExitUsage, "%s is not an infrared code file: %s", path.c_str(), error.c_str());

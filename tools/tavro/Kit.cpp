@@ -1,12 +1,17 @@
 #include "Kit.h"
 
+#include "DaemonStatus.h"
 #include "TavroLinux.h"
 #include "tavrodev.h"
 
+#include <signal.h>
 #include <sys/ipc.h>
+#include <sys/sem.h>
 #include <sys/shm.h>
 #include <time.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -73,14 +78,15 @@ void Restore(SharedDeviceState& r, const LiveState& s) {
     Poke(r.QuickClick, s.quickClick);
     Poke(r.DrawBitmaps, s.drawBitmaps);
     // Pending flags are raised again, never lowered: the daemon may have
-    // served one in the meantime.
+    // served one in the meantime.  A flag the writer had taken up (2) is
+    // being sent already and is not raised again.
     auto* bytes = reinterpret_cast<volatile uint8_t*>(&r);
     if (s.stopRequest != 0) Poke(r.StopRequest, s.stopRequest);
     if (s.learnInProgress != 0) Poke(r.LearnInProgress, s.learnInProgress);
     for (size_t offset : kStartupFlags)
-        if (s.startup[offset] != 0) bytes[offset] = 1;
+        if (s.startup[offset] == 1) bytes[offset] = 1;
     for (size_t i = 0; i < sizeof s.requests; ++i)
-        if (s.requests[i] != 0) bytes[offsetof(SharedDeviceState, FrequencyRequest) + i] = 1;
+        if (s.requests[i] == 1) bytes[offsetof(SharedDeviceState, FrequencyRequest) + i] = 1;
 }
 
 // Reads the live state of an existing record without attaching it for
@@ -146,17 +152,100 @@ bool WaitServed(const uint8_t& flag, std::chrono::milliseconds timeout) {
     return WaitUntil([&] { return Peek(flag) == 0; }, timeout);
 }
 
-int NotServed(const char* what) {
-    if (g_interrupted) return Fail(kExitFailure, "interrupted");
-    return Fail(kExitNoAnswer,
-                "no answer: the %s request was not taken up within %lld ms "
-                "(is the device daemon tavrod running?)",
-                what, static_cast<long long>(kServeTimeout.count()));
+bool Withdraw(uint8_t& flag) {
+    uint8_t expected = 1;
+    return __atomic_compare_exchange_n(&flag, &expected, static_cast<uint8_t>(0), false,
+                                       __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
 }
 
-int CompleteCommand(SharedDeviceState* record, const uint8_t& flag, int32_t errorBefore,
+bool AwaitOrWithdraw(uint8_t& flag, std::chrono::milliseconds timeout) {
+    if (WaitServed(flag, timeout)) return true;
+    if (Withdraw(flag)) return false;
+    // Taken up at the last moment: it is being sent, so it counts as served.
+    return WaitServed(flag, std::chrono::milliseconds(500)) || Peek(flag) != 1;
+}
+
+int NotServed(const char* what) {
+    if (g_interrupted) return Fail(kExitFailure, "interrupted; the %s request was withdrawn", what);
+    std::string cause = DeviceProblem(ReadDaemonView());
+    if (cause.empty()) cause = "the device daemon did not take it up; it may be overloaded";
+    return Fail(kExitNoAnswer,
+                "no answer: the %s request was not taken up within %lld ms and was withdrawn: %s",
+                what, static_cast<long long>(kServeTimeout.count()), cause.c_str());
+}
+
+namespace {
+
+// The process holding the one-daemon claim, or 0.
+int DaemonClaimHolder() {
+    int id = semget(DaemonStatusKey(CTavroLinux::SharedMemoryKey), 1, 0);
+    if (id < 0 || semctl(id, 0, GETVAL) <= 0) return 0;
+    int pid = semctl(id, 0, GETPID);
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM) ? pid : 0;
+}
+
+std::string FieldText(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
+
+}  // namespace
+
+DaemonView ReadDaemonView() {
+    DaemonView view;
+    std::string error;
+    static DaemonStatus* status = AttachDaemonStatus(CTavroLinux::SharedMemoryKey, &error);
+    if (status != nullptr) {
+        const DaemonStatus& s = *status;
+        view.known = true;
+        view.pid = __atomic_load_n(&s.DaemonPid, __ATOMIC_RELAXED);
+        view.running = DaemonAlive(s);
+        view.receiverConnected = __atomic_load_n(&s.ReceiverConnected, __ATOMIC_RELAXED) != 0;
+        view.receiverPath = FieldText(s.ReceiverPath, sizeof s.ReceiverPath);
+        view.packets = __atomic_load_n(&s.PacketsDecoded, __ATOMIC_RELAXED);
+        for (int u = 0; u < 4; ++u) view.perHandset[u] = __atomic_load_n(&s.PacketsPerHandset[u], __ATOMIC_RELAXED);
+        int64_t last = __atomic_load_n(&s.LastPacketUnixNs, __ATOMIC_RELAXED);
+        if (last > 0) view.secondsSincePacket = std::max(0.0, (UnixNowNs() - last) / 1e9);
+        view.motionSkipped = __atomic_load_n(&s.MotionSkipped, __ATOMIC_RELAXED);
+        view.passesDropped = __atomic_load_n(&s.PassesDropped, __ATOMIC_RELAXED);
+        view.output = FieldText(s.Output, sizeof s.Output);
+        view.filter = FieldText(s.Filter, sizeof s.Filter);
+        view.settingsPath = FieldText(s.SettingsPath, sizeof s.SettingsPath);
+        view.settingsLoadedBy = FieldText(s.SettingsLoadedBy, sizeof s.SettingsLoadedBy);
+        view.settingsLoadedByPid = __atomic_load_n(&s.SettingsLoadedByPid, __ATOMIC_RELAXED);
+        view.settingsFromDefaults = __atomic_load_n(&s.SettingsFromDefaults, __ATOMIC_RELAXED) != 0;
+        view.settingsLoadedUnixNs = __atomic_load_n(&s.SettingsLoadedUnixNs, __ATOMIC_RELAXED);
+    }
+    if (!view.running) {
+        // A daemon that holds the claim but has not said more (yet).
+        int holder = DaemonClaimHolder();
+        if (holder > 0) {
+            view.running = true;
+            view.pid = holder;
+        }
+    }
+    return view;
+}
+
+std::string DeviceProblem(const DaemonView& view) {
+    if (!view.running)
+        return "no device daemon is running; start it with \"tavrod\" "
+               "(or \"systemctl --user start tavrod\")";
+    std::string receiver = view.receiverPath.empty() ? "the receiver" : "the receiver " + view.receiverPath;
+    if (!view.receiverConnected)
+        return "the device daemon tavrod (process " + std::to_string(view.pid) + ") runs, but " +
+               receiver + " is not connected; plug it in (tavrod waits for it)";
+    if (view.secondsSincePacket < 0)
+        return receiver + " is connected, but no packet has come from it yet; switch a handset on";
+    if (view.secondsSincePacket >= 2.0) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.0f", view.secondsSincePacket);
+        return receiver + " is connected, but no packet has come for " + seconds +
+               " s; switch a handset on";
+    }
+    return "";
+}
+
+int CompleteCommand(SharedDeviceState* record, uint8_t& flag, int32_t errorBefore,
                     const char* what) {
-    if (!WaitServed(flag)) return NotServed(what);
+    if (!AwaitOrWithdraw(flag)) return NotServed(what);
     // A receiver that refuses a command answers with an error packet at once;
     // a write that failed is recorded as error 4 by the daemon.
     int32_t error = errorBefore;
@@ -178,8 +267,12 @@ void CatchInterrupts() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
+namespace {
+bool Blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+}  // namespace
+
 bool ParseInt(const std::string& text, long* value) {
-    if (text.empty()) return false;
+    if (text.empty() || Blank(text.front()) || Blank(text.back())) return false;
     errno = 0;
     char* end = nullptr;
     long parsed = std::strtol(text.c_str(), &end, 10);
@@ -189,7 +282,7 @@ bool ParseInt(const std::string& text, long* value) {
 }
 
 bool ParseDouble(const std::string& text, double* value) {
-    if (text.empty()) return false;
+    if (text.empty() || Blank(text.front()) || Blank(text.back())) return false;
     errno = 0;
     char* end = nullptr;
     double parsed = std::strtod(text.c_str(), &end);

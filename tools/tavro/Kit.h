@@ -57,13 +57,49 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 constexpr std::chrono::milliseconds kServeTimeout{2000};
 bool WaitServed(const uint8_t& flag, std::chrono::milliseconds timeout = kServeTimeout);
 
-// The failure for a request nobody took up: no daemon owns the receiver.
+// Takes back a request that was not served in time, so that it does not go
+// out later (a receiver plugged back in, a daemon started afterwards).  The
+// daemon's writer marks a flag it has taken up (2) before sending, so a
+// request is either withdrawn here or sent there, never both.  Returns true
+// when withdrawn; false when the writer had taken it up after all.
+bool Withdraw(uint8_t& flag);
+
+// Raises nothing: waits for a request raised by the caller; on time-out
+// withdraws it.  True when the daemon took it up.
+bool AwaitOrWithdraw(uint8_t& flag, std::chrono::milliseconds timeout = kServeTimeout);
+
+// The failure for a request nobody took up (and that was withdrawn): names
+// the cause (no daemon, no receiver, no packets) from the daemon's status.
 int NotServed(const char* what);
 
+// What the device daemon's status segment says, read once.
+struct DaemonView {
+    bool known = false;            // the status segment could be read
+    bool running = false;          // a daemon process is alive
+    int pid = 0;
+    bool receiverConnected = false;
+    std::string receiverPath;
+    uint64_t packets = 0;          // tracking packets decoded, all handsets
+    uint64_t perHandset[4] = {};
+    double secondsSincePacket = -1;  // -1: none yet
+    uint64_t motionSkipped = 0, passesDropped = 0;
+    std::string output, filter;
+    std::string settingsPath, settingsLoadedBy;
+    int settingsLoadedByPid = 0;
+    bool settingsFromDefaults = false;
+    int64_t settingsLoadedUnixNs = 0;
+};
+DaemonView ReadDaemonView();
+
+// One sentence naming why the receiver does not answer or no data comes,
+// with the fix: no daemon; daemon without its receiver; receiver without
+// packets for a while.  Empty when the daemon and the receiver look fine.
+std::string DeviceProblem(const DaemonView& view);
+
 // Sends a receiver command whose request the caller has just raised through
-// the API: waits until the daemon sent it, then briefly for an error report
-// of the receiver.  Returns an exit status (after a message on failure).
-int CompleteCommand(SharedDeviceState* record, const uint8_t& flag, int32_t errorBefore,
+// the API: waits until the daemon sent it (withdrawing it on time-out), then
+// briefly for an error report of the receiver.  Returns an exit status (after a message on failure).
+int CompleteCommand(SharedDeviceState* record, uint8_t& flag, int32_t errorBefore,
                     const char* what);
 
 // Ctrl-C and SIGTERM set this instead of ending the program at once, so
@@ -71,7 +107,8 @@ int CompleteCommand(SharedDeviceState* record, const uint8_t& flag, int32_t erro
 extern volatile std::sig_atomic_t g_interrupted;
 void CatchInterrupts();
 
-// Number parsing for arguments: the whole text must be the number.
+// Number parsing for arguments: the whole text must be the number; blanks
+// before or after it are refused alike.
 bool ParseInt(const std::string& text, long* value);
 bool ParseDouble(const std::string& text, double* value);
 

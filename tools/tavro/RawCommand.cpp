@@ -13,7 +13,7 @@
 namespace tavro::cli {
 
 const char kRawHelp[] =
-    "Usage: tavro raw [--count N] [--timeout S]\n"
+    "Usage: tavro raw [--count N] [--timeout S] [--user N]\n"
     "\n"
     "Prints each packet payload the kit receives, one line per packet:\n"
     "\n"
@@ -22,15 +22,21 @@ const char kRawHelp[] =
     "KIND is tracking (handset, held keys, the two light spots in camera pixels\n"
     "with their powers), info, ir-code, error, mic (16 samples), image or other.\n"
     "\n"
-    "The view samples: the record keeps only the newest payload, and this\n"
-    "command looks at it every millisecond.  A packet identical to the one\n"
-    "before it (a handset held still) is shown once, and a packet replaced\n"
-    "within a millisecond is not shown.  The packet type itself is not kept, so\n"
-    "KIND is worked out from the fields the packet changed and from its shape.\n"
+    "Held keys are named centre, up, down, left, right, up-left, up-right,\n"
+    "down-left, down-right and menu (the menu key does nothing in the kit).\n"
     "\n"
-    "  --count N    stop after N packets\n"
-    "  --timeout S  give up (exit status 3) when no new packet comes for S seconds;\n"
-    "               without it, waits until interrupted\n";
+    "The view samples: the kit keeps only the newest payload, and this command\n"
+    "looks at it every millisecond.  Packets of several handsets arrive\n"
+    "together, so a handset whose payload was replaced before the view looked\n"
+    "is shown from what the kit computed of it (\"from the record\": held keys,\n"
+    "aim in camera pixels, spot powers), with the number of its packets when\n"
+    "the daemon counts them.  The packet type itself is not kept, so KIND is\n"
+    "worked out from the fields the packet changed and from its shape.\n"
+    "\n"
+    "  --count N    stop after N lines\n"
+    "  --timeout S  give up (exit status 3) when no packet comes for S seconds,\n"
+    "               saying why; without it, waits until interrupted\n"
+    "  --user N     only the tracking packets of handset N (0-3)\n";
 
 namespace {
 
@@ -137,16 +143,32 @@ Snapshot Take(const SharedDeviceState* r, const Snapshot& previous) {
     return now;
 }
 
+// The handset a tracking line is about, or -1.
+int TrackingHandset(const std::string& decoded, const std::vector<uint8_t>& payload) {
+    if (decoded.rfind("tracking", 0) != 0 || payload.size() < 2) return -1;
+    return (payload[0] >> 5) & 3;
+}
+
+// What the record holds for one handset after its last packet.
+std::string HandsetValues(const SharedDeviceState* r, int user) {
+    char text[256];
+    std::snprintf(text, sizeof text, "held=%s raw=(%.2f,%.2f) power=(%d,%d)",
+                  HeldKeys(Peek(r->Buttons[user])).c_str(), Peek(r->RawX[user]), Peek(r->RawY[user]),
+                  static_cast<int>(Peek(r->Power1[user])), static_cast<int>(Peek(r->Power2[user])));
+    return text;
+}
+
 }  // namespace
 
 int RunRaw(const Args& args) {
     CommandLine line;
-    if (!line.Parse(args, {"count", "timeout"}, {})) return kExitUsage;
+    if (!line.Parse(args, {"count", "timeout", "user"}, {})) return kExitUsage;
     if (!line.Positional().empty())
         return Fail(kExitUsage, "raw takes options only, not \"%s\"", line.Positional()[0].c_str());
-    long count = 0, timeout = 0;
+    long count = 0, timeout = 0, onlyUser = -1;
     if (line.Has("count") && !line.IntOption("count", 1, 1000000000, &count)) return kExitUsage;
     if (line.Has("timeout") && !line.IntOption("timeout", 1, 86400, &timeout)) return kExitUsage;
+    if (line.Has("user") && !line.IntOption("user", 0, TAVRO_HANDSETS - 1, &onlyUser)) return kExitUsage;
 
     SharedDeviceState* r = AttachKit();
     if (r == nullptr) return kExitFailure;
@@ -158,22 +180,79 @@ int RunRaw(const Args& args) {
     long shown = 0;
     // What the record holds now arrived before we looked: it is the baseline.
     Snapshot before = Take(r, Snapshot{});
+    // Per handset: the daemon's packet count and the record's values when a
+    // line was last shown.  The record keeps one payload only, and the
+    // packets of several handsets come in one burst, so the newest payload
+    // alone would show the last handset of each burst and hide the others.
+    DaemonView daemon = ReadDaemonView();
+    uint64_t counted[TAVRO_HANDSETS];
+    std::string values[TAVRO_HANDSETS];
+    for (int u = 0; u < TAVRO_HANDSETS; ++u) {
+        counted[u] = daemon.perHandset[u];
+        values[u] = HandsetValues(r, u);
+    }
+    uint64_t packetsSeen = daemon.packets;
+    auto print = [&](double seconds, const std::string& text) {
+        std::printf("%9.3f %s\n", seconds, text.c_str());
+        std::fflush(stdout);
+        ++shown;
+    };
     while (!g_interrupted && (count == 0 || shown < count)) {
         Snapshot now = Take(r, before);
+        daemon = ReadDaemonView();
         Clock::time_point time = Clock::now();
+        double seconds = std::chrono::duration<double>(time - start).count();
+        bool fresh = false;
+        // The newest payload's handset is shown from the payload itself.
+        int payloadHandset = TrackingHandset(Decode(r, now, before), now.payload);
         if (now.payload != before.payload) {
-            double seconds = std::chrono::duration<double>(time - start).count();
-            std::printf("%9.3f %4zu  %s  | %s\n", seconds, now.payload.size(),
-                        Decode(r, now, before).c_str(), Hex(now.payload).c_str());
-            std::fflush(stdout);
-            ++shown;
+            std::string decoded = Decode(r, now, before);
+            int handset = TrackingHandset(decoded, now.payload);
+            char head[32];
+            std::snprintf(head, sizeof head, "%4zu  ", now.payload.size());
+            if (onlyUser < 0 || handset == onlyUser)
+                print(seconds, head + decoded + "  | " + Hex(now.payload));
+            if (handset >= 0) {
+                counted[handset] = daemon.perHandset[handset];
+                values[handset] = HandsetValues(r, handset);
+            }
+            fresh = true;
+        }
+        // Handsets whose packets came between two looks: from their counts
+        // when the daemon keeps them, else from their changed values.
+        for (int u = 0; u < TAVRO_HANDSETS && (count == 0 || shown < count); ++u) {
+            if (Peek(r->HistoryCount[u]) <= 0) continue;
+            std::string current = HandsetValues(r, u);
+            // A handset held still is shown once, as its payload would be.
+            bool changed = u != payloadHandset && current != values[u];
+            if (!changed) {
+                if (u == payloadHandset) values[u] = current;
+                continue;
+            }
+            bool counts = daemon.perHandset[u] > counted[u];
+            std::string text = "  14  tracking  handset=" + std::to_string(u) + " " + current;
+            if (counts && daemon.perHandset[u] - counted[u] > 1)
+                text += "  (" + std::to_string(daemon.perHandset[u] - counted[u]) + " packets)";
+            text += "  | from the record";
+            if (onlyUser < 0 || u == onlyUser) print(seconds, text);
+            counted[u] = daemon.perHandset[u];
+            values[u] = current;
+            fresh = true;
+        }
+        if (daemon.packets != packetsSeen) {
+            packetsSeen = daemon.packets;
+            fresh = true;
+        }
+        if (fresh) {
             lastPacket = time;
         } else if (timeout > 0 && time - lastPacket >= std::chrono::seconds(timeout)) {
-            return Fail(kExitNoAnswer, "no packet from the receiver for %ld s "
-                        "(is the device daemon tavrod running?)", timeout);
-        } else if (!noted && shown == 0 && time - start >= std::chrono::seconds(2)) {
-            std::fprintf(stderr, "%s: no packets so far (is the device daemon tavrod running?)\n",
-                         ProgramName());
+            std::string problem = DeviceProblem(daemon);
+            if (problem.empty()) problem = "is a handset switched on?";
+            return Fail(kExitNoAnswer, "no packet from the receiver for %ld s: %s", timeout, problem.c_str());
+        } else if (!noted && shown == 0 && time - lastPacket >= std::chrono::seconds(2)) {
+            std::string problem = DeviceProblem(daemon);
+            if (problem.empty()) problem = "is a handset switched on?";
+            std::fprintf(stderr, "%s: no packets so far: %s\n", ProgramName(), problem.c_str());
             noted = true;
         }
         before = std::move(now);

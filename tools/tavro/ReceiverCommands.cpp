@@ -4,6 +4,7 @@
 #include "Kit.h"
 #include "tavrodev.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -45,40 +46,40 @@ const char kMotorHelp[] =
 const char kStopHelp[] =
     "Usage: tavro stop\n"
     "\n"
-    "Asks the device to stop: the daemon's reader and command threads end and it\n"
-    "releases the receiver.  Returns at once.\n";
+    "Stops the device daemon (tavrod): it releases the receiver and ends.  Waits\n"
+    "up to 5 s for it to end.  With no daemon running there is nothing to stop\n"
+    "(exit status 1).\n";
 
 namespace {
 
-// Time the receiver gets to answer an information request, on top of the
-// 200 ms the API waits.
-constexpr std::chrono::milliseconds kReplyTimeout{1000};
+// Time the receiver gets to answer an information request once the daemon
+// has sent it.
+constexpr std::chrono::milliseconds kReplyTimeout{1200};
 
 struct InfoItem {
     const char* label;
-    int (*fetch)(void*);
+    int kind;  // the record's InfoKind
 };
 
 // Asks for one kind of information.  Returns an exit status; on success the
-// reply is in *reply.
+// reply is in *reply.  The request is raised here rather than through the
+// API's getter, which gives up after 200 ms: the daemon gets the client's
+// longer time to take it up, and a request it never took up is withdrawn.
 int Fetch(SharedDeviceState* r, const InfoItem& item, std::string* reply) {
     // The record keeps the previous reply's length; clear it so that only a
     // fresh reply counts as an answer.
     Poke(r->InfoLength, 0);
-    unsigned char buffer[sizeof r->InfoBuffer] = {};
-    item.fetch(buffer);
+    Poke(r->InfoKind, static_cast<int32_t>(item.kind));
+    std::atomic_thread_fence(std::memory_order_release);
+    Poke(r->GetInfoRequest, static_cast<uint8_t>(1));
+    if (!AwaitOrWithdraw(r->GetInfoRequest)) return NotServed(item.label);
+    if (!WaitUntil([&] { return Peek(r->InfoLength) > 0; }, kReplyTimeout))
+        return Fail(kExitNoAnswer, "no answer from the receiver to the %s request within %lld ms",
+                    item.label, static_cast<long long>(kReplyTimeout.count()));
+    std::atomic_thread_fence(std::memory_order_acquire);
     int length = Peek(r->InfoLength);
-    if (length <= 0) {
-        if (!WaitServed(r->GetInfoRequest)) return NotServed(item.label);
-        if (!WaitUntil([&] { return Peek(r->InfoLength) > 0; }, kReplyTimeout))
-            return Fail(kExitNoAnswer, "no answer from the receiver to the %s request within %lld ms",
-                        item.label, static_cast<long long>(kReplyTimeout.count() + 200));
-        length = Peek(r->InfoLength);
-        if (length > static_cast<int>(sizeof buffer)) length = sizeof buffer;
-        std::memcpy(buffer, r->InfoBuffer, static_cast<size_t>(length));
-    }
-    if (length > static_cast<int>(sizeof buffer)) length = sizeof buffer;
-    reply->assign(reinterpret_cast<const char*>(buffer), static_cast<size_t>(length));
+    if (length > static_cast<int>(sizeof r->InfoBuffer)) length = sizeof r->InfoBuffer;
+    reply->assign(reinterpret_cast<const char*>(r->InfoBuffer), static_cast<size_t>(length));
     return kExitOk;
 }
 
@@ -113,17 +114,11 @@ int RunInfo(const Args& args) {
     if (r == nullptr) return kExitFailure;
 
     std::vector<InfoItem> items = {
-        {"handset copyright", TV_GetHandheldCopyright},
-        {"handset version", TV_GetHandheldVersion},
-        {"handset date", TV_GetHandheldDate},
-        {"receiver copyright", TV_GetPODCopyright},
-        {"receiver version", TV_GetPODVersion},
-        {"receiver date", TV_GetPODDate},
-        {"handset assignment", TV_GetHandsetAssignmentTable},
-        {"signal strength", TV_GetRFReceiveStrength},
-        {"channel", TV_GetPODChannel},
+        {"handset copyright", 0}, {"handset version", 1},    {"handset date", 2},
+        {"receiver copyright", 3}, {"receiver version", 4},  {"receiver date", 5},
+        {"handset assignment", 6}, {"signal strength", 7},   {"channel", 8},
     };
-    if (line.Has("energy")) items.push_back({"energy map", TV_EnergyMap});
+    if (line.Has("energy")) items.push_back({"energy map", 9});
     for (const InfoItem& item : items) {
         std::string reply;
         int status = Fetch(r, item, &reply);
@@ -150,7 +145,7 @@ int RunCamera(const Args& args) {
     if (r == nullptr) return kExitFailure;
     int32_t errorBefore = Peek(r->LastError);
     // The daemon sends them in this order within one pass.
-    const uint8_t* last = nullptr;
+    uint8_t* last = nullptr;
     if (threshold >= 0) {
         TV_SetThreshold(static_cast<int>(threshold));
         last = &r->SetThreshRequest;
@@ -163,8 +158,13 @@ int RunCamera(const Args& args) {
         TV_SetExposure(static_cast<int>(exposure));
         last = &r->SetExposureRequest;
     }
-    for (const uint8_t* flag : {&r->SetThreshRequest, &r->SetGainRequest, &r->SetExposureRequest})
-        if (flag != last && !WaitServed(*flag)) return NotServed("camera");
+    // Any of the three not taken up in time is withdrawn with the others.
+    for (uint8_t* flag : {&r->SetThreshRequest, &r->SetGainRequest, &r->SetExposureRequest})
+        if (flag != last && !AwaitOrWithdraw(*flag)) {
+            for (uint8_t* other : {&r->SetThreshRequest, &r->SetGainRequest, &r->SetExposureRequest})
+                Withdraw(*other);
+            return NotServed("camera");
+        }
     int status = CompleteCommand(r, *last, errorBefore, "camera");
     if (status == kExitOk) std::puts("camera settings sent");
     return status;
@@ -184,7 +184,7 @@ int RunChannel(const Args& args) {
     if (r == nullptr) return kExitFailure;
     if (channel < 0) {
         std::string reply;
-        int status = Fetch(r, {"channel", TV_GetPODChannel}, &reply);
+        int status = Fetch(r, {"channel", 8}, &reply);
         if (status == kExitOk) std::printf("channel: %s\n", Describe(reply).c_str());
         return status;
     }
@@ -233,9 +233,18 @@ int RunStop(const Args& args) {
     CommandLine line;
     if (!line.Parse(args, {}, {})) return kExitUsage;
     if (!line.Positional().empty()) return Fail(kExitUsage, "usage: tavro stop");
-    if (AttachKit() == nullptr) return kExitFailure;
+    SharedDeviceState* r = AttachKit();
+    if (r == nullptr) return kExitFailure;
+    DaemonView daemon = ReadDaemonView();
+    // A stop nobody takes up would stay raised in the record: not raised.
+    if (!daemon.running) return Fail(kExitFailure, "nothing to stop: no device daemon is running");
     TV_StopDevice();
-    std::puts("stop requested");
+    if (!WaitUntil([&] { return !ReadDaemonView().running; }, std::chrono::milliseconds(5000))) {
+        if (g_interrupted) return Fail(kExitFailure, "interrupted");
+        return Fail(kExitNoAnswer, "the device daemon (process %d) was asked to stop but still runs after 5 s",
+                    daemon.pid);
+    }
+    std::printf("the device daemon (process %d) stopped\n", daemon.pid);
     return kExitOk;
 }
 

@@ -82,9 +82,9 @@ uint8_t& RecordByte(const SettingKey& key) {
 
 constexpr Access kAccess[] = {
     {"D0", Range::Positive, 0, 0, TV_GetD0, nullptr, TV_SetD0, nullptr, nullptr, "a number > 0"},
-    {"Mx", Range::NonZero, 0, 0, TV_GetMx, nullptr, TV_SetMx, nullptr, nullptr, "a number, not 0"},
+    {"Mx", Range::NonZero, 0, 0, TV_GetMx, nullptr, TV_SetMx, nullptr, nullptr, "a number other than 0"},
     {"Bx", Range::Any, 0, 0, TV_GetBx, nullptr, TV_SetBx, nullptr, nullptr, "a number"},
-    {"My", Range::NonZero, 0, 0, TV_GetMy, nullptr, TV_SetMy, nullptr, nullptr, "a number, not 0"},
+    {"My", Range::NonZero, 0, 0, TV_GetMy, nullptr, TV_SetMy, nullptr, nullptr, "a number other than 0"},
     {"By", Range::Any, 0, 0, TV_GetBy, nullptr, TV_SetBy, nullptr, nullptr, "a number"},
     {"CPixel", Range::Positive, 0, 0, TV_GetCpixel, nullptr, TV_SetCpixel, nullptr, nullptr,
      "a number > 0"},

@@ -15,6 +15,8 @@ namespace {
 
 using namespace tavro::cli;
 
+// One line per command; a command in a file of its own declares its entry
+// point and help text in Commands.h and adds its line here.
 const Command kCommands[] = {
     {"status", "position, roll, distance, powers and keys of the handsets", kStatusHelp, RunStatus},
     {"get", "print one setting", kGetHelp, RunGet},
@@ -27,17 +29,22 @@ const Command kCommands[] = {
     {"stop", "stop the device (the daemon releases the receiver)", kStopHelp, RunStop},
     {"ir", "learn, send or blast infrared codes", kIrHelp, RunIr},
     {"raw", "print the packets the kit receives, decoded", kRawHelp, RunRaw},
+    {"pointing", "show or change how the handset moves the pointer", kPointingHelp, RunPointing},
+    {"pointer", "let the handset move the pointer or not; choose the handset", kPointerHelp, RunPointer},
+    {"filter", "choose the stabiliser that steadies the pointer", kFilterHelp, RunFilter},
 };
 
 void PrintOverview(FILE* out) {
     std::fputs(
         "Usage: tavro COMMAND [ARGUMENTS]\n"
         "       tavro COMMAND --help\n"
-        "       tavro --version\n"
+        "       tavro --help | --version\n"
         "\n"
-        "The command-line client of the Tavro pointer kit.  It reads and changes the\n"
-        "kit's shared record; receiver commands are carried out by the device daemon\n"
-        "(tavrod), which must be running for them.\n"
+        "The command-line client of the Tavro pointer kit: shows what the handsets\n"
+        "do, changes the settings, and sends commands to the receiver.  Receiver\n"
+        "commands are carried out by the device daemon (tavrod), which must be\n"
+        "running with the receiver plugged in; a command that gets no answer in\n"
+        "time is withdrawn, never carried out later.\n"
         "\n"
         "Commands:\n",
         out);
@@ -74,7 +81,7 @@ int main(int argc, char** argv) {
         PrintOverview(stdout);
         return kExitOk;
     }
-    if (std::strcmp(first, "--version") == 0) {
+    if (std::strcmp(first, "--version") == 0 || std::strcmp(first, "-V") == 0) {
         std::printf("tavro %s\n", TAVRO_VERSION);
         return kExitOk;
     }
