@@ -3,9 +3,10 @@
 // record is a guarded buffer of the process (never the machine's segment),
 // no settings file is read or written, and sub-frame waits take no time.
 // Without a DISPLAY the pointer and key operations run their no-display
-// paths, where the screen is the record's calibration screen.  Passes run
-// inline on the calling thread, as the platform does when no device threads
-// run.
+// paths, where the screen is the record's calibration screen.  The targets
+// drive the reader loop themselves, without StartDevice, so no calculation
+// worker runs and the platform computes each accepted packet's pass at once
+// on the calling thread (CreateDataPacketThread): deterministic, in order.
 #ifndef TAVRO_FUZZ_KIT_H
 #define TAVRO_FUZZ_KIT_H
 
@@ -45,19 +46,7 @@ public:
         return 1;  // no settings file: the defaults
     }
     int TV_Sleep(int) override { return 0; }
-    // The pass of an accepted tracking packet runs at once, on the caller's
-    // thread, over a copy of the payload taken now.
-    int CreateDataPacketThread() override {
-        unsigned char copy[kTrackingPayloadSize];
-        std::memcpy(copy, SharedData->RawData, sizeof copy);
-        ++PassesRun;
-        CalculatePODDeviceData(copy);
-        return 0;
-    }
-
     void CheckIntact() const { guarded_.CheckIntact(); }
-
-    unsigned long PassesRun = 0;
 
 private:
     GuardedRecord& guarded_;

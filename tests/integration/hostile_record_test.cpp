@@ -27,15 +27,10 @@ constexpr double kLargestScreen = 32767.0;
 // number moves nothing and may stay one).
 bool OnScreen(double value) { return std::isnan(value) || (value >= 0.0 && value <= kLargestScreen + 1.0); }
 
-// The kit with no display, computing every pass at once and without waits.
+// The kit with no display and no device threads, so that the platform
+// computes every accepted packet's pass at once; sub-frames do not wait.
 class InlineKit : public CTavroLinux {
 public:
-    int CreateDataPacketThread() override {
-        unsigned char copy[kTrackingPayloadSize];
-        std::memcpy(copy, SharedData->RawData, sizeof copy);
-        CalculatePODDeviceData(copy);
-        return 0;
-    }
     int TV_Sleep(int) override { return 0; }
 };
 
