@@ -4,12 +4,14 @@
 // modifiers.
 #include "KeyboardMap.h"
 
+#include <linux/input-event-codes.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 
 namespace tavro {
 
@@ -55,7 +57,26 @@ int ModifierCount(xkb_mod_mask_t mask) { return __builtin_popcount(mask); }
 
 }  // namespace
 
-std::unique_ptr<KeyboardMap> KeyboardMap::Load(std::string* error) {
+std::shared_ptr<const KeyboardMap> KeyboardMap::Load(std::string* error) {
+    // Compiling a keymap takes a while; each process does it once for each
+    // keyboard configuration it sees.
+    static std::mutex lock;
+    static std::map<std::string, std::shared_ptr<const KeyboardMap>> compiled;
+    std::string key;
+    for (const char* name : {"XKB_DEFAULT_RULES", "XKB_DEFAULT_MODEL", "XKB_DEFAULT_LAYOUT",
+                             "XKB_DEFAULT_VARIANT", "XKB_DEFAULT_OPTIONS"}) {
+        const char* value = std::getenv(name);
+        key += std::string(value != nullptr ? value : "") + "\n";
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    auto found = compiled.find(key);
+    if (found != compiled.end()) return found->second;
+    std::shared_ptr<const KeyboardMap> map = Compile(error);
+    if (map) compiled[key] = map;
+    return map;
+}
+
+std::unique_ptr<KeyboardMap> KeyboardMap::Compile(std::string* error) {
     xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
     if (context == nullptr) {
         if (error) *error = "cannot start libxkbcommon";
@@ -83,18 +104,28 @@ std::unique_ptr<KeyboardMap> KeyboardMap::Load(std::string* error) {
     const char* layoutName = xkb_keymap_layout_get_name(keymap, 0);
     map->layout_ = layoutName != nullptr ? layoutName : "";
 
-    // The key that sets each modifier when pressed alone.
+    // The key that sets each modifier when pressed alone: one of a real
+    // keyboard's modifier keys where the keymap has one (keymaps also bind
+    // modifiers to keys no keyboard has, such as <LVL3>), else the first.
     const xkb_keycode_t first = xkb_keymap_min_keycode(keymap), last = xkb_keymap_max_keycode(keymap);
     std::map<xkb_mod_index_t, int> modifierKey;
+    auto rank = [](int code) {
+        static const int preferred[] = {KEY_LEFTSHIFT, KEY_LEFTCTRL, KEY_LEFTALT, KEY_RIGHTALT,
+                                        KEY_LEFTMETA, KEY_RIGHTSHIFT, KEY_RIGHTCTRL, KEY_RIGHTMETA};
+        for (size_t i = 0; i < sizeof preferred / sizeof preferred[0]; ++i)
+            if (preferred[i] == code) return static_cast<int>(i);
+        return 1000 + code;
+    };
     xkb_state* state = xkb_state_new(keymap);
     for (xkb_keycode_t key = first; state != nullptr && key <= last; ++key) {
         xkb_state_update_key(state, key, XKB_KEY_DOWN);
         const xkb_mod_mask_t set = static_cast<xkb_mod_mask_t>(
             xkb_state_serialize_mods(state, XKB_STATE_MODS_DEPRESSED));
         xkb_state_update_key(state, key, XKB_KEY_UP);
+        const int code = static_cast<int>(key) - kXkbOffset;
         for (xkb_mod_index_t m = 0; m < 32; ++m)
-            if ((set & (1u << m)) && !modifierKey.count(m))
-                modifierKey[m] = static_cast<int>(key) - kXkbOffset;
+            if ((set & (1u << m)) && (!modifierKey.count(m) || rank(code) < rank(modifierKey[m])))
+                modifierKey[m] = code;
     }
     if (state != nullptr) xkb_state_unref(state);
     const xkb_mod_index_t lock = xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_CAPS);

@@ -21,7 +21,8 @@ public:
     // _VARIANT and _OPTIONS variables when any is set, else the system's
     // keyboard configuration (/etc/default/keyboard), else xkbcommon's
     // defaults.  Null with *error set when no keymap can be compiled.
-    static std::unique_ptr<KeyboardMap> Load(std::string* error);
+    // Compiled once per process for each configuration.
+    static std::shared_ptr<const KeyboardMap> Load(std::string* error);
 
     // The key and modifiers that type `keysym`, the one needing the fewest
     // modifiers when several do; false when the keymap cannot type it.
@@ -35,6 +36,7 @@ public:
     const std::string& Layout() const { return layout_; }
 
 private:
+    static std::unique_ptr<KeyboardMap> Compile(std::string* error);
     std::map<unsigned long, KeyStroke> strokes_;
     std::string layout_;
 };

@@ -86,7 +86,7 @@ private:
     bool hasPointer_ = false;
     int width_ = 0, height_ = 0;
     int x_ = 0, y_ = 0;
-    std::unique_ptr<KeyboardMap> keymap_;
+    std::shared_ptr<const KeyboardMap> keymap_;
     std::map<int, int> heldKeys_;     // kernel key code -> presses outstanding
     std::set<int> heldButtons_;       // BTN_ codes held
     std::set<unsigned long> unknownLogged_;
