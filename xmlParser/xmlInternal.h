@@ -67,6 +67,7 @@ struct XMLArena {
         size_t used;
     };
     int refCount;
+    size_t sourceLength;  // bytes of the text parsed
     size_t blockSize;  // size of the next ordinary block
     Block* blocks;     // the block being filled first
 };

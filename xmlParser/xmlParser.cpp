@@ -428,6 +428,7 @@ void xmlRefuseBuilding() {
 XMLArena* xmlArenaNew(size_t inputLength) {
     auto* a = static_cast<XMLArena*>(xmlMalloc(sizeof(XMLArena)));
     a->refCount = 1;
+    a->sourceLength = inputLength;
     // Blocks of a quarter of the input: a few blocks per document, little left unused.
     size_t size = inputLength / 4;
     if (size < 4096) size = 4096;

@@ -296,8 +296,12 @@ char* XMLNode::createXMLString(int format, int* size) const {
         return nullptr;
     }
     int level = format && xmlOptions.dropWhiteSpace ? 0 : -1;
-    // One pass into a buffer that doubles as it fills, then cut to the exact size.
-    Sink s{static_cast<char*>(xmlMalloc(4096)), 0, 4096, false};
+    // One pass into a buffer that doubles as it fills, then cut to the exact size. A parsed
+    // document written as a whole comes back at about the size it was read, so the buffer
+    // starts there and large documents are not copied while it grows.
+    size_t capacity = 4096;
+    if (d->arena && !d->parent) capacity += d->arena->sourceLength + d->arena->sourceLength / 8;
+    Sink s{static_cast<char*>(xmlMalloc(capacity)), 0, capacity, false};
     writeNode(d, level, s);
     s.ch(0);
     char* out = static_cast<char*>(xmlRealloc(s.out, s.n));
