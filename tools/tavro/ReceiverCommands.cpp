@@ -25,8 +25,10 @@ const char kInfoHelp[] =
 const char kCameraHelp[] =
     "Usage: tavro camera [--threshold N] [--gain N] [--exposure N]\n"
     "\n"
-    "Sets the handset camera's spot threshold (0-127), gain (0-63) and exposure\n"
-    "(0-255); give at least one.  Values outside the ranges are refused.\n";
+    "Sets how the handset's camera sees the two light spots: the brightness\n"
+    "threshold below which it ignores light (0-127), its gain (0-63) and its\n"
+    "exposure (0-255); give at least one.  Values outside the ranges are\n"
+    "refused.\n";
 
 const char kChannelHelp[] =
     "Usage: tavro channel [N]\n"
@@ -39,9 +41,8 @@ const char kMotorHelp[] =
     "       tavro motor stop\n"
     "\n"
     "Starts the handset's vibration motor with a mode (25, 50, 75 or 100), a\n"
-    "level (0-2268, sent in steps of 36) and a value byte (0-255, default 0), or\n"
-    "stops it.  (The API's TV_StopMotor does not reach the receiver; the client\n"
-    "raises the record's stop-motor request itself.)\n";
+    "strength level (0-2268, in steps of 36) and a value (0-255, default 0), or\n"
+    "stops it.\n";
 
 const char kStopHelp[] =
     "Usage: tavro stop\n"

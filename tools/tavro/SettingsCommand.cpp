@@ -32,18 +32,16 @@ const char kSetHelp[] =
     "value.  KEY is a key of the settings file; case does not matter.  `tavro\n"
     "settings` lists the keys and the values each one accepts.\n"
     "\n"
-    "Keys with a setter of the API go through it.  DistanceThresh, CThetaX,\n"
-    "DistanceCounterMax, RollCounterMax, PowerThresh and DeviceName have none:\n"
-    "for them the value is written into the shared record and the settings file\n"
-    "is rewritten, so that they too take effect at once.  DeviceName (the\n"
-    "receiver's tty) is used the next time the daemon opens the receiver.\n";
+    "Every key takes effect at once in the running kit.  DeviceName (the\n"
+    "receiver's tty) is used the next time the daemon opens the receiver.\n"
+    "Numbers are written without blanks around them.\n";
 
 const char kSettingsHelp[] =
     "Usage: tavro settings\n"
     "\n"
     "Lists every key of the settings file with its current value and the values\n"
-    "it accepts.  Keys marked \"record\" have no setter in the API and are changed\n"
-    "through the shared record (see tavro set --help).\n";
+    "it accepts.  Keys marked [record] are not reachable through the kit's\n"
+    "programming interface; tavro set changes them all the same.\n";
 
 namespace {
 
