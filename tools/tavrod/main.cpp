@@ -56,8 +56,12 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitAlreadyRunning = 3;
 
-volatile sig_atomic_t g_signalled = 0;  // SIGINT or SIGTERM
-volatile sig_atomic_t g_hangup = 0;     // SIGHUP
+// Set by the handler, which may run on any of the daemon's threads, and
+// read by the main thread and the watcher: atomics (lock-free, so safe in a
+// handler), not volatile, so that the reader is ordered after the store.
+std::atomic<int> g_signalled{0};  // SIGINT or SIGTERM
+std::atomic<int> g_hangup{0};     // SIGHUP
+static_assert(std::atomic<int>::is_always_lock_free, "the signal flags must be safe in a handler");
 uint8_t* volatile g_stopFlag = nullptr;
 int g_wakeFd = -1;  // write end of the pipe that wakes the watcher
 
@@ -67,7 +71,7 @@ void OnSignal(int signal) {
         g_hangup = 1;
     } else {
         g_signalled = 1;
-        if (g_stopFlag != nullptr) *g_stopFlag = 1;
+        if (g_stopFlag != nullptr) __atomic_store_n(g_stopFlag, 1, __ATOMIC_RELAXED);
     }
     if (g_wakeFd >= 0) {
         const char byte = 1;
