@@ -48,7 +48,8 @@ cleanup() {
     for p in $(cat "$WORK"/pids 2>/dev/null); do kill "$p" 2>/dev/null || true; done
     rm -rf "$WORK"
 }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+trap 'exit 1' INT TERM
 
 # A private X server.
 exec 3>"$WORK/displayfd"
@@ -69,7 +70,8 @@ now_ms() { date +%s%3N; }
 
 # start_sim ARGS...: the simulator on a pty; sets SIM_PID and TTY.
 start_sim() {
-    "$SIM" "$@" >"$WORK/sim.out" 2>/dev/null &
+    # Own sessions: neither program's signals reach this script.
+    setsid "$SIM" "$@" >"$WORK/sim.out" 2>/dev/null &
     SIM_PID=$!
     echo $SIM_PID >>"$WORK/pids"
     for _ in $(seq 100); do [ -s "$WORK/sim.out" ] && break; sleep 0.02; done
@@ -79,13 +81,18 @@ start_sim() {
 # run_daemon BINARY: tavrod on $TTY for the run's time; sets CPU (% of one
 # core), THREADS (most), RSS_GROWTH (KiB from 1 s in to the end), STOP_MS.
 run_daemon() {
-    "$1" --device "$TTY" >/dev/null 2>&1 &
+    setsid "$1" --device "$TTY" >/dev/null 2>"$WORK/daemon.err" &
     pid=$!
     sleep 1
+    if ! kill -0 $pid 2>/dev/null; then
+        echo "pipeline_bench: $1 ended at once:" >&2
+        cat "$WORK/daemon.err" >&2
+        exit 1
+    fi
     t0=$(cpu_ticks $pid); r0=$(rss_kib $pid); most=$(threads $pid)
     end=$(( $(now_ms) + SECONDS_PER_RUN * 1000 ))
     while [ "$(now_ms)" -lt $end ]; do
-        n=$(threads $pid); [ "$n" -gt "$most" ] && most=$n
+        n=$(threads $pid 2>/dev/null || echo 0); [ "${n:-0}" -gt "$most" ] && most=$n
         sleep 0.05
     done
     t1=$(cpu_ticks $pid); r1=$(rss_kib $pid)
@@ -98,14 +105,18 @@ run_daemon() {
     STOP_MS=$(( $(now_ms) - s0 ))
 }
 
-# The flood: a recorded stream of 4 handsets replayed as fast as the tty takes.
-"$SIM" --handsets 4 --rate 160 --record "$WORK/flood.bin" >"$WORK/rec.out" 2>/dev/null &
-rec=$!
-for _ in $(seq 100); do [ -s "$WORK/rec.out" ] && break; sleep 0.02; done
-exec 4<"$(head -n1 "$WORK/rec.out")"
-sleep 2
-kill $rec; wait $rec 2>/dev/null || true
-exec 4<&-
+# The flood: tracking packets of 4 handsets sweeping across the screen,
+# replayed as fast as the tty takes them.
+python3 - "$WORK/flood.bin" <<'PY'
+import struct, sys
+out = bytearray()
+for n in range(4000):
+    user = n % 4
+    x = 12000 + 37 * ((n // 4) % 200)
+    words = (0x9FFF | (user << 13), x, 14400, 50, x - 4000, 14400, 50)
+    out += b"QV\x01\x0e" + struct.pack(">7H", *words)
+open(sys.argv[1], "wb").write(out)
+PY
 
 for design in old new; do
     if [ $design = old ]; then d=$OLD_BUILD/tools/tavrod/tavrod; else d=$NEW_BUILD/tools/tavrod/tavrod; fi
@@ -116,7 +127,8 @@ for design in old new; do
     start_sim --rate 0; run_daemon "$d"; kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
     eval "stopsilent_$design=$STOP_MS"
     start_sim --replay "$WORK/flood.bin" --replay-rate 0 --loop; run_daemon "$d"
-    kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
+    # Blocked on a full tty once nobody reads it: SIGTERM would wait forever.
+    kill -KILL $SIM_PID; wait $SIM_PID 2>/dev/null || true
     eval "threadsflood_$design=$THREADS rssflood_$design=$RSS_GROWTH stopflood_$design=$STOP_MS"
 done
 
