@@ -9,7 +9,7 @@
 # section, description, component dependencies).  The docs each package needs
 # (copyright, changelog.Debian.gz) come from tavro_deb_docs().
 
-set(TAVRO_DEB_COMPONENTS core platform api dev runtime)
+set(TAVRO_DEB_COMPONENTS core platform api dev runtime python)
 
 set(TAVRO_MAINTAINER "Tavro maintainers <maintainers@users.noreply.c-seed-61683455.example>"
     CACHE STRING "Maintainer of the Debian packages (name <address>)")
@@ -102,6 +102,20 @@ user unit, the command-line client tavro, the calibration tool
 tavro-calibrate, the receiver simulator tavro-sim and the console demo
 tavro-demo, with the udev rules and the manual pages.")
 
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-tavro)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.11)")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python package of the Tavro handheld pointer kit
+The Tavro driver kit drives a handheld optical pointer and its USB
+receiver: it turns the handsets' camera packets into pointer moves, clicks
+and keys, sends commands to the receiver and keeps every value in one shared
+record.
+.
+This package holds the Python module tavro: the handsets' live values,
+the settings with their types and ranges, and the receiver commands, over
+the kit's C API library.")
+
 # Dependencies between the kit's own packages; CPack makes them exact
 # ("= version"), as the libraries of one build belong together.  Those on
 # other packages (libc6, libx11-6, libstdc++6, ...) come from dpkg-shlibdeps.
@@ -110,6 +124,7 @@ set(CPACK_COMPONENT_PLATFORM_DEPENDS core)
 set(CPACK_COMPONENT_API_DEPENDS platform core)
 set(CPACK_COMPONENT_DEV_DEPENDS api platform core)
 set(CPACK_COMPONENT_RUNTIME_DEPENDS api platform core)
+set(CPACK_COMPONENT_PYTHON_DEPENDS api)
 
 foreach(component ${TAVRO_DEB_COMPONENTS})
   string(TOUPPER ${component} upper)

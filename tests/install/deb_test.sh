@@ -87,6 +87,22 @@ for program in tavrod tavro tavro-calibrate tavro-demo tavro-sim; do
         fail "/usr/bin/$program --help failed: $(head -n 3 "$work/help.out")"
 done
 
+echo "-- the Python package"
+pydeb=$work/out/python3-tavro_${version}-1_all.deb
+if [ -f "$pydeb" ]; then
+    dpkg-deb -x "$pydeb" "$root"
+    dpkg-deb -f "$pydeb" Depends | grep -q 'libtavrodev1 (= ' ||
+        fail "python3-tavro does not depend on libtavrodev1: $(dpkg-deb -f "$pydeb" Depends)"
+    site=$root/usr/lib/python3/dist-packages
+    grep -q "^LIBDIR = \"/usr/lib/$multiarch\"" "$site/tavro/_install.py" 2>/dev/null ||
+        fail "python3-tavro does not name /usr/lib/$multiarch as the kit's library directory"
+    PYTHONPATH=$site TAVRO_LIBRARY=$root/usr/lib/$multiarch/libTavroDev.so.1 /usr/bin/python3 -c \
+        'import tavro, sys; sys.exit(0 if tavro.Kit and len(tavro.SETTINGS) == 26 else 1)' \
+        >"$work/python.out" 2>&1 || fail "the packaged tavro module does not import: $(head -n 3 "$work/python.out")"
+else
+    fail "no package python3-tavro ($pydeb)"
+fi
+
 echo "-- lintian"
 # Tags at error and warning level fail; information and pedantic tags are
 # shown by `lintian -I --pedantic` and not required.
