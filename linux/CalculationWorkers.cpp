@@ -22,6 +22,8 @@ constexpr size_t kWorkerStack = 131072 * kStackScale;
 // Longest a sub-frame wait goes without looking at StopRequest, which any
 // process may set without waking anybody.
 constexpr auto kStopCheck = std::chrono::milliseconds(10);
+// How long the reader waits for room in a full queue before it drops.
+constexpr auto kFullWait = std::chrono::milliseconds(500);
 
 bool StopRequested(const SharedDeviceState* record) {
     return __atomic_load_n(&record->StopRequest, __ATOMIC_RELAXED) != 0;
@@ -68,7 +70,7 @@ bool CalculationWorkers::Submit(const unsigned char* payload) {
     const int user = (payload[0] >> 5) & 3;
     Seat& seat = seats_[user];
     {
-        std::lock_guard<std::mutex> lock(seat.mutex);
+        std::unique_lock<std::mutex> lock(seat.mutex);
         if (seat.stopping) return false;
         if (!seat.started) {
             pthread_attr_t attributes;
@@ -82,6 +84,16 @@ bool CalculationWorkers::Submit(const unsigned char* payload) {
             }
             running_workers_.fetch_add(1);
         }
+        // Full: the reader waits for room (the tty then holds the rest and
+        // the receiver's side is slowed, nothing is lost); only a worker
+        // stuck for kFullWait loses packets, counted and logged.
+        const auto giveUp = Clock::now() + kFullWait;
+        while (seat.count == kQueueCapacity && !seat.stopping && !StopRequested(kit_.SharedData) &&
+               Clock::now() < giveUp)
+            seat.room.wait_for(lock, kStopCheck);
+        if (seat.stopping) return false;
+        // A pass that starts after a stop does nothing: not a loss.
+        if (seat.count == kQueueCapacity && StopRequested(kit_.SharedData)) return true;
         if (seat.count == kQueueCapacity) {
             kit_.DroppedPasses.fetch_add(1);
             PublishPipelineCounts(kit_);
@@ -95,6 +107,7 @@ bool CalculationWorkers::Submit(const unsigned char* payload) {
         std::memcpy(seat.queue[tail], payload, kSlotBytes);
         ++seat.count;
         kit_.RunningPasses.fetch_add(1);
+        lock.unlock();
     }
     seat.wake.notify_one();
     return true;
@@ -113,6 +126,7 @@ void CalculationWorkers::Stop(bool drain) {
             }
         }
         seat.wake.notify_all();
+        seat.room.notify_all();
     }
     for (Seat& seat : seats_) {
         if (!seat.started) continue;
@@ -142,6 +156,7 @@ void CalculationWorkers::Work(Seat& seat) {
             --seat.count;
             behind = seat.count > 0;
         }
+        seat.room.notify_one();
 
         CTavroCore::PassMotion motion;
         if (kit_.ComputePass(payload, &motion)) {

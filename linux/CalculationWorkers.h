@@ -50,7 +50,8 @@ private:
         CalculationWorkers* owner = nullptr;
         int user = 0;
         std::mutex mutex;
-        std::condition_variable wake;
+        std::condition_variable wake;  // a payload queued, or the stop
+        std::condition_variable room;  // a payload taken from a full queue
         unsigned char queue[kQueueCapacity][kSlotBytes] = {};
         int head = 0;   // oldest queued payload
         int count = 0;  // payloads queued
