@@ -1,6 +1,7 @@
 // The platform object's life, the shared segment, the settings paths, the
 // system log, the debug-line sink and the sleep primitive.
 #include "TavroLinux.h"
+
 #include "DaemonStatus.h"
 #include "KeyRelay.h"
 #include "OutputSelection.h"

@@ -52,14 +52,22 @@ class Device:
         self.tty = self.sim.stdout.readline().strip()
         assert self.tty.startswith("/dev/"), f"simulator did not start: {self.sim.stderr.read()}"
         self.daemon: subprocess.Popen[str] | None = None
-        self.start_daemon()
+        try:
+            self.start_daemon()
+        except BaseException:
+            self.close()
+            raise
 
     def start_daemon(self) -> None:
         self.daemon = subprocess.Popen([str(DAEMON), "--device", self.tty],
                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         with tavro.Kit() as kit:
-            wait_for(lambda: kit.daemon.running and kit.daemon.receiver_connected, 10,
-                     "the daemon to run the receiver")
+            try:
+                wait_for(lambda: kit.daemon.running and kit.daemon.receiver_connected, 10,
+                         "the daemon to run the receiver")
+            except AssertionError:
+                self.stop_daemon()
+                raise
 
     def stop_daemon(self) -> None:
         if self.daemon is not None and self.daemon.poll() is None:
