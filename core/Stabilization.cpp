@@ -56,8 +56,15 @@ double FilterCoordinate(tavro::OneEuroFilter& filter, bool takeOver, double prev
 
 }  // namespace
 
+namespace {
+thread_local int64_t t_passArrivalNs = 0;
+}
+
+void CTavroCore::SetPassArrivalNs(int64_t ns) { t_passArrivalNs = ns; }
+
 int64_t CTavroCore::PassTimeNs() {
-    return PassClock != nullptr ? PassClock(PassClockContext) : SteadyClockNs(nullptr);
+    if (PassClock != nullptr) return PassClock(PassClockContext);
+    return t_passArrivalNs != 0 ? t_passArrivalNs : SteadyClockNs(nullptr);
 }
 
 double CTavroCore::GetAverageDistance(int count, int user) {

@@ -214,6 +214,11 @@ public:
     };
     StabiliserState Stabilisers[TAVRO_HANDSETS];
     int64_t PassTimeNs();
+    // The arrival time (steady clock, ns) of the packet the calling thread is
+    // about to compute, 0 for none: a worker that is behind computes queued
+    // packets back to back, and the filter's time steps must be the packets'
+    // own spacing, not the computation's.  A PassClock, where set, wins.
+    static void SetPassArrivalNs(int64_t ns);
 
 protected:
     // Writes one debug line from the core's own source unit.

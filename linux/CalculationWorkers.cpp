@@ -105,6 +105,8 @@ bool CalculationWorkers::Submit(const unsigned char* payload) {
         }
         const int tail = (seat.head + seat.count) % kQueueCapacity;
         std::memcpy(seat.queue[tail], payload, kSlotBytes);
+        seat.arrivedNs[tail] =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
         ++seat.count;
         kit_.RunningPasses.fetch_add(1);
         lock.unlock();
@@ -146,12 +148,14 @@ void CalculationWorkers::Work(Seat& seat) {
     unsigned char payload[kTrackingPayloadSize];
     for (;;) {
         bool behind = false;
+        int64_t arrivedNs = 0;
         {
             std::unique_lock<std::mutex> lock(seat.mutex);
             seat.wake.wait(lock, [&] { return seat.count > 0 || seat.stopping; });
             if (seat.count == 0) return;  // stopping with nothing left
             std::memset(payload, 0, sizeof payload);
             std::memcpy(payload, seat.queue[seat.head], kSlotBytes);
+            arrivedNs = seat.arrivedNs[seat.head];
             seat.head = (seat.head + 1) % kQueueCapacity;
             --seat.count;
             behind = seat.count > 0;
@@ -159,6 +163,8 @@ void CalculationWorkers::Work(Seat& seat) {
         seat.room.notify_one();
 
         CTavroCore::PassMotion motion;
+        // The filter's time step is the packet's arrival, not this moment.
+        CTavroCore::SetPassArrivalNs(arrivedNs);
         if (kit_.ComputePass(payload, &motion)) {
             if (behind) {
                 // A newer packet of this handset waits: its pass heads for a

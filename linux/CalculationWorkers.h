@@ -53,6 +53,7 @@ private:
         std::condition_variable wake;  // a payload queued, or the stop
         std::condition_variable room;  // a payload taken from a full queue
         unsigned char queue[kQueueCapacity][kSlotBytes] = {};
+        int64_t arrivedNs[kQueueCapacity] = {};  // steady clock, when Submit took it
         int head = 0;   // oldest queued payload
         int count = 0;  // payloads queued
         bool stopping = false;

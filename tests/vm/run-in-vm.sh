@@ -106,6 +106,12 @@ done
     printf ' %q' "$@"
     echo
 } >"$initrd/command"
+# The guest gets a fresh /tmp; a work tree that lives under the host's /tmp
+# (a CI clone, say) is bound back into it so the command finds its files.
+case $PWD in
+    /tmp/?*) keep=${PWD#/tmp/}; echo "${keep%%/*}" >"$initrd/keep" ;;
+    *) : >"$initrd/keep" ;;
+esac
 
 cat >"$initrd/init" <<'EOF'
 #!/bin/busybox sh
@@ -129,7 +135,16 @@ mkdir -p /host/dev/pts /host/dev/shm 2>/dev/null
 mount -t devpts -o newinstance,ptmxmode=0666 devpts /host/dev/pts
 ln -sf pts/ptmx /host/dev/ptmx 2>/dev/null
 mount -t tmpfs tmp /host/dev/shm
+keep=$(cat /keep)
+if [ -n "$keep" ]; then
+    mkdir -p /hosttmp
+    mount -o bind /host/tmp /hosttmp
+fi
 mount -t tmpfs tmp /host/tmp
+if [ -n "$keep" ]; then
+    mkdir -p "/host/tmp/$keep"
+    mount -o bind "/hosttmp/$keep" "/host/tmp/$keep"
+fi
 mount -t tmpfs run /host/run
 chmod 1777 /host/tmp
 cp /command /host/tmp/.tavro-vm-command
