@@ -238,7 +238,14 @@ TEST_F(Pipeline, FloodKeepsTheThreadsAtTheirBoundMemoryFlatAndStopsPromptly) {
     // and this test's flood writer.
     EXPECT_LE(most, before + 8 + 1);
     EXPECT_EQ(kit.Workers->Running(), 4);
+#if !defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer keeps freed memory in quarantine, so resident memory
+    // says nothing about growth there; the normal build checks it.
     EXPECT_LT(rssLate - rssEarly, 2048) << "memory grows with the flood";
+#else
+    (void)rssEarly;
+    (void)rssLate;
+#endif
     EXPECT_GT(kit.PacketsDecoded.load(), 1000u) << "the flood was not read";
 
     const auto stopAt = Clock::now();

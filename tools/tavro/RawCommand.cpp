@@ -82,8 +82,9 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 
 bool Matches(const uint8_t* field, size_t fieldSize, int32_t recordedLength,
              const std::vector<uint8_t>& payload) {
+    // An empty payload has no data pointer to compare: it matches an empty field.
     return recordedLength == static_cast<int32_t>(payload.size()) && payload.size() <= fieldSize &&
-           std::memcmp(field, payload.data(), payload.size()) == 0;
+           (payload.empty() || std::memcmp(field, payload.data(), payload.size()) == 0);
 }
 
 // Kind and decoded values of a payload, from what it changed in the record
