@@ -492,6 +492,21 @@ TEST_F(Client, NoCommandGoesOutLateAfterItTimedOut) {
     std::string code = home_.path() + "/code.ir";
     WriteFile(code, "00 03 10 11\n");
     device.unplug();
+    // Until the daemon has noticed the loss it may still take a command up
+    // and fail to write it: the commands below are meant for a daemon that
+    // knows the receiver is gone.
+    {
+        std::string error;
+        tavro::DaemonStatus* status = tavro::AttachDaemonStatus(TAVRO_SHARED_MEMORY_KEY, &error);
+        ASSERT_NE(status, nullptr) << error;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (__atomic_load_n(&status->ReceiverConnected, __ATOMIC_RELAXED) != 0 &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(__atomic_load_n(&status->ReceiverConnected, __ATOMIC_RELAXED), 0)
+            << "the daemon did not notice the unplugged receiver";
+        shmdt(status);
+    }
 
     struct Case {
         std::vector<std::string> args;
