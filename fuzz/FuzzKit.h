@@ -12,11 +12,13 @@
 
 #include "GuardedRecord.h"
 #include "TavroLinux.h"
+#include "output/X11Output.h"
 
 #include <sched.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace tavro::fuzz {
@@ -30,6 +32,10 @@ public:
         // Where the settings came from is recorded in another segment; a
         // fuzz run has none.
         SettingsLoaded = nullptr;
+        // No desktop and no daemon: keys take the X11 output's no-display
+        // path directly rather than trying the key relay's socket first,
+        // which would cost a socket and a connect on every key event.
+        DesktopOutput = std::make_shared<tavro::X11Output>();
         guarded_.Clear();
         Initialize();
         SharedData->ActivateCursor = 1;
