@@ -24,6 +24,7 @@
 #include "XServer.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -42,8 +43,9 @@ constexpr double kNoiseSigma = 0.3;                // camera pixels, per spot co
 constexpr int64_t kSampleNs = 100000;              // 0.1 ms
 constexpr int kWidth = 1920, kHeight = 1080;
 
-// The aimed point at a time, in display pixels.
+// The aimed point at a time, in display pixels, and the handset's roll.
 using Path = std::function<void(double seconds, double* x, double* y)>;
+using Roll = std::function<double(double seconds)>;
 
 // A small deterministic generator, so the figures do not depend on the
 // standard library's distributions.
@@ -85,7 +87,7 @@ class BenchKit : public CTavroLinux {
 public:
     struct Sample {
         int64_t ns;
-        double x, y;  // the position the pass moved to (sub-pixel)
+        double x, y;  // the filtered position the pass moved to (sub-pixel)
         int px, py;   // the pointer as warped
     };
 
@@ -106,9 +108,11 @@ public:
     // A packet is handed to its pass at once, on the current (virtual) time.
     int CreateDataPacketThread() override { return CalculatePODDeviceData(), 0; }
 
-    int MoveScreenCursor(double x, double y, double ux, double uy, int user) override {
-        lastX = ux, lastY = uy;
-        return CTavroLinux::MoveScreenCursor(x, y, ux, uy, user);
+    // The sub-frame's display position before the pointer's pixel is chosen.
+    int CalculatePODCoordinates(double* x, double* y) override {
+        CTavroLinux::CalculatePODCoordinates(x, y);
+        lastX = *x, lastY = *y;
+        return 0;
     }
     int MoveScreenCursorAbsolute(int x, int y) override {
         moves.push_back({now, lastX, lastY, x, y});
@@ -152,10 +156,16 @@ unsigned Hundredths(double cameraPixels) {
     return static_cast<unsigned>(std::clamp(v, 0L, 65535L));
 }
 
-std::vector<unsigned char> Payload(double rawX, double rawY, Noise* noise) {
+// The camera sees the handset's roll as the image turned the other way about
+// its centre (176, 144): the spots' midpoint and the line between them.
+std::vector<unsigned char> Payload(double rawX, double rawY, double roll, Noise* noise) {
     auto jitter = [&] { return noise != nullptr ? kNoiseSigma * noise->Gaussian() : 0.0; };
-    const double ax = rawX + kSpotHalfSeparation + jitter(), ay = rawY + jitter();
-    const double bx = rawX - kSpotHalfSeparation + jitter(), by = rawY + jitter();
+    const double c = std::cos(roll), s = std::sin(roll);
+    const double mx = 176 + (rawX - 176) * c + (rawY - 144) * s;
+    const double my = 144 - (rawX - 176) * s + (rawY - 144) * c;
+    const double hx = kSpotHalfSeparation * c, hy = -kSpotHalfSeparation * s;
+    const double ax = mx + hx + jitter(), ay = my + hy + jitter();
+    const double bx = mx - hx + jitter(), by = my - hy + jitter();
     const unsigned words[] = {0x9FFF, Hundredths(ax), Hundredths(ay), 50, Hundredths(bx),
                               Hundredths(by), 50};
     std::vector<unsigned char> p;
@@ -175,7 +185,7 @@ void CameraPoint(double x, double y, double* rawX, double* rawY) {
 
 struct Trace {
     std::vector<double> x, y;    // sub-pixel position every 0.1 ms
-    std::vector<int> px, py;     // the pointer
+    std::vector<double> px, py;  // the pointer: the centre of its pixel
     std::vector<double> ax, ay;  // the aim
     double start = 0;            // seconds of the first sample
     double At(size_t i) const { return start + i * kSampleNs * 1e-9; }
@@ -184,26 +194,36 @@ struct Trace {
 // The adaptive filter's parameters for this run (the defaults unless given).
 tavro::OneEuroParameters g_position = tavro::kPositionFilterDefaults;
 tavro::OneEuroParameters g_roll = tavro::kRollFilterDefaults;
+double g_margin = tavro::kPointerHysteresisMargin;
+uint64_t g_seed = 0;  // added to every noise seed: other draws of the same handset
 
 bool ParseParameters(const char* text, tavro::OneEuroParameters* p) {
-    return std::sscanf(text, "%lf,%lf,%lf", &p->minCutoffHz, &p->beta, &p->derivativeCutoffHz) == 3;
+    p->speedDeadZone = 0;
+    int mean = 0;
+    const int n = std::sscanf(text, "%lf,%lf,%lf,%lf,%d", &p->minCutoffHz, &p->beta,
+                              &p->derivativeCutoffHz, &p->speedDeadZone, &mean);
+    p->meanSinceMotion = mean != 0;
+    return n >= 3;
 }
 
-Trace Run(int choice, const Path& path, double seconds, bool noisy, uint64_t seed) {
+Trace Run(int choice, const Path& path, double seconds, bool noisy, uint64_t seed,
+          const Roll& roll = nullptr) {
     BenchKit kit;
     kit.Initialize();
     kit.SharedData->ActivateCursor = 1;
     kit.StabiliserChoice.store(choice);
     kit.PositionFilterParameters = g_position;
     kit.RollFilterParameters = g_roll;
-    Noise noise(seed);
+    kit.PointerHysteresisMargin = g_margin;
+    Noise noise(seed + g_seed * 0x9E3779B97F4A7C15ull);
     const int packets = static_cast<int>(seconds * kPacketsPerSecond);
     for (int k = 0; k < packets; ++k) {
         const double t = k / kPacketsPerSecond;
         double x, y, rx, ry;
         path(t, &x, &y);
         CameraPoint(x, y, &rx, &ry);
-        kit.Send(static_cast<int64_t>(std::llround(t * 1e9)), Payload(rx, ry, noisy ? &noise : nullptr));
+        kit.Send(static_cast<int64_t>(std::llround(t * 1e9)),
+                 Payload(rx, ry, roll ? roll(t) : 0.0, noisy ? &noise : nullptr));
     }
     const int64_t end = static_cast<int64_t>(seconds * 1e9);
     kit.PlayUntil(end);
@@ -219,7 +239,8 @@ Trace Run(int choice, const Path& path, double seconds, bool noisy, uint64_t see
         }
         double aimX, aimY;
         path(ns * 1e-9, &aimX, &aimY);
-        trace.x.push_back(x), trace.y.push_back(y), trace.px.push_back(px), trace.py.push_back(py);
+        trace.x.push_back(x), trace.y.push_back(y);
+        trace.px.push_back(px + 0.5), trace.py.push_back(py + 0.5);
         trace.ax.push_back(aimX), trace.ay.push_back(aimY);
     }
     return trace;
@@ -266,16 +287,16 @@ void Still(const char* title, double x, double y) {
 }
 
 // Mean distance behind the aim along x while the aim sweeps at `speed`.
-double MeanLag(const Trace& t, double from, double to) {
+double MeanLag(const std::vector<double>& xs, const Trace& t, double from, double to) {
     double sum = 0;
     size_t n = 0;
-    for (size_t i = Index(from); i < Index(to); ++i, ++n) sum += t.ax[i] - t.x[i];
+    for (size_t i = Index(from); i < Index(to); ++i, ++n) sum += t.ax[i] - xs[i];
     return n > 0 ? sum / n : 0;
 }
 
 void Motion() {
     Header("Constant speed, left to right along y = 540 (lag behind the aimed point)",
-           "speed px/s  lag ms  lag px | noisy: lag px  RMS px about the lag");
+           "speed px/s  lag ms  lag px | pointer: lag px | noisy: lag px  RMS px about the lag");
     for (double speed : {300.0, 1000.0, 3000.0}) {
         const double x0 = 200, distance = 1520, duration = distance / speed;
         const Path path = [=](double s, double* x, double* y) {
@@ -284,38 +305,50 @@ void Motion() {
         };
         for (int choice : {CTavroCore::kStabiliserBuiltin, CTavroCore::kStabiliserAdaptive}) {
             const double from = std::min(0.25, duration / 2), to = duration;
-            const double lag = MeanLag(Run(choice, path, duration + 0.2, false, 1), from, to);
+            const Trace quiet = Run(choice, path, duration + 0.2, false, 1);
+            const double lag = MeanLag(quiet.x, quiet, from, to);
+            const double pointerLag = MeanLag(quiet.px, quiet, from, to);
             const Trace noisy = Run(choice, path, duration + 0.2, true, 0xA11CE);
-            const double noisyLag = MeanLag(noisy, from, to);
+            const double noisyLag = MeanLag(noisy.x, noisy, from, to);
             double squares = 0;
             size_t n = 0;
             for (size_t i = Index(from); i < Index(to); ++i, ++n) {
                 const double ex = noisy.ax[i] - noisy.x[i] - noisyLag, ey = noisy.ay[i] - noisy.y[i];
                 squares += ex * ex + ey * ey;
             }
-            std::printf("%-9s %10.0f %7.1f %7.1f |        %7.1f  %6.2f\n", Name(choice), speed,
-                        lag / speed * 1000, lag, noisyLag, std::sqrt(squares / n));
+            std::printf("%-9s %10.0f %7.1f %7.1f |         %7.1f |        %7.1f  %6.2f\n", Name(choice),
+                        speed, lag / speed * 1000, lag, pointerLag, noisyLag, std::sqrt(squares / n));
         }
     }
 }
 
-// After the aim stops at `stopAt` seconds: the time until the pointer stays
-// within 1 px of it, and how far it went past it (along the motion, +x).
-void Settle(const Trace& t, double stopAt, double* settleMs, double* overshoot) {
-    const size_t stop = Index(stopAt);
+// From `from` seconds on: the time until the position stays within 1 px of
+// the aim, and how far it went past the aim along +x (the motion's way).
+void Settle(const std::vector<double>& xs, const std::vector<double>& ys, const Trace& t,
+            double from, double* settleMs, double* overshoot, double within = 1.0) {
+    const size_t stop = Index(from);
     size_t last = stop;
     *overshoot = 0;
-    for (size_t i = stop; i < t.x.size(); ++i) {
-        const double dx = t.x[i] - t.ax[i], dy = t.y[i] - t.ay[i];
-        if (std::sqrt(dx * dx + dy * dy) > 1.0) last = i + 1;
+    for (size_t i = stop; i < xs.size(); ++i) {
+        const double dx = xs[i] - t.ax[i], dy = ys[i] - t.ay[i];
+        if (std::sqrt(dx * dx + dy * dy) > within) last = i + 1;
         *overshoot = std::max(*overshoot, dx);
     }
     *settleMs = (last - stop) * kSampleNs * 1e-6;
 }
 
+// The largest distance from the aim between two times.
+double Farthest(const std::vector<double>& xs, const std::vector<double>& ys, const Trace& t,
+                double from, double to) {
+    double farthest = 0;
+    for (size_t i = Index(from); i < Index(to) && i < xs.size(); ++i)
+        farthest = std::max(farthest, std::hypot(xs[i] - t.ax[i], ys[i] - t.ay[i]));
+    return farthest;
+}
+
 void Stops() {
-    Header("Stops (noise-free settle and overshoot; noisy: jitter over the second after the settle)",
-           "case                          settle ms  overshoot px | noisy: RMS px");
+    Header("Stops (noise-free settle within 1 px and overshoot; noisy: jitter over the second after the settle)",
+           "case                        settle ms overshoot px | pointer: settle ms overshoot px | noisy: RMS px");
     struct Case {
         const char* name;
         double from, speed, duration;
@@ -330,13 +363,46 @@ void Stops() {
             *y = 540;
         };
         for (int choice : {CTavroCore::kStabiliserBuiltin, CTavroCore::kStabiliserAdaptive}) {
-            double settle = 0, overshoot = 0;
-            Settle(Run(choice, path, c.duration + 1.5, false, 1), c.duration, &settle, &overshoot);
+            double settle = 0, overshoot = 0, pointerSettle = 0, pointerOvershoot = 0;
+            const Trace quiet = Run(choice, path, c.duration + 1.5, false, 1);
+            Settle(quiet.x, quiet.y, quiet, c.duration, &settle, &overshoot);
+            Settle(quiet.px, quiet.py, quiet, c.duration, &pointerSettle, &pointerOvershoot);
             const Trace noisy = Run(choice, path, c.duration + 1.5, true, 0xB0B);
-            const double quiet = c.duration + settle / 1000 + 0.1;
-            const Jitter j = Spread(noisy.x, noisy.y, Index(quiet), Index(quiet + 1.0));
-            std::printf("%-9s %-28s %10.1f %13.2f |       %6.2f\n", Name(choice), c.name, settle,
-                        overshoot, j.rms);
+            const double still = c.duration + settle / 1000 + 0.1;
+            const Jitter j = Spread(noisy.x, noisy.y, Index(still), Index(still + 1.0));
+            std::printf("%-9s %-26s %9.1f %12.2f |          %9.1f %12.2f |       %6.2f\n", Name(choice),
+                        c.name, settle, overshoot, pointerSettle, pointerOvershoot, j.rms);
+        }
+    }
+}
+
+// A deliberate turn of the wrist while aiming at one point near a corner:
+// the roll goes from 0 to 30 degrees in 0.3 s (a quick turn) or in 1 s (a
+// slow one) and holds.  The roll compensation keeps the pointer on the point
+// as long as it turns by the roll the handset has; a roll smoothing that
+// lags swings the pointer about the camera centre until it catches up.
+void WristTurn() {
+    Header("Wrist turn near a corner (150, 150): roll 0 to 30 degrees, then held; pointer, noise-free",
+           "turn s  farthest px  within 5 px after ms  within 1 px after ms | noisy: RMS px from the aim");
+    constexpr double kStart = 1.0, kAngle = 30 * M_PI / 180;
+    const Path path = [](double, double* x, double* y) { *x = 150, *y = 150; };
+    for (double turn : {0.3, 1.0}) {
+        const Roll roll = [=](double s) { return kAngle * std::clamp((s - kStart) / turn, 0.0, 1.0); };
+        for (int choice : {CTavroCore::kStabiliserBuiltin, CTavroCore::kStabiliserAdaptive}) {
+            const Trace quiet = Run(choice, path, kStart + turn + 1.5, false, 1, roll);
+            double near = 0, settle = 0, unused = 0;
+            Settle(quiet.px, quiet.py, quiet, kStart + turn, &near, &unused, 5.0);
+            Settle(quiet.px, quiet.py, quiet, kStart + turn, &settle, &unused);
+            const double far = Farthest(quiet.px, quiet.py, quiet, kStart, kStart + turn + 1.5);
+            // With noise: how far the pointer is from the aim, on average,
+            // from the turn's start to 0.2 s after its end.
+            const Trace noisy = Run(choice, path, kStart + turn + 1.5, true, 0x7157, roll);
+            double squares = 0;
+            size_t n = 0;
+            for (size_t i = Index(kStart); i < Index(kStart + turn + 0.2); ++i, ++n)
+                squares += std::pow(noisy.px[i] - noisy.ax[i], 2) + std::pow(noisy.py[i] - noisy.ay[i], 2);
+            std::printf("%-9s %6.1f %12.1f %21.1f %21.1f |       %6.2f\n", Name(choice), turn, far, near,
+                        settle, std::sqrt(squares / n));
         }
     }
 }
@@ -344,12 +410,18 @@ void Stops() {
 }  // namespace
 
 const char kUsage[] =
-    "Usage: tavro-bench-filter-quality [--position MIN,BETA,DCUTOFF] [--roll MIN,BETA,DCUTOFF]\n"
+    "Usage: tavro-bench-filter-quality [--position MIN,BETA,DCUTOFF[,DEADZONE[,MEAN]]]\n"
+    "                                  [--roll MIN,BETA,DCUTOFF[,DEADZONE[,MEAN]]]\n"
+    "                                  [--margin PX] [--seed N]\n"
     "Plays a synthetic noisy handset through the calculation pass in virtual time\n"
     "and prints jitter, lag, settle time and overshoot of both stabilisers.\n"
     "The options replace the adaptive filter's parameters for the position\n"
     "(calibration-screen pixels) and the roll (radians): minimum cut-off in Hz,\n"
-    "cut-off rise per unit of speed, cut-off of the speed estimate in Hz.\n"
+    "cut-off rise per unit of speed, cut-off of the speed estimate in Hz, speed\n"
+    "that raises the cut-off by nothing (units per second, default 0), 1 to keep\n"
+    "at least the mean since the input last moved (default 0); the pointer's\n"
+    "hysteresis margin beyond a pixel's edge (display pixels); and a seed that\n"
+    "draws other noise (default 0: the figures in bench/README.md).\n"
     "Needs Xvfb (it starts a private one).\n";
 
 int main(int argc, char** argv) {
@@ -358,6 +430,14 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        }
+        if (arg == "--margin" && i + 1 < argc && std::sscanf(argv[i + 1], "%lf", &g_margin) == 1) {
+            ++i;
+            continue;
+        }
+        if (arg == "--seed" && i + 1 < argc && std::sscanf(argv[i + 1], "%" SCNu64, &g_seed) == 1) {
+            ++i;
+            continue;
         }
         tavro::OneEuroParameters* target =
             arg == "--position" ? &g_position : arg == "--roll" ? &g_roll : nullptr;
@@ -376,15 +456,17 @@ int main(int argc, char** argv) {
     std::printf("Pointer quality: synthetic handset, 60 packets/s, spots 22.58 camera px apart,\n"
                 "noise sigma 0.3 camera px per spot coordinate, display %dx%d, default settings,\n"
                 "direct pointing; virtual time, pointer sampled every 0.1 ms.\n"
-                "RMS: distance from the mean position; \"pointer\": the integer warp positions.\n"
-                "Adaptive filter: position %g Hz, beta %g, speed cut-off %g Hz; "
-                "roll %g Hz, beta %g, speed cut-off %g Hz.\n",
+                "RMS: distance from the mean position; \"pointer\": the pixel the pointer is on\n"
+                "(its centre), otherwise the filtered sub-pixel position.\n"
+                "Adaptive filter: position %g Hz, beta %g, speed cut-off %g Hz, dead zone %g;\n"
+                "roll %g Hz, beta %g, speed cut-off %g Hz, dead zone %g; pointer margin %g px.\n",
                 kWidth, kHeight, g_position.minCutoffHz, g_position.beta,
-                g_position.derivativeCutoffHz, g_roll.minCutoffHz, g_roll.beta,
-                g_roll.derivativeCutoffHz);
+                g_position.derivativeCutoffHz, g_position.speedDeadZone, g_roll.minCutoffHz,
+                g_roll.beta, g_roll.derivativeCutoffHz, g_roll.speedDeadZone, g_margin);
     Still("Holding still at the centre (960, 540)", 960, 540);
     Still("Holding still near a corner (150, 150)", 150, 150);
     Motion();
     Stops();
+    WristTurn();
     return 0;
 }

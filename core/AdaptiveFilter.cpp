@@ -32,8 +32,19 @@ double OneEuroFilter::Filter(double value, double seconds, const OneEuroParamete
 
     const double rawSpeed = (value - value_) / step;
     speed_ += SmoothingFactor(p.derivativeCutoffHz, step) * (rawSpeed - speed_);
-    const double cutoff = p.minCutoffHz + p.beta * std::fabs(speed_);
-    value_ += SmoothingFactor(cutoff, step) * (value - value_);
+    double excess = std::fabs(speed_) - p.speedDeadZone;
+    if (!(excess > 0.0)) excess = 0.0;
+    const double cutoff = p.minCutoffHz + p.beta * excess;
+    double alpha = SmoothingFactor(cutoff, step);
+    if (p.meanSinceMotion) {
+        // An output that stands for n samples takes the next one with
+        // weight 1 / (n + 1), a running mean; a higher cut-off (motion)
+        // weighs more and shortens the memory to what it stands for.
+        const double mean = 1.0 / (samples_ + 1.0);
+        if (mean > alpha) alpha = mean;
+        samples_ = 1.0 / alpha;
+    }
+    value_ += alpha * (value - value_);
     return value_;
 }
 
@@ -43,6 +54,17 @@ void OneEuroFilter::Start(double value, double speed, double seconds) {
     value_ = value;
     speed_ = std::isfinite(speed) ? speed : 0.0;
     seconds_ = seconds;
+    samples_ = 1.0;
+}
+
+double PixelHysteresis::Hold(double position, double margin) {
+    if (!std::isfinite(position)) return position;
+    if (!(margin > 0.0)) margin = 0.0;
+    if (!held_ || std::fabs(position - (pixel_ + 0.5)) > 0.5 + margin) {
+        pixel_ = std::floor(position);
+        held_ = true;
+    }
+    return pixel_ + 0.5;
 }
 
 }  // namespace tavro

@@ -18,13 +18,27 @@ struct OneEuroParameters {
     double minCutoffHz;         // cut-off at rest
     double beta;                // cut-off rise in Hz per unit of speed (units per second)
     double derivativeCutoffHz;  // cut-off of the speed estimate itself
+    // Speed (units per second) that raises the cut-off by nothing: the speed
+    // the input's own noise makes the estimate show while the hand is still.
+    // Above it the cut-off rises by beta per unit as usual.
+    double speedDeadZone = 0.0;
+    // When set, the output is at least the mean of the samples since the
+    // input last moved (since the start, at first): a still input is known
+    // better with every sample, where a plain low-pass at a very low cut-off
+    // would carry the error of the first samples for seconds.
+    bool meanSinceMotion = false;
 };
 
 // Defaults that steady a still hand several times over without adding lag
 // in motion (bench/filter_quality.cpp measures them).  The position works in
-// calibration-screen pixels, the roll in radians.
-constexpr OneEuroParameters kPositionFilterDefaults{0.3, 0.03, 0.5};
-constexpr OneEuroParameters kRollFilterDefaults{0.05, 0.2, 0.5};
+// calibration-screen pixels, the roll in radians.  The dead zones lie some
+// four times above the speed a still handset's noise shows (spots with a
+// scatter of 0.3 camera px: about 12 px/s and 0.25 rad/s after the speed's
+// own smoothing); above them the cut-off rises steeply, so that a hand that
+// moves, or a wrist that turns, is followed within a few packets, and below
+// them the output is the mean since the hand came to rest.
+constexpr OneEuroParameters kPositionFilterDefaults{0.05, 0.15, 0.7, 45.0, true};
+constexpr OneEuroParameters kRollFilterDefaults{0.02, 100.0, 1.0, 0.9, true};
 
 // Time steps are bounded: two samples with the same (or a going-back) time
 // stamp count as kMinimumStepSeconds apart, so that a burst of packets is
@@ -58,6 +72,7 @@ private:
     double value_ = 0.0;
     double speed_ = 0.0;  // filtered derivative, units per second
     double seconds_ = 0.0;
+    double samples_ = 1.0;  // samples the output stands for (meanSinceMotion)
 };
 
 // The state of one handset: the roll filter and one filter per coordinate.
@@ -70,6 +85,32 @@ struct AdaptiveHandsetFilter {
         x.Reset();
         y.Reset();
     }
+};
+
+// The last step from a filtered position to the pointer, one axis in display
+// pixels.  The pointer stands on whole pixels, so a filtered position that
+// wanders by a tenth of a pixel across a pixel's edge would flip the pointer
+// by a whole one.  The pointer therefore stays on its pixel until the
+// position is more than half a pixel plus `margin` from that pixel's centre,
+// and then goes to the pixel under the position.  In motion (a pixel or more
+// per move) this changes nothing; at rest it keeps the pointer still.
+constexpr double kPointerHysteresisMargin = 0.25;
+
+class PixelHysteresis {
+public:
+    // The centre of the pixel the pointer stays on for `position` (pixel p
+    // spans [p, p + 1), its centre is p + 0.5).  The first position takes
+    // the pixel under it.  A position that is not a finite number changes
+    // nothing and is returned as it came; a margin that is negative or not
+    // a number counts as none.
+    double Hold(double position, double margin);
+    void Reset() { held_ = false; }
+    bool Holding() const { return held_; }
+    double Pixel() const { return pixel_; }
+
+private:
+    bool held_ = false;
+    double pixel_ = 0.0;  // the pixel's number, kept as a double: no overflow
 };
 
 }  // namespace tavro

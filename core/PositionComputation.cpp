@@ -94,6 +94,7 @@ bool CTavroCore::ComputePass(const unsigned char* payload, PassMotion* motion) {
     const int subframes = SubframeCount(r->SubframeInterpolation);
     if (ok == 0 || subframes == 0) return false;
     motion->subframes = subframes;
+    motion->stabiliser = Stabilisers[user].choice;
     motion->pauseMicroseconds = PauseMicroseconds(r->SleepingFactor, subframes);
     // Numbered under the lock, so the newest number belongs to the pass
     // whose target is the newest stabilised position.
@@ -116,6 +117,7 @@ int CTavroCore::MovePass(const PassMotion& motion, bool (*wait)(void* context, i
         double x = motion.table[i][0][user];
         double y = motion.table[i][1][user];
         CalculatePODCoordinates(&x, &y);
+        HoldPointerPixel(motion, &x, &y);
         const double unclampedX = x;
         const double unclampedY = y;
         CalculateScreenBorders(&x, &y, user);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -28,26 +29,37 @@ int64_t SteadyClockNs(void*) {
         .count();
 }
 
+// After a take-over the adaptive filter may lag less than the stabiliser it
+// takes over from, and would make up the difference in one step.  So its
+// first step is no longer than the hand's own last step, and the following
+// ones no longer than kCatchUpShare times the hand's step, until a step
+// needs no cut (at most kCatchUpPasses passes, a second at 60 packets/s).
+constexpr double kCatchUpShare = 1.25;
+constexpr int kCatchUpPasses = 60;
+
 // The adaptive filter of one coordinate, taking over from whatever output
 // the handset had: it starts from the previous output at the previous pass's
 // time, moving at the speed the last two history entries show, so the first
-// filtered step is a fraction of the packet's step, never a jump.
-double FilterCoordinate(tavro::OneEuroFilter& filter, bool takeOver, double previousOutput,
+// filtered step is a fraction of the packet's step, never a jump.  While
+// `limit`, a step longer than the share above of the hand's step is cut to
+// it, and `cut` tells whether it was.
+double FilterCoordinate(tavro::OneEuroFilter& filter, bool takeOver, bool limit, double previousOutput,
                         double newest, double older, double previousSeconds, double seconds,
-                        const tavro::OneEuroParameters& parameters) {
+                        const tavro::OneEuroParameters& parameters, bool* cut) {
     if (takeOver && std::isfinite(previousOutput)) {
         double step = seconds - previousSeconds;
         if (!(step >= tavro::kMinimumStepSeconds)) step = tavro::kMinimumStepSeconds;
         filter.Start(previousOutput, (newest - older) / step, previousSeconds);
     }
     double output = filter.Filter(newest, seconds, parameters);
-    if (takeOver && std::isfinite(output) && std::isfinite(previousOutput)) {
-        // However the passes were spaced, the first step of the new filter
-        // is no longer than the hand's own last step.
-        const double limit = std::fabs(newest - older);
-        if (std::isfinite(limit) && std::fabs(output - previousOutput) > limit) {
-            output = previousOutput + (output > previousOutput ? limit : -limit);
+    if ((takeOver || limit) && std::isfinite(output) && std::isfinite(previousOutput)) {
+        // However the passes were spaced, the new filter's first step is no
+        // longer than the hand's own last step, and the next few hardly so.
+        const double bound = std::fabs(newest - older) * (takeOver ? 1.0 : kCatchUpShare);
+        if (std::isfinite(bound) && std::fabs(output - previousOutput) > bound) {
+            output = previousOutput + (output > previousOutput ? bound : -bound);
             filter.Start(output, filter.Speed(), seconds);
+            *cut = true;
         }
     }
     // Not a number before anything was filtered: stay where the output was.
@@ -65,6 +77,24 @@ void CTavroCore::SetPassArrivalNs(int64_t ns) { t_passArrivalNs = ns; }
 int64_t CTavroCore::PassTimeNs() {
     if (PassClock != nullptr) return PassClock(PassClockContext);
     return t_passArrivalNs != 0 ? t_passArrivalNs : SteadyClockNs(nullptr);
+}
+
+void CTavroCore::HoldPointerPixel(const PassMotion& motion, double* x, double* y) {
+    if (x == nullptr || y == nullptr || !ValidUser(motion.user)) return;
+    // Overlapping passes of one handset may move the pointer at the same
+    // time; the held pixel is shared between them.
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    StabiliserState& state = Stabilisers[motion.user];
+    if (motion.stabiliser != kStabiliserAdaptive) {
+        // The built-in stabiliser's positions go to the pointer as they are;
+        // a later switch back starts from the pixel under the position.
+        state.pointerX.Reset();
+        state.pointerY.Reset();
+        return;
+    }
+    *x = state.pointerX.Hold(*x, PointerHysteresisMargin);
+    *y = state.pointerY.Hold(*y, PointerHysteresisMargin);
 }
 
 double CTavroCore::GetAverageDistance(int count, int user) {
@@ -184,10 +214,15 @@ int CTavroCore::Stabilize(int user) {
     const double previous = Seconds(state.previousPassNs), now = Seconds(state.passNs);
     const HistoryEntry& newest = r->History[0][user];
     const HistoryEntry& older = r->History[1][user];
-    r->StabX[user] = FilterCoordinate(state.filter.x, takeOver, PreviousOutputX[user], newest.CompX,
-                                      older.CompX, previous, now, PositionFilterParameters);
-    r->StabY[user] = FilterCoordinate(state.filter.y, takeOver, PreviousOutputY[user], newest.CompY,
-                                      older.CompY, previous, now, PositionFilterParameters);
+    if (takeOver) state.limitedPasses = kCatchUpPasses;
+    const bool limit = state.limitedPasses > 0;
+    bool cut = false;
+    r->StabX[user] = FilterCoordinate(state.filter.x, takeOver, limit, PreviousOutputX[user], newest.CompX,
+                                      older.CompX, previous, now, PositionFilterParameters, &cut);
+    r->StabY[user] = FilterCoordinate(state.filter.y, takeOver, limit, PreviousOutputY[user], newest.CompY,
+                                      older.CompY, previous, now, PositionFilterParameters, &cut);
+    // Caught up once neither coordinate needed a cut.
+    if (limit) state.limitedPasses = cut ? state.limitedPasses - 1 : 0;
     state.lastChoice = kStabiliserAdaptive;
     return 0;
 }

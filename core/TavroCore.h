@@ -113,6 +113,7 @@ public:
         int pauseMicroseconds = 0;
         unsigned sequence = 0;
         double table[kMaxSubframes][2][4] = {};
+        int stabiliser = kStabiliserBuiltin;  // the stabiliser that computed the table
     };
     bool ComputePass(const unsigned char* payload, PassMotion* motion);
     int MovePass(const PassMotion& motion, bool (*wait)(void* context, int microseconds),
@@ -197,6 +198,9 @@ public:
     std::atomic<int> StabiliserChoice{kStabiliserBuiltin};
     tavro::OneEuroParameters PositionFilterParameters = tavro::kPositionFilterDefaults;
     tavro::OneEuroParameters RollFilterParameters = tavro::kRollFilterDefaults;
+    // The adaptive stabiliser's pointer leaves its display pixel only when
+    // the filtered position is this far (px) beyond the pixel's edge.
+    double PointerHysteresisMargin = tavro::kPointerHysteresisMargin;
     // Monotonic time of a pass in nanoseconds, the adaptive filter's time
     // step; null reads std::chrono::steady_clock.  Tests and benchmarks give
     // virtual time here.
@@ -211,9 +215,17 @@ public:
         int64_t previousPassNs = 0;        // the one before
         bool hasPrevious = false;          // a pass before this one in this process
         unsigned long passes = 0;
+        // The adaptive stabiliser's pointer pixel, per display axis; used by
+        // the sub-frame moves, under their own lock (HoldPointerPixel).
+        tavro::PixelHysteresis pointerX, pointerY;
+        int limitedPasses = 0;  // adaptive passes left whose step the hand's step bounds
     };
     StabiliserState Stabilisers[TAVRO_HANDSETS];
     int64_t PassTimeNs();
+    // Turns a sub-frame's display position into the pointer's: with the
+    // adaptive stabiliser the centre of the pixel the pointer stays on
+    // (PixelHysteresis), otherwise the position unchanged.
+    void HoldPointerPixel(const PassMotion& motion, double* x, double* y);
     // The arrival time (steady clock, ns) of the packet the calling thread is
     // about to compute, 0 for none: a worker that is behind computes queued
     // packets back to back, and the filter's time steps must be the packets'

@@ -1,17 +1,23 @@
-// The speed-adaptive filter's arithmetic on known sequences, and the
-// adaptive stabiliser inside the calculation pass: roll smoothed before the
-// compensation, time steps from the pass clock, no jump when it takes over.
+// The speed-adaptive filter's arithmetic on known sequences (with its dead
+// zone and its mean since the last motion), the pointer's pixel hysteresis,
+// and the adaptive stabiliser inside the calculation pass: roll smoothed
+// before the compensation and following a deliberate turn, time steps from
+// the pass clock, a steady pointer on a pixel's edge, no jump when it takes
+// over.
 #include "AdaptiveFilter.h"
 #include "FakePlatform.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <limits>
+#include <set>
 #include <vector>
 
 using tavro::OneEuroFilter;
 using tavro::OneEuroParameters;
+using tavro::PixelHysteresis;
 using tavro::test::FakePlatform;
 using tavro::test::Tracking;
 
@@ -108,6 +114,131 @@ TEST(OneEuroFilter, NotANumberAndInfinityMoveNothing) {
     }
 }
 
+TEST(OneEuroFilter, SpeedInsideTheDeadZoneLeavesTheCutoffAtItsMinimum) {
+    // A ramp of 600 units/s: with a dead zone above that speed the filter is
+    // the plain 1 Hz low-pass, value for value; with one below it the
+    // cut-off rises by beta per unit of the speed beyond the zone.
+    const OneEuroParameters wide{1.0, 0.05, 1.0, 1e6};
+    const OneEuroParameters narrow{1.0, 0.05, 1.0, 100.0};
+    OneEuroFilter fixed, inside, beyond;
+    for (int i = 0; i <= 120; ++i) {
+        const double t = i * kStep, x = 600 * t;
+        EXPECT_EQ(inside.Filter(x, t, wide), fixed.Filter(x, t, kFixed)) << i;
+        const double before = beyond.Value(), speedBefore = beyond.Speed();
+        const double out = beyond.Filter(x, t, narrow);
+        if (i < 2) continue;
+        // The step's own arithmetic: speed first, then the cut-off from the
+        // speed's excess over the zone.
+        const double speed = speedBefore + Alpha(1.0, kStep) * ((x - before) / kStep - speedBefore);
+        const double cutoff = 1.0 + 0.05 * std::max(0.0, std::fabs(speed) - 100.0);
+        EXPECT_NEAR(out, before + Alpha(cutoff, kStep) * (x - before), 1e-9) << i;
+    }
+    EXPECT_LT(600 * 2.0 - beyond.Value(), (600 * 2.0 - fixed.Value()) / 3);
+}
+
+TEST(OneEuroFilter, MeanSinceMotionAveragesAStillInputAndForgetsAMove) {
+    // A cut-off of almost nothing: the output is the running mean.
+    const OneEuroParameters still{1e-9, 0.0, 1.0, 0.0, true};
+    OneEuroFilter f;
+    const double inputs[] = {3, 5, 10, 2, 5};
+    const double means[] = {3, 4, 6, 5, 5};
+    for (int i = 0; i < 5; ++i) EXPECT_NEAR(f.Filter(inputs[i], i * kStep, still), means[i], 1e-9) << i;
+    // Irregular steps do not change a mean: each sample counts once.
+    OneEuroFilter irregular;
+    const double stamps[] = {0.0, 0.001, 0.5, 0.501, 2.0};
+    for (int i = 0; i < 5; ++i) irregular.Filter(inputs[i], stamps[i], still);
+    EXPECT_NEAR(irregular.Value(), 5, 1e-9);
+
+    // A move beyond the dead zone opens the cut-off; the samples after it
+    // are averaged from the new place, not with the old ones.
+    const OneEuroParameters adaptive{0.01, 5.0, 5.0, 50.0, true};
+    OneEuroFilter g;
+    for (int i = 0; i < 120; ++i) g.Filter(i % 2 ? 1.0 : -1.0, i * kStep, adaptive);
+    EXPECT_NEAR(g.Value(), 0.0, 0.02) << "sixty pairs of +1 and -1";
+    double t = 120 * kStep;
+    for (int i = 0; i < 12; ++i, t += kStep) g.Filter(100.0 + (i % 2 ? 1.0 : -1.0), t, adaptive);
+    EXPECT_NEAR(g.Value(), 100.0, 1.5) << "follows the move within a few samples";
+    for (int i = 0; i < 120; ++i, t += kStep) g.Filter(100.0 + (i % 2 ? 1.0 : -1.0), t, adaptive);
+    EXPECT_NEAR(g.Value(), 100.0, 0.05) << "and averages the still samples after it";
+    // Without the mean, a filter at its minimum cut-off still carries most
+    // of the first sample's error a second later (a dead zone wide enough
+    // that this error never counts as motion).
+    const OneEuroParameters plain{0.01, 5.0, 5.0, 500.0, false};
+    const OneEuroParameters mean{0.01, 5.0, 5.0, 500.0, true};
+    OneEuroFilter h, m;
+    h.Filter(1.0, 0, plain);
+    m.Filter(1.0, 0, mean);
+    for (int i = 1; i < 60; ++i) {
+        h.Filter(i % 2 ? -1.0 : 1.0, i * kStep, plain);
+        m.Filter(i % 2 ? -1.0 : 1.0, i * kStep, mean);
+    }
+    EXPECT_GT(h.Value(), 0.9);
+    EXPECT_LT(std::fabs(m.Value()), 0.05);
+}
+
+TEST(OneEuroFilter, BadSamplesDoNotCountInTheMeanAndStartForgetsIt) {
+    const OneEuroParameters still{1e-9, 0.0, 1.0, 0.0, true};
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    OneEuroFilter f, twin;
+    f.Filter(2, 0, still), twin.Filter(2, 0, still);
+    f.Filter(nan, kStep, still);
+    f.Filter(std::numeric_limits<double>::infinity(), kStep, still);
+    f.Filter(4, 2 * kStep, still), twin.Filter(4, 2 * kStep, still);
+    EXPECT_EQ(f.Value(), 3.0);
+    EXPECT_EQ(f.Value(), twin.Value());
+    // Started afresh, the next sample weighs a half again.
+    f.Start(10, 0, 3 * kStep);
+    EXPECT_NEAR(f.Filter(20, 4 * kStep, still), 15.0, 1e-9);
+}
+
+TEST(PixelHysteresis, LeavesAPixelOnlyBeyondItsEdgeByTheMargin) {
+    PixelHysteresis h;
+    EXPECT_FALSE(h.Holding());
+    EXPECT_EQ(h.Hold(960.0, 0.25), 960.5) << "the first position takes the pixel under it";
+    // Wandering across the edge at 960.0 by less than the margin: stays.
+    for (double p : {959.9, 959.76, 960.3, 959.75, 960.74, 959.8})
+        EXPECT_EQ(h.Hold(p, 0.25), 960.5) << p;
+    EXPECT_EQ(h.Hold(959.74, 0.25), 959.5) << "more than 0.75 from the centre";
+    EXPECT_EQ(h.Hold(960.2, 0.25), 959.5) << "and the way back is as far";
+    EXPECT_EQ(h.Hold(960.26, 0.25), 960.5);
+    // A jump goes to the pixel under the position at once.
+    EXPECT_EQ(h.Hold(1234.9, 0.25), 1234.5);
+    EXPECT_EQ(h.Hold(-0.3, 0.25), -0.5);
+    EXPECT_EQ(h.Pixel(), -1.0);
+}
+
+TEST(PixelHysteresis, InMotionThePointerIsThePixelUnderThePosition) {
+    // A pixel or more per move: no lag at all; slower: at most the margin.
+    PixelHysteresis fast, slow;
+    for (int i = 0; i < 200; ++i) {
+        const double p = 100.37 + 1.3 * i;
+        EXPECT_EQ(fast.Hold(p, 0.25), std::floor(p) + 0.5) << i;
+        const double q = 100.37 + 0.1 * i;
+        EXPECT_LE(std::fabs(slow.Hold(q, 0.25) - q), 0.75 + 1e-9) << i;
+        EXPECT_LE(slow.Pixel(), std::floor(q)) << "never ahead of the position";
+    }
+}
+
+TEST(PixelHysteresis, NotANumberMovesNothingAndABadMarginCountsAsNone) {
+    PixelHysteresis h;
+    EXPECT_TRUE(std::isnan(h.Hold(std::numeric_limits<double>::quiet_NaN(), 0.25)));
+    EXPECT_FALSE(h.Holding());
+    h.Hold(10.2, 0.25);
+    EXPECT_TRUE(std::isinf(h.Hold(std::numeric_limits<double>::infinity(), 0.25)));
+    EXPECT_EQ(h.Pixel(), 10.0);
+    EXPECT_EQ(h.Hold(10.9, 0.25), 10.5);
+    for (double margin : {-1.0, std::numeric_limits<double>::quiet_NaN(), 0.0}) {
+        PixelHysteresis g;
+        g.Hold(10.2, margin);
+        EXPECT_EQ(g.Hold(11.01, margin), 11.5) << margin;
+        EXPECT_EQ(g.Hold(10.99, margin), 10.5) << margin;
+    }
+    // Far beyond any screen: still a whole pixel, no overflow.
+    EXPECT_EQ(h.Hold(1e300, 0.25), 1e300);
+    h.Reset();
+    EXPECT_FALSE(h.Holding());
+}
+
 // ---- Inside the pass. ----
 
 class ClockedPlatform : public FakePlatform {
@@ -132,15 +263,16 @@ TEST(AdaptiveStabiliser, SmoothsTheRollBeforeTheCompensation) {
     ClockedPlatform core;
     SharedDeviceState& r = *core.SharedData;
     core.StabiliserChoice = CTavroCore::kStabiliserAdaptive;
-    core.Packet(0, 8000, 8000);  // level, raw point far from the rotation centre
+    // Level for a second, raw point far from the rotation centre.
+    for (int k = 0; k < 60; ++k) core.Packet(k * kPacketNs, 8000, 8000);
     // A one-packet roll of about 0.02 rad (noise): the record keeps the raw
     // roll, the compensation turns by a small fraction of it.
-    core.Packet(kPacketNs, 8000, 8000, 45);
+    core.Packet(60 * kPacketNs, 8000, 8000, 45);
     EXPECT_NEAR(r.Roll[0], -std::atan(45.0 / 2258), 1e-12);
     EXPECT_EQ(r.History[0][0].Roll, r.Roll[0]) << "the history keeps the raw roll";
     ClockedPlatform builtin;
-    builtin.Packet(0, 8000, 8000);
-    builtin.Packet(kPacketNs, 8000, 8000, 45);
+    for (int k = 0; k < 60; ++k) builtin.Packet(k * kPacketNs, 8000, 8000);
+    builtin.Packet(60 * kPacketNs, 8000, 8000, 45);
     const SharedDeviceState& b = *builtin.SharedData;
     const double moveBuiltin = std::hypot(b.CompX[0] - b.History[1][0].CompX, b.CompY[0] - b.History[1][0].CompY);
     const double moveAdaptive = std::hypot(r.CompX[0] - r.History[1][0].CompX, r.CompY[0] - r.History[1][0].CompY);
@@ -208,7 +340,114 @@ TEST(AdaptiveStabiliser, NotANumberFromTheCalibrationMovesNothing) {
     EXPECT_EQ(r.StabX[0], x);
     EXPECT_EQ(r.StabY[0], y);
     ASSERT_EQ(core.moves.size(), moves + 1);
-    EXPECT_EQ(core.moves.back().x, x) << "the pointer stays where it was";
+    EXPECT_EQ(core.moves.back().x, core.moves[moves - 1].x) << "the pointer stays where it was";
+}
+
+// A handset aiming at camera point (cx, cy) (compensated, camera px) with
+// roll `roll`: the camera sees the spots' midpoint and the line between them
+// turned the other way about its centre (176, 144).
+std::vector<unsigned char> TurnedPacket(double cx, double cy, double roll) {
+    const double c = std::cos(roll), s = std::sin(roll);
+    const double mx = 176 + (cx - 176) * c + (cy - 144) * s;
+    const double my = 144 - (cx - 176) * s + (cy - 144) * c;
+    const double hx = 11.29 * c, hy = -11.29 * s;
+    auto h = [](double v) { return static_cast<unsigned>(std::lround(v * 100)); };
+    return Tracking(0, 0xFFFF, h(mx + hx), h(my + hy), 50, h(mx - hx), h(my - hy), 50);
+}
+
+// Plays a turn of the wrist of 30 degrees in 18 packets (0.3 s) after a
+// second at rest, aiming at a point far from the rotation centre, and
+// returns the largest distance (calibration px) of the adaptive
+// compensation from the raw-roll one, during the turn and from `after`
+// packets past its end on.
+void PlayTurn(const tavro::OneEuroParameters& roll, int after, double* during, double* settled) {
+    ClockedPlatform adaptive, builtin;
+    adaptive.StabiliserChoice = CTavroCore::kStabiliserAdaptive;
+    adaptive.RollFilterParameters = roll;
+    *during = *settled = 0;
+    for (int k = 0; k < 60 + 18 + 60; ++k) {
+        const double angle = 30 * M_PI / 180 * std::clamp((k - 60) / 18.0, 0.0, 1.0);
+        const auto p = TurnedPacket(70, 90, angle);
+        adaptive.now = builtin.now = k * kPacketNs;
+        adaptive.CalculatePODDeviceData(p.data());
+        builtin.CalculatePODDeviceData(p.data());
+        const double off = std::hypot(adaptive.SharedData->CompX[0] - builtin.SharedData->CompX[0],
+                                      adaptive.SharedData->CompY[0] - builtin.SharedData->CompY[0]);
+        if (k >= 60) *during = std::max(*during, off);
+        if (k >= 60 + 18 + after) *settled = std::max(*settled, off);
+    }
+}
+
+TEST(AdaptiveStabiliser, FollowsADeliberateTurnOfTheWrist) {
+    // Far from the rotation centre a lagging roll swings the pointer by
+    // the lag times that distance (here 125 camera px, 625 calibration px
+    // per radian).  The roll's cut-off opens with the turn's speed, so the
+    // compensation is back within a pixel a few packets after the turn.
+    double during = 0, settled = 0;
+    PlayTurn(tavro::kRollFilterDefaults, 6, &during, &settled);
+    EXPECT_LT(settled, 1.0) << "calibration px, 0.1 s after the turn";
+    EXPECT_LT(during, 60.0);
+    // A roll smoothing whose cut-off stays low lags the turn by far more.
+    const tavro::OneEuroParameters lowCutoff{0.05, 0.2, 0.5};
+    PlayTurn(lowCutoff, 6, &during, &settled);
+    EXPECT_GT(settled, 20.0);
+}
+
+TEST(AdaptiveStabiliser, PointerHoldsItsPixelOnAnEdge) {
+    // The aim sits exactly on a pixel's edge (raw x 180: calibrated 650.0),
+    // every spot coordinate with up to 0.4 camera px of noise.  The built-in
+    // window's pointer flips between pixels; the adaptive one, whose
+    // filtered position wanders by hundredths, stays on one, while the
+    // record keeps the filtered sub-pixel position.
+    for (int choice : {CTavroCore::kStabiliserBuiltin, CTavroCore::kStabiliserAdaptive}) {
+        ClockedPlatform core;
+        core.SharedData->SubframeInterpolation = 3;
+        core.StabiliserChoice = choice;
+        uint32_t seed = 12345;
+        auto noise = [&seed] {  // -40 to +40 hundredths
+            seed = seed * 1664525u + 1013904223u;
+            return static_cast<int>((seed >> 16) % 81) - 40;
+        };
+        std::set<double> pixels;
+        for (int k = 0; k < 240; ++k) {
+            auto p = Tracking(0, 0xFFFF, 19129 + noise(), 14400 + noise(), 50, 16871 + noise(),
+                              14400 + noise(), 50);
+            core.now = k * kPacketNs;
+            core.CalculatePODDeviceData(p.data());
+            if (k >= 60) pixels.insert(std::floor(core.moves.back().x));
+        }
+        if (choice == CTavroCore::kStabiliserAdaptive) {
+            EXPECT_NEAR(core.SharedData->StabX[0], 650.0, 0.25);
+            EXPECT_NE(core.SharedData->StabX[0], core.moves.back().x);
+            EXPECT_EQ(pixels.size(), 1u) << "the adaptive pointer left its pixel";
+            EXPECT_EQ(core.moves.back().x, *pixels.begin() + 0.5) << "moves go to the pixel's centre";
+        } else {
+            EXPECT_GT(pixels.size(), 2u) << "the built-in pointer is the position itself";
+        }
+    }
+}
+
+TEST(AdaptiveStabiliser, PointerLeavesItsPixelOnlyBeyondTheMargin) {
+    // Two seconds at 649.9 (pixel 649), then four at 650.1, just across the
+    // edge: the filtered position follows towards 650.1, at most 0.6 from
+    // pixel 649's centre, inside half a pixel plus the margin.  Without a
+    // margin the pointer would follow it onto pixel 650.
+    for (double margin : {tavro::kPointerHysteresisMargin, 0.0}) {
+        ClockedPlatform core;
+        core.StabiliserChoice = CTavroCore::kStabiliserAdaptive;
+        core.PointerHysteresisMargin = margin;
+        for (int k = 0; k < 360; ++k) {
+            const unsigned x = k < 120 ? 19127 : 19131;  // raw x 179.98, then 180.02
+            auto p = Tracking(0, 0xFFFF, x, 14400, 50, x - 2258, 14400, 50);
+            core.now = k * kPacketNs;
+            core.CalculatePODDeviceData(p.data());
+            if (k == 119) {
+                ASSERT_EQ(core.moves.back().x, 649.5);
+            }
+        }
+        EXPECT_GT(core.SharedData->StabX[0], 650.02) << "across the edge";
+        EXPECT_EQ(core.moves.back().x, margin > 0 ? 649.5 : 650.5) << "margin " << margin;
+    }
 }
 
 }  // namespace
