@@ -1,9 +1,10 @@
 #!/bin/sh
 # The calculation pipeline, the design it replaced and the current one side
 # by side on the same streams in one run:
-#   - tavrod's processor time (utime + stime from /proc/PID/stat) with the
-#     simulator at 4 handsets x 160 Hz (640 tracking packets/s) and at
-#     1 handset x 60 Hz, as a share of one core; its most threads;
+#   - tavrod's processor time (utime + stime from /proc/PID/stat, which
+#     counts threads that have ended too) with the simulator at 4 handsets x
+#     160 Hz (640 tracking packets/s), at 1 handset x 60 Hz and with a
+#     silent receiver, as a share of one core; its most threads;
 #   - a flood (the simulator's recorded stream replayed at once, in a loop):
 #     most threads and resident memory growth;
 #   - the time from SIGTERM to tavrod's exit, silent receiver and flood;
@@ -123,9 +124,9 @@ for design in old new; do
     start_sim --handsets 4 --rate 160; run_daemon "$d"; kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
     eval "cpu640_$design=$CPU threads640_$design=$THREADS"
     start_sim --handsets 1 --rate 60; run_daemon "$d"; kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
-    eval "cpu60_$design=$CPU"
+    eval "cpu60_$design=$CPU threads60_$design=$THREADS"
     start_sim --rate 0; run_daemon "$d"; kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
-    eval "stopsilent_$design=$STOP_MS"
+    eval "cpuidle_$design=$CPU stopsilent_$design=$STOP_MS"
     # 20000 packets/s: far beyond the line; the pty takes what it can.
     start_sim --replay "$WORK/flood.bin" --replay-rate 20000 --loop; run_daemon "$d"
     # Blocked on a full tty once nobody reads it: SIGTERM would wait forever.
@@ -137,6 +138,8 @@ printf '\ntavrod against tavro-sim, %s s per run, old = %s, new = this checkout\
 printf '%-44s %12s %12s\n' "figure" "old" "new"
 printf '%-44s %11s%% %11s%%\n' "CPU, 4 handsets x 160 Hz (640 packets/s)" "$cpu640_old" "$cpu640_new"
 printf '%-44s %11s%% %11s%%\n' "CPU, 1 handset x 60 Hz" "$cpu60_old" "$cpu60_new"
+printf '%-44s %11s%% %11s%%\n' "CPU, silent receiver (idle)" "$cpuidle_old" "$cpuidle_new"
+printf '%-44s %12s %12s\n' "threads (most), 60 packets/s" "$threads60_old" "$threads60_new"
 printf '%-44s %12s %12s\n' "threads (most), 640 packets/s" "$threads640_old" "$threads640_new"
 printf '%-44s %12s %12s\n' "threads (most), flood" "$threadsflood_old" "$threadsflood_new"
 printf '%-44s %12s %12s\n' "resident memory growth in the flood, KiB" "$rssflood_old" "$rssflood_new"

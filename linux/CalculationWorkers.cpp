@@ -1,29 +1,18 @@
 #include "CalculationWorkers.h"
 
 #include "DaemonStatus.h"
+#include "ThreadStacks.h"
 
-#include <chrono>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace tavro {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr size_t kStackScale = 8;
-#else
-constexpr size_t kStackScale = 1;
-#endif
-// The pass, the button handlers and the Xlib calls they make.
-constexpr size_t kWorkerStack = 131072 * kStackScale;
-
-// Longest a sub-frame wait goes without looking at StopRequest, which any
-// process may set without waking anybody.
-constexpr auto kStopCheck = std::chrono::milliseconds(10);
-// How long the reader waits for room in a full queue before it drops.
-constexpr auto kFullWait = std::chrono::milliseconds(500);
 
 bool StopRequested(const SharedDeviceState* record) {
     return __atomic_load_n(&record->StopRequest, __ATOMIC_RELAXED) != 0;
@@ -32,6 +21,30 @@ bool StopRequested(const SharedDeviceState* record) {
 template <typename T, typename V>
 void Store(T& field, V value) {
     __atomic_store_n(&field, static_cast<T>(value), __ATOMIC_RELAXED);
+}
+
+int64_t SteadyNs(std::chrono::steady_clock::time_point when) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
+}
+
+// Plays sub-frame `index` of the pass alone, through the core's own motion
+// (MovePass on a one-sub-frame copy whose table starts there), so that a
+// stop, a newer pass of the handset and a shrunk setting end it as they end
+// any pass.  False when nothing moved: the pass is over.
+bool PlaySubframe(CTavroLinux& kit, const CTavroCore::PassMotion& motion, int index) {
+    if (index >= motion.subframes) return false;
+    if (index >= __atomic_load_n(&kit.SharedData->SubframeInterpolation, __ATOMIC_RELAXED)) return false;
+    if (index == 0) {
+        CTavroCore::PassMotion first = motion;
+        first.subframes = 1;
+        return kit.MovePass(first, nullptr, nullptr, false) == 1;
+    }
+    CTavroCore::PassMotion one = motion;
+    one.subframes = 1;
+    for (int axis = 0; axis < 2; ++axis)
+        for (int user = 0; user < TAVRO_HANDSETS; ++user)
+            one.table[0][axis][user] = motion.table[index][axis][user];
+    return kit.MovePass(one, nullptr, nullptr, false) == 1;
 }
 
 }  // namespace
@@ -51,10 +64,15 @@ CalculationWorkers::CalculationWorkers(CTavroLinux& kit) : kit_(kit) {
     for (int user = 0; user < TAVRO_HANDSETS; ++user) {
         seats_[user].owner = this;
         seats_[user].user = user;
+        seats_[user].timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
     }
 }
 
-CalculationWorkers::~CalculationWorkers() { Stop(false); }
+CalculationWorkers::~CalculationWorkers() {
+    Stop(false);
+    for (Seat& seat : seats_)
+        if (seat.timer >= 0) close(seat.timer);
+}
 
 void CalculationWorkers::Start() {
     for (Seat& seat : seats_) {
@@ -65,70 +83,126 @@ void CalculationWorkers::Start() {
     accepting_.store(true);
 }
 
+void CalculationWorkers::Arm(Seat& seat, Clock::time_point when) {
+    itimerspec at{};
+    const int64_t ns = SteadyNs(when);
+    // Zero would disarm: a time already past is one nanosecond after zero.
+    at.it_value.tv_sec = ns > 0 ? ns / 1000000000 : 0;
+    at.it_value.tv_nsec = ns > 0 ? ns % 1000000000 : 1;
+    timerfd_settime(seat.timer, TFD_TIMER_ABSTIME, &at, nullptr);
+}
+
+bool CalculationWorkers::StartWorker(Seat& seat) {
+    if (seat.started) return true;
+    if (seat.timer < 0) {
+        CTavroLinux::LogMessage("Error in CreateDataPacketThread : no timer for handset %d (%s)", seat.user,
+                                strerror(EMFILE));
+        return false;
+    }
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, kWorkerStack);
+    seat.started = pthread_create(&seat.thread, &attributes, CTavroLinux::ThreadCalculatePODDeviceData, &seat) == 0;
+    pthread_attr_destroy(&attributes);
+    if (!seat.started) {
+        CTavroLinux::AddToMessageLog("Error in CreateDataPacketThread : _beginthread");
+        return false;
+    }
+    running_workers_.fetch_add(1);
+    return true;
+}
+
+void CalculationWorkers::Skipped(int user) {
+    kit_.MotionSkipped.fetch_add(1);
+    PublishPipelineCounts(kit_);
+    if (!kit_.SkipLogged.exchange(true))
+        CTavroLinux::LogMessage(
+            "Calculation of handset %d fell behind: the pointer motion of superseded "
+            "packets is skipped (their buttons are still processed)",
+            user);
+}
+
 bool CalculationWorkers::Submit(const unsigned char* payload) {
     if (!accepting_.load()) return false;
     const int user = (payload[0] >> 5) & 3;
     Seat& seat = seats_[user];
     {
-        std::unique_lock<std::mutex> lock(seat.mutex);
+        std::lock_guard<std::mutex> lock(seat.mutex);
         if (seat.stopping) return false;
-        if (!seat.started) {
-            pthread_attr_t attributes;
-            pthread_attr_init(&attributes);
-            pthread_attr_setstacksize(&attributes, kWorkerStack);
-            seat.started = pthread_create(&seat.thread, &attributes, CTavroLinux::ThreadCalculatePODDeviceData, &seat) == 0;
-            pthread_attr_destroy(&attributes);
-            if (!seat.started) {
-                CTavroLinux::AddToMessageLog("Error in CreateDataPacketThread : _beginthread");
-                return false;  // computed by the caller rather than lost
-            }
-            running_workers_.fetch_add(1);
-        }
-        // Full: the reader waits for room (the tty then holds the rest and
-        // the receiver's side is slowed, nothing is lost); only a worker
-        // stuck for kFullWait loses packets, counted and logged.
-        const auto giveUp = Clock::now() + kFullWait;
-        while (seat.count == kQueueCapacity && !seat.stopping && !StopRequested(kit_.SharedData) &&
-               Clock::now() < giveUp)
-            seat.room.wait_for(lock, kStopCheck);
-        if (seat.stopping) return false;
-        // A pass that starts after a stop does nothing: not a loss.
-        if (seat.count == kQueueCapacity && StopRequested(kit_.SharedData)) return true;
-        if (seat.count == kQueueCapacity) {
-            kit_.DroppedPasses.fetch_add(1);
-            PublishPipelineCounts(kit_);
-            if (!kit_.DropLogged.exchange(true))
-                CTavroLinux::LogMessage(
-                    "Calculation queue of handset %d is full (%d packets): tracking packets are dropped",
-                    user, kQueueCapacity);
-            return true;
-        }
-        const int tail = (seat.head + seat.count) % kQueueCapacity;
-        std::memcpy(seat.queue[tail], payload, kSlotBytes);
-        seat.arrivedNs[tail] =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-        ++seat.count;
-        kit_.RunningPasses.fetch_add(1);
-        lock.unlock();
+        // Without its worker the handset's passes run whole on the caller.
+        if (!StartWorker(seat)) return false;
     }
-    seat.wake.notify_one();
+    kit_.RunningPasses.fetch_add(1);
+    CTavroCore::PassMotion motion;
+    // The filter's time step is the packet's arrival: now, as it was framed.
+    CTavroCore::SetPassArrivalNs(SteadyNs(Clock::now()));
+    const bool moves = kit_.ComputePass(payload, &motion);
+    CTavroCore::SetPassArrivalNs(0);
+    if (!moves) {
+        kit_.RunningPasses.fetch_sub(1);
+        return true;
+    }
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    if (seat.hasPending) {
+        // A newer packet of the handset came in the same read: the older
+        // pass's motion would be cut short at once.
+        kit_.RunningPasses.fetch_sub(1);
+        Skipped(user);
+    }
+    seat.pending = motion;
+    seat.hasPending = true;
+    anyPending_.store(true, std::memory_order_relaxed);
     return true;
+}
+
+void CalculationWorkers::EndMotion(Seat& seat) {
+    if (!seat.active) return;
+    seat.active = false;
+    kit_.RunningPasses.fetch_sub(1);
+}
+
+void CalculationWorkers::Flush() {
+    if (!anyPending_.load(std::memory_order_relaxed)) return;
+    std::lock_guard<std::mutex> pendingLock(pendingMutex_);
+    anyPending_.store(false, std::memory_order_relaxed);
+    for (Seat& seat : seats_) {
+        if (!seat.hasPending) continue;
+        seat.hasPending = false;
+        std::lock_guard<std::mutex> lock(seat.mutex);
+        EndMotion(seat);  // superseded by this newer pass
+        seat.motion = seat.pending;
+        seat.active = true;
+        seat.next = 0;
+        const Clock::time_point start = Clock::now();
+        if (!PlaySubframe(kit_, seat.motion, 0) || seat.motion.subframes < 2 || seat.stopping) {
+            EndMotion(seat);
+            continue;
+        }
+        seat.next = 1;
+        seat.due = start + std::chrono::microseconds(seat.motion.pauseMicroseconds);
+        Arm(seat, seat.due);
+    }
 }
 
 void CalculationWorkers::Stop(bool drain) {
     accepting_.store(false);
-    for (Seat& seat : seats_) {
-        {
-            std::lock_guard<std::mutex> lock(seat.mutex);
-            seat.stopping = true;
-            seat.drain = drain;
-            if (!drain) {
-                kit_.RunningPasses.fetch_sub(seat.count);
-                seat.count = 0;
-            }
+    if (drain) {
+        Flush();
+    } else {
+        std::lock_guard<std::mutex> pendingLock(pendingMutex_);
+        anyPending_.store(false);
+        for (Seat& seat : seats_) {
+            if (!seat.hasPending) continue;
+            seat.hasPending = false;
+            kit_.RunningPasses.fetch_sub(1);
         }
-        seat.wake.notify_all();
-        seat.room.notify_all();
+    }
+    for (Seat& seat : seats_) {
+        std::lock_guard<std::mutex> lock(seat.mutex);
+        seat.stopping = true;
+        seat.drain = drain;
+        if (!drain) EndMotion(seat);
+        if (seat.started) Arm(seat, Clock::time_point{});  // wake the worker now
     }
     for (Seat& seat : seats_) {
         if (!seat.started) continue;
@@ -145,57 +219,36 @@ void* CalculationWorkers::Run(void* argument) {
 }
 
 void CalculationWorkers::Work(Seat& seat) {
-    unsigned char payload[kTrackingPayloadSize];
     for (;;) {
-        bool behind = false;
-        int64_t arrivedNs = 0;
-        {
-            std::unique_lock<std::mutex> lock(seat.mutex);
-            seat.wake.wait(lock, [&] { return seat.count > 0 || seat.stopping; });
-            if (seat.count == 0) return;  // stopping with nothing left
-            std::memset(payload, 0, sizeof payload);
-            std::memcpy(payload, seat.queue[seat.head], kSlotBytes);
-            arrivedNs = seat.arrivedNs[seat.head];
-            seat.head = (seat.head + 1) % kQueueCapacity;
-            --seat.count;
-            behind = seat.count > 0;
+        // Blocks until the timer fires; the reader moves it without waking
+        // this thread, so a sub-frame that a newer pass replaced costs
+        // nothing.
+        uint64_t expirations = 0;
+        if (read(seat.timer, &expirations, sizeof expirations) < 0 && errno != EINTR && errno != EAGAIN) {
+            CTavroLinux::LogMessage("Calculation worker of handset %d cannot wait: %s", seat.user,
+                                    strerror(errno));
+            std::lock_guard<std::mutex> lock(seat.mutex);
+            EndMotion(seat);
+            return;
         }
-        seat.room.notify_one();
-
-        CTavroCore::PassMotion motion;
-        // The filter's time step is the packet's arrival, not this moment.
-        CTavroCore::SetPassArrivalNs(arrivedNs);
-        if (kit_.ComputePass(payload, &motion)) {
-            if (behind) {
-                // A newer packet of this handset waits: its pass heads for a
-                // newer target and would cut this motion short at once.
-                kit_.MotionSkipped.fetch_add(1);
-                PublishPipelineCounts(kit_);
-                if (!kit_.SkipLogged.exchange(true))
-                    CTavroLinux::LogMessage(
-                        "Calculation of handset %d fell behind: the pointer motion of superseded "
-                        "packets is skipped (their buttons are still processed)",
-                        seat.user);
-            } else {
-                kit_.MovePass(motion, WaitBetweenSubframes, &seat, false);
-            }
+        std::lock_guard<std::mutex> lock(seat.mutex);
+        if (seat.stopping && !(seat.drain && seat.active)) {
+            EndMotion(seat);
+            return;
         }
-        kit_.RunningPasses.fetch_sub(1);
-    }
-}
-
-// The wait between two sub-frames: true when it ran its time, false when a
-// newer packet of the handset or a stop ended it.
-bool CalculationWorkers::WaitBetweenSubframes(void* argument, int microseconds) {
-    auto& seat = *static_cast<Seat*>(argument);
-    const SharedDeviceState* record = seat.owner->kit_.SharedData;
-    const auto deadline = Clock::now() + std::chrono::microseconds(microseconds);
-    std::unique_lock<std::mutex> lock(seat.mutex);
-    for (;;) {
-        if (seat.count > 0 || (seat.stopping && !seat.drain) || StopRequested(record)) return false;
-        const auto now = Clock::now();
-        if (now >= deadline) return true;
-        seat.wake.wait_until(lock, std::min(deadline, now + kStopCheck));
+        if (!seat.active) continue;
+        if (Clock::now() < seat.due) {
+            Arm(seat, seat.due);  // woken early: wait for the time still
+            continue;
+        }
+        if (StopRequested(kit_.SharedData) || !PlaySubframe(kit_, seat.motion, seat.next) ||
+            ++seat.next >= seat.motion.subframes) {
+            EndMotion(seat);
+            if (seat.stopping) return;
+            continue;
+        }
+        seat.due += std::chrono::microseconds(seat.motion.pauseMicroseconds);
+        Arm(seat, seat.due);
     }
 }
 

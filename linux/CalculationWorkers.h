@@ -1,9 +1,19 @@
-// One calculation worker per handset: the reader queues each accepted
-// tracking payload for its handset, and the handset's worker computes the
-// passes strictly in arrival order and plays their pointer motion.  Handsets
-// never wait for each other's motion; a newer packet of a handset cuts the
-// older pass's remaining sub-frames short; a worker that is behind skips the
-// motion of passes a waiting packet supersedes anyway, never their buttons.
+// The calculation pipeline of the running device.
+//
+// The reader runs each accepted tracking payload's pass as soon as it has
+// framed it, on its own thread and so strictly in arrival order: values,
+// histories, buttons (whose keys and waits go to the output thread) and
+// smoothing.  The pass's pointer motion starts when the reader has framed
+// everything the tty had delivered: the first sub-frame of the newest pass
+// of each handset is played then, so a backlog read at once moves each
+// handset once instead of once per superseded packet (counted, never a
+// packet's buttons).  The later sub-frames, SleepingFactor * 1000 /
+// SubframeInterpolation us apart, are played by the handset's worker, a
+// thread that starts with the handset's first packet and ends with the
+// device, on a timer the reader sets without waking it; a newer pass of the
+// handset takes the older one's place, so the pointer always heads for the
+// newest target.  No thread is woken per packet: the reader is awake anyway,
+// and a worker wakes only for a sub-frame that is due.
 #ifndef TAVRO_CALCULATION_WORKERS_H
 #define TAVRO_CALCULATION_WORKERS_H
 
@@ -12,18 +22,13 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <mutex>
 
 namespace tavro {
 
 class CalculationWorkers {
 public:
-    // Payloads a handset's queue holds (16 bytes each, allocated once): a
-    // few seconds at the line's full rate, far beyond any tty backlog.
-    static constexpr int kQueueCapacity = 1024;
-    static constexpr int kSlotBytes = 16;
-
     explicit CalculationWorkers(CTavroLinux& kit);
     ~CalculationWorkers();
     CalculationWorkers(const CalculationWorkers&) = delete;
@@ -31,13 +36,18 @@ public:
 
     // Accepts payloads from now on (the device starts).
     void Start();
-    // Queues a tracking payload (at least 14 bytes) for its handset, starting
-    // the handset's worker on its first packet.  False when the workers are
-    // not running; the caller then computes the pass itself.
+    // Runs the pass of a tracking payload (at least 14 bytes) now; its
+    // motion starts at the next Flush.  Starts the handset's worker on its
+    // first packet.  False when the workers are not running; the caller then
+    // runs the whole pass itself.
     bool Submit(const unsigned char* payload);
-    // Ends every worker and joins it.  With `drain` the queued packets are
-    // computed first (the receiver went away); otherwise they are discarded
-    // (a stop: passes that start after it do nothing).
+    // Plays the first sub-frame of the newest waiting pass of every handset
+    // and hands the rest to the handset's worker.  The reader calls it
+    // before it waits for the tty.
+    void Flush();
+    // Ends every worker and joins it.  With `drain` the motion under way is
+    // played to its end (the receiver went away); otherwise it is dropped (a
+    // stop: nothing moves after it).
     void Stop(bool drain);
     // Workers running now.
     int Running() const { return running_workers_.load(); }
@@ -46,28 +56,40 @@ public:
     static void* Run(void* seat);
 
 private:
+    using Clock = std::chrono::steady_clock;
     struct Seat {
         CalculationWorkers* owner = nullptr;
         int user = 0;
+        int timer = -1;  // timerfd: fires when the next sub-frame is due
+        // Guards what follows; held while a sub-frame is played, so the
+        // moves of one handset never overlap.
         std::mutex mutex;
-        std::condition_variable wake;  // a payload queued, or the stop
-        std::condition_variable room;  // a payload taken from a full queue
-        unsigned char queue[kQueueCapacity][kSlotBytes] = {};
-        int64_t arrivedNs[kQueueCapacity] = {};  // steady clock, when Submit took it
-        int head = 0;   // oldest queued payload
-        int count = 0;  // payloads queued
+        CTavroCore::PassMotion motion;  // the pass whose sub-frames are played
+        bool active = false;            // `motion` has sub-frames left
+        int next = 0;                   // the next of them
+        Clock::time_point due;          // when it is played
         bool stopping = false;
         bool drain = false;
         bool started = false;
         pthread_t thread{};
+        // The newest computed pass whose motion has not started (the
+        // reader's, under pendingMutex_).
+        CTavroCore::PassMotion pending;
+        bool hasPending = false;
     };
 
     void Work(Seat& seat);
-    static bool WaitBetweenSubframes(void* seat, int microseconds);
+    bool StartWorker(Seat& seat);
+    // Ends the seat's motion under way (its pass is through); seat locked.
+    void EndMotion(Seat& seat);
+    static void Arm(Seat& seat, Clock::time_point when);
+    void Skipped(int user);
 
     CTavroLinux& kit_;
     std::atomic<bool> accepting_{false};
     std::atomic<int> running_workers_{0};
+    std::mutex pendingMutex_;
+    std::atomic<bool> anyPending_{false};
     Seat seats_[TAVRO_HANDSETS];
 };
 

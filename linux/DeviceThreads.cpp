@@ -1,34 +1,29 @@
-// The device's threads: the reader (framing and decoding), the command
-// writer (serving the request flags of the record every 50 ms) and at most
-// one calculation worker per handset (CalculationWorkers.cpp), all started
-// with the device and ended with it, whatever the packet rate.
+// The device's threads: the reader (framing, decoding and the passes), the
+// command writer (serving the request flags of the record every 50 ms), at
+// most one calculation worker per handset (CalculationWorkers.cpp) and the
+// output thread, all started with the device and ended with it, whatever
+// the packet rate.
 #include "TavroLinux.h"
 
 #include "CalculationWorkers.h"
 #include "DaemonStatus.h"
 #include "QueuedOutput.h"
 #include "OutputSelection.h"
+#include "ThreadStacks.h"
 
 #include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 
 namespace {
 
-// Stack size of the reader.  Sanitizer builds need room for their
-// instrumentation.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr size_t kStackScale = 8;
-#else
-constexpr size_t kStackScale = 1;
-#endif
-constexpr size_t kReaderStack = 49152 * kStackScale;
-
 constexpr int kWriterPollMicroseconds = 50000;
-// How long StartDevice waits for the reader to see the stop (it looks every
-// 100 ms, plus the pause after a failed read).
+// How long StartDevice waits for the reader to see the stop (it is woken,
+// but may be in the pause after a failed read).
 constexpr int kReaderEndWaitMs = 2000;
 
 bool StopRequested(const SharedDeviceState* record) {
@@ -43,6 +38,23 @@ bool Requested(const uint8_t& flag) {
 }
 
 void Lower(uint8_t& flag) { __atomic_store_n(&flag, 0, __ATOMIC_RELAXED); }
+
+// Wakes the reader and waits until it has left its loop (it is detached),
+// so that the caller may close or reopen the tty safely once
+// CreatePODThreads returns.
+void EndReader(CTavroLinux& kit) {
+    if (kit.ReaderWakeFd >= 0) {
+        const uint64_t one = 1;
+        (void)!write(kit.ReaderWakeFd, &one, sizeof one);
+    }
+    for (int waited = 0; kit.ReaderRunning.load() && waited < kReaderEndWaitMs; waited += 5)
+        poll(nullptr, 0, 5);
+    // A reader that did not end in time keeps the descriptor: it may still poll it.
+    if (!kit.ReaderRunning.load() && kit.ReaderWakeFd >= 0) {
+        close(kit.ReaderWakeFd);
+        kit.ReaderWakeFd = -1;
+    }
+}
 
 // On a stop the queued passes are discarded (a pass that starts after a stop
 // does nothing); when the receiver went away they are still computed.
@@ -86,9 +98,10 @@ int CTavroLinux::CreatePODThreads() {
 
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, kReaderStack);
+    pthread_attr_setstacksize(&attributes, tavro::kReaderStack);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t reader;
+    ReaderWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     ReaderRunning.store(true);
     if (pthread_create(&reader, &attributes, ThreadReadPODDeviceData, this) != 0) {
         ReaderRunning.store(false);
@@ -99,20 +112,29 @@ int CTavroLinux::CreatePODThreads() {
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_JOINABLE);
     pthread_t writer;
+    // The caller's loop, if it has one, runs here until the writer ends.
+    const bool loop = static_cast<bool>(WhileDeviceRuns);
+    WriterEndedFd = loop ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+    WriterRunning.store(true);
     if (pthread_create(&writer, &attributes, ThreadWritePODDeviceData, this) != 0) {
+        WriterRunning.store(false);
         AddToMessageLog("Error in CreatePODThreads : _beginthread");
         pthread_attr_destroy(&attributes);
+        if (WriterEndedFd >= 0) close(WriterEndedFd);
+        WriterEndedFd = -1;
+        EndReader(*this);
         EndWorkers(*this);
         EndOutputThread(*this, output);
         return 0;
     }
+    if (loop && WriterEndedFd >= 0)
+        while (WriterRunning.load()) WhileDeviceRuns(WriterEndedFd);
     pthread_join(writer, nullptr);
+    if (WriterEndedFd >= 0) close(WriterEndedFd);
+    WriterEndedFd = -1;
     pthread_attr_destroy(&attributes);
 
-    // The reader is detached; wait until it has left its loop so that the
-    // caller may close or reopen the tty safely once this returns.
-    for (int waited = 0; ReaderRunning.load() && waited < kReaderEndWaitMs; waited += 5)
-        poll(nullptr, 0, 5);
+    EndReader(*this);
     EndWorkers(*this);
     EndOutputThread(*this, output);
     // A button or key held when the device stopped (or went away) is let go.
@@ -213,7 +235,13 @@ void* CTavroLinux::ThreadReadPODDeviceData(void* object) {
 }
 
 void* CTavroLinux::ThreadWritePODDeviceData(void* object) {
-    static_cast<CTavroLinux*>(object)->WritePODDeviceData();
+    auto* link = static_cast<CTavroLinux*>(object);
+    link->WritePODDeviceData();
+    link->WriterRunning.store(false);
+    if (link->WriterEndedFd >= 0) {
+        const uint64_t one = 1;
+        (void)!write(link->WriterEndedFd, &one, sizeof one);
+    }
     return nullptr;
 }
 

@@ -8,16 +8,12 @@
 
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstring>
 #include <map>
-#include <thread>
 
 namespace tavro {
 
 namespace {
-
-constexpr auto kWatchInterval = std::chrono::milliseconds(500);
 
 void Publish(CTavroLinux* kit, int choice) {
     if (kit->Status == nullptr) return;
@@ -29,18 +25,7 @@ void Publish(CTavroLinux* kit, int choice) {
     std::memcpy(field, name, length);
 }
 
-// What tells a rewritten file from the one read last: the rename of a
-// rewrite gives a new inode, an edit in place a new time or size.
-struct Stamp {
-    bool exists = false;
-    ino_t inode = 0;
-    off_t size = 0;
-    struct timespec modified {};
-    bool operator==(const Stamp& o) const {
-        return exists == o.exists && inode == o.inode && size == o.size &&
-               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
-    }
-};
+using Stamp = FilterConfigWatch::Stamp;
 
 Stamp StampOf(const std::string& path) {
     Stamp s;
@@ -88,27 +73,30 @@ bool ApplyFilterConfig(CTavroLinux* kit, std::string* error) {
     return true;
 }
 
-void WatchFilterConfig(CTavroLinux* kit) {
-    if (kit == nullptr) return;
-    auto apply = [kit] {
-        std::string error;
-        if (!ApplyFilterConfig(kit, &error)) CTavroLinux::LogMessage("%s", error.c_str());
-    };
+bool FilterConfigWatch::Stamp::operator==(const Stamp& o) const {
+    return exists == o.exists && inode == o.inode && size == o.size &&
+           modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
+}
+
+FilterConfigWatch::FilterConfigWatch(CTavroLinux* kit) : kit_(kit) {
+    if (kit_ == nullptr) return;
     // Stamped before reading, so a change while it is read is seen next time.
-    Stamp first = StampOf(DaemonConfigPath());
-    apply();
-    Publish(kit, kit->StabiliserChoice.load());
-    // The platform object lives as long as the process, and so does this.
-    std::thread([kit, apply, first] {
-        Stamp last = first;
-        for (;;) {
-            std::this_thread::sleep_for(kWatchInterval);
-            const Stamp now = StampOf(DaemonConfigPath());
-            if (now == last) continue;
-            last = now;
-            apply();
-        }
-    }).detach();
+    last_ = StampOf(DaemonConfigPath());
+    Apply();
+    Publish(kit_, kit_->StabiliserChoice.load());
+}
+
+void FilterConfigWatch::Apply() {
+    std::string error;
+    if (!ApplyFilterConfig(kit_, &error)) CTavroLinux::LogMessage("%s", error.c_str());
+}
+
+void FilterConfigWatch::Check() {
+    if (kit_ == nullptr) return;
+    const Stamp now = StampOf(DaemonConfigPath());
+    if (now == last_) return;
+    last_ = now;
+    Apply();
 }
 
 }  // namespace tavro

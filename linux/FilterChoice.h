@@ -4,6 +4,9 @@
 #ifndef TAVRO_FILTER_CHOICE_H
 #define TAVRO_FILTER_CHOICE_H
 
+#include <sys/types.h>
+
+#include <ctime>
 #include <string>
 
 class CTavroLinux;
@@ -21,10 +24,30 @@ bool ParseStabiliser(const std::string& text, int* choice);
 // file and the fix; the kit keeps the stabiliser it had.
 bool ApplyFilterConfig(CTavroLinux* kit, std::string* error);
 
-// Applies the configuration now and then, from a thread of its own, again
-// whenever the file changes (looked at every 500 ms), for the life of the
-// process.  Problems go to the kit's log once per change of the file.
-void WatchFilterConfig(CTavroLinux* kit);
+// Follows the configuration from the process's own loop: applies it when
+// made, and again from Check whenever the file changed since (the daemon
+// checks every 500 ms).  Problems go to the kit's log once per change of
+// the file.
+class FilterConfigWatch {
+public:
+    explicit FilterConfigWatch(CTavroLinux* kit);
+    void Check();
+
+    // What tells a rewritten file from the one read last: the rename of a
+    // rewrite gives a new inode, an edit in place a new time or size.
+    struct Stamp {
+        bool exists = false;
+        ino_t inode = 0;
+        off_t size = 0;
+        struct timespec modified {};
+        bool operator==(const Stamp& o) const;
+    };
+
+private:
+    void Apply();
+    CTavroLinux* kit_;
+    Stamp last_;
+};
 
 }  // namespace tavro
 

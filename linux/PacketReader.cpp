@@ -4,12 +4,18 @@
 //
 // The tty is read in bulk: one read takes whatever the tty holds (many
 // packets after a backlog) into the reader's buffer, and the framing below
-// takes its bytes from there.  Every wait on the tty is a poll with a
-// time-out, never a bare blocking read: StopRequest is looked at at least
-// every 50 ms, a packet that arrives in pieces is put together, and a packet
-// whose rest does not come within 200 ms is dropped.  A receiver that is gone
-// (hang-up, EIO, ENXIO) costs 100 ms per attempt and one log line per outage.
+// takes its bytes from there; the passes of the packets framed run on this
+// thread (CalculationWorkers.h), and their motion starts before the reader
+// waits for more.  Every wait on the tty is a poll with a time-out, never a
+// bare blocking read: a packet that arrives in pieces is put together, a
+// packet whose rest does not come within 200 ms is dropped, and StopRequest
+// is looked at every 50 ms, or every second when the device's end wakes the
+// reader (ReaderWakeFd), so that an idle reader does not wake 20 times a
+// second.  A receiver that is gone (hang-up, EIO, ENXIO) costs 100 ms per
+// attempt and one log line per outage.
 #include "TavroLinux.h"
+
+#include "CalculationWorkers.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -30,6 +36,7 @@ constexpr unsigned kReaderBuffer = 512;
 constexpr int kHuntAttempts = 50;
 
 constexpr int kStopCheckMs = 50;       // longest wait before StopRequest is looked at
+constexpr int kWokenStopCheckMs = 1000;  // the same when the device's end wakes the reader
 constexpr int kPacketCompleteMs = 200;  // time the rest of a started packet has to arrive
 constexpr int kRetryPauseMs = 100;      // pause after a failed read, so failures never spin
 
@@ -61,6 +68,8 @@ struct InputBuffer {
     }
 };
 thread_local InputBuffer t_input;
+// Set when the device's end woke the reader.
+thread_local bool t_deviceEnded = false;
 
 bool StopRequested(const SharedDeviceState* record) {
     return __atomic_load_n(&record->StopRequest, __ATOMIC_RELAXED) != 0;
@@ -78,16 +87,27 @@ bool IsDeviceGone(int error) {
 ReadOutcome ReadBytes(CTavroLinux& link, uint8_t* buffer, size_t count, Clock::time_point deadline) {
     size_t done = t_input.Take(buffer, count);
     while (done < count) {
-        if (StopRequested(link.SharedData)) return {ReadStatus::Stopped, done, 0};
+        if (StopRequested(link.SharedData) || t_deviceEnded) return {ReadStatus::Stopped, done, 0};
         if (link.DeviceFd <= 0) return {ReadStatus::Gone, done, EBADF};
+        // Everything delivered so far is framed: the waiting passes move now.
+        if (link.Workers) link.Workers->Flush();
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return {ReadStatus::TimedOut, done, 0};
-        pollfd ready{link.DeviceFd, POLLIN, 0};
-        int polled = poll(&ready, 1, static_cast<int>(left < kStopCheckMs ? left : kStopCheckMs));
+        // Woken by the device's end, the reader need not look at StopRequest
+        // every 50 ms (a wake-up the idle daemon would pay for).
+        const int wakeFd = link.ReaderWakeFd;
+        const int slice = wakeFd >= 0 ? kWokenStopCheckMs : kStopCheckMs;
+        pollfd fds[2] = {{link.DeviceFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        int polled = poll(fds, wakeFd >= 0 ? 2 : 1, static_cast<int>(left < slice ? left : slice));
         if (polled == 0) continue;
         if (polled < 0) {
             if (errno == EINTR) continue;
             return {ReadStatus::Failed, done, errno};
+        }
+        const pollfd& ready = fds[0];
+        if (wakeFd >= 0 && fds[1].revents != 0) {
+            t_deviceEnded = true;  // the writer has ended: so does the reader
+            return {ReadStatus::Stopped, done, 0};
         }
         if (ready.revents & POLLNVAL) return {ReadStatus::Gone, done, EBADF};
         // A hang-up may still leave bytes to read; read returns 0 once they are gone.
@@ -122,6 +142,12 @@ void ReportFailure(CTavroLinux& link, const ReadOutcome& outcome, const char* me
     Pause(kRetryPauseMs);
 }
 
+// How long a wait for the first byte of a packet may take before the loop
+// looks at StopRequest again.
+Clock::time_point FirstByteDeadline(const CTavroLinux& link) {
+    return Clock::now() + std::chrono::milliseconds(link.ReaderWakeFd >= 0 ? kWokenStopCheckMs : kStopCheckMs);
+}
+
 bool IsFailure(const ReadOutcome& outcome) {
     return outcome.status == ReadStatus::Gone || outcome.status == ReadStatus::Failed;
 }
@@ -139,7 +165,7 @@ int CTavroLinux::ReadChunk(unsigned char* buffer, unsigned int capacity, unsigne
     if (capacity < 4) return kChunkNothing;
 
     // The first byte may take any time; come back to the loop every 50 ms.
-    ReadOutcome first = ReadBytes(*this, buffer, 1, Clock::now() + std::chrono::milliseconds(kStopCheckMs));
+    ReadOutcome first = ReadBytes(*this, buffer, 1, FirstByteDeadline(*this));
     if (IsFailure(first)) {
         ReportFailure(*this, first, nullptr);
         return first.error == ENXIO || first.status == ReadStatus::Gone ? kChunkReadError : kChunkNothing;
@@ -186,7 +212,7 @@ bool CTavroLinux::ReadUntilSync() {
     uint8_t buffer[kReaderBuffer];
     for (int attempt = 0; attempt < kHuntAttempts; ++attempt) {
         std::memset(buffer, 0, sizeof buffer);
-        ReadOutcome start = ReadBytes(*this, buffer, 1, Clock::now() + std::chrono::milliseconds(kStopCheckMs));
+        ReadOutcome start = ReadBytes(*this, buffer, 1, FirstByteDeadline(*this));
         if (start.status == ReadStatus::Stopped) return false;
         if (IsFailure(start)) {
             ReportFailure(*this, start, "Error in Reading from device");
@@ -221,8 +247,9 @@ int CTavroLinux::ReadPODDeviceData() {
     bool inSync = true;
     t_failureLogged = false;
     t_input.start = t_input.end = 0;
+    t_deviceEnded = false;
     for (;;) {
-        if (StopRequested(SharedData)) return 0;
+        if (StopRequested(SharedData) || t_deviceEnded) return 0;
         if (EndOnDeviceLoss.load() && DeviceLost.load()) return 0;
         if (!inSync) inSync = ReadUntilSync();
 

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -145,8 +146,9 @@ public:
     std::atomic<int> RunningPasses{0};
     // Counts of the calculation pipeline since the object was made, copied
     // into Status whenever it is set (linux/CalculationWorkers.cpp):
-    // packets whose computation never ran (a handset's queue full), passes
-    // whose pointer motion was skipped because a newer packet was waiting.
+    // packets whose computation never ran (none since the reader runs every
+    // pass itself; kept for the status segment), passes whose pointer motion
+    // was skipped because a newer packet of the handset came in the same read.
     std::atomic<unsigned long> DroppedPasses{0};
     std::atomic<unsigned long> MotionSkipped{0};
     std::atomic<unsigned long> PacketsDecoded{0};
@@ -175,6 +177,22 @@ public:
     // True while the reader thread runs.  StartDevice returns only after it
     // has ended, so no device thread uses DeviceFd once StartDevice is back.
     std::atomic<bool> ReaderRunning{false};
+
+    // ---- The caller's own loop while the device runs. ----
+    // When set, StartDevice's caller runs this on its own thread while the
+    // device runs, instead of a bare wait for the command writer, so that a
+    // program (the daemon) serves its own descriptors there without a thread
+    // of its own.  `writerEnded` becomes readable when the writer has ended:
+    // the function polls it with its own descriptors and returns then (or
+    // earlier: it is called again as long as the writer runs).
+    std::function<void(int writerEnded)> WhileDeviceRuns;
+    // Readable once the writer has ended (an eventfd; -1 without a loop).
+    int WriterEndedFd = -1;
+    std::atomic<bool> WriterRunning{false};
+    // Made readable when the writer has ended, so that the reader, which
+    // waits on the tty and this eventfd, leaves its loop at once instead of
+    // looking at StopRequest every 50 ms (-1 when the reader runs alone).
+    int ReaderWakeFd = -1;
 };
 
 #endif  // TAVRO_LINUX_H

@@ -65,6 +65,12 @@ std::string KeyRelayName() {
 
 // ---- The daemon's end ----
 
+namespace {
+std::atomic<bool> g_servedByOwner{false};
+}
+
+void KeyRelayServer::ServeFromOwnersLoop() { g_servedByOwner.store(true); }
+
 KeyRelayServer::KeyRelayServer(KeyFunction key, std::string* error) : key_(std::move(key)) {
     const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address;
@@ -78,7 +84,7 @@ KeyRelayServer::KeyRelayServer(KeyFunction key, std::string* error) : key_(std::
         return;
     }
     listener_ = listener;
-    thread_ = std::thread([this] { Serve(); });
+    if (!g_servedByOwner.load()) thread_ = std::thread([this] { Serve(); });
 }
 
 KeyRelayServer::~KeyRelayServer() {
@@ -87,70 +93,86 @@ KeyRelayServer::~KeyRelayServer() {
         (void)!write(wake_[1], &stop, 1);
         thread_.join();
     }
+    while (!clients_.empty()) Drop(clients_.begin()->first);
     if (listener_ >= 0) close(listener_);
     for (int fd : wake_)
         if (fd >= 0) close(fd);
 }
 
+void KeyRelayServer::Drop(int fd) {
+    for (const auto& [sym, count] : clients_[fd].held)
+        for (int i = 0; i < count; ++i) key_(sym, false);
+    clients_.erase(fd);
+    close(fd);
+}
+
+void KeyRelayServer::Accept() {
+    const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    if (static_cast<int>(clients_.size()) >= kMaxClients || !TrustedPeer(fd)) close(fd);
+    else clients_[fd];
+}
+
+void KeyRelayServer::ServeClient(int fd) {
+    unsigned char buffer[256];
+    const ssize_t length = read(fd, buffer, sizeof buffer);
+    if (length <= 0) {
+        Drop(fd);
+        return;
+    }
+    Client& client = clients_[fd];
+    client.pending.insert(client.pending.end(), buffer, buffer + length);
+    size_t used = 0;
+    bool broken = false;
+    for (; client.pending.size() - used >= kRequestSize; used += kRequestSize) {
+        const unsigned char* request = client.pending.data() + used;
+        uint32_t symbol = 0;
+        std::memcpy(&symbol, request, sizeof symbol);
+        const bool down = request[4] != 0;
+        const bool typed = key_(symbol, down);
+        if (typed && down) ++client.held[symbol];
+        if (!down) {
+            auto it = client.held.find(symbol);
+            if (it != client.held.end() && --it->second <= 0) client.held.erase(it);
+        }
+        const unsigned char answer = typed ? 1 : 0;
+        if (send(fd, &answer, 1, MSG_NOSIGNAL) != 1) broken = true;
+    }
+    client.pending.erase(client.pending.begin(), client.pending.begin() + used);
+    if (broken) Drop(fd);
+}
+
+void KeyRelayServer::AddDescriptors(std::vector<pollfd>* fds) const {
+    if (listener_ < 0 || thread_.joinable()) return;
+    fds->push_back({listener_, POLLIN, 0});
+    for (const auto& [fd, client] : clients_) fds->push_back({fd, POLLIN, 0});
+}
+
+void KeyRelayServer::ServeReady(const std::vector<pollfd>& fds) {
+    if (listener_ < 0 || thread_.joinable()) return;
+    for (const pollfd& ready : fds) {
+        if (ready.revents == 0) continue;
+        if (ready.fd == listener_) {
+            if (ready.revents & POLLIN) Accept();
+        } else if (clients_.count(ready.fd) != 0) {
+            ServeClient(ready.fd);
+        }
+    }
+}
+
 void KeyRelayServer::Serve() {
-    struct Client {
-        std::vector<unsigned char> pending;
-        std::map<unsigned long, int> held;  // key symbols pressed and not released
-    };
-    std::map<int, Client> clients;
-    auto drop = [&](int fd) {
-        for (const auto& [sym, count] : clients[fd].held)
-            for (int i = 0; i < count; ++i) key_(sym, false);
-        clients.erase(fd);
-        close(fd);
-    };
     for (;;) {
         std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
-        for (const auto& [fd, client] : clients) fds.push_back({fd, POLLIN, 0});
+        for (const auto& [fd, client] : clients_) fds.push_back({fd, POLLIN, 0});
         if (poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
         if (fds[0].revents != 0) break;
-        if (fds[1].revents & POLLIN) {
-            const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
-                if (static_cast<int>(clients.size()) >= kMaxClients || !TrustedPeer(fd)) close(fd);
-                else clients[fd];
-            }
-        }
-        for (size_t i = 2; i < fds.size(); ++i) {
-            if (fds[i].revents == 0) continue;
-            const int fd = fds[i].fd;
-            unsigned char buffer[256];
-            const ssize_t length = read(fd, buffer, sizeof buffer);
-            if (length <= 0) {
-                drop(fd);
-                continue;
-            }
-            Client& client = clients[fd];
-            client.pending.insert(client.pending.end(), buffer, buffer + length);
-            size_t used = 0;
-            bool broken = false;
-            for (; client.pending.size() - used >= kRequestSize; used += kRequestSize) {
-                const unsigned char* request = client.pending.data() + used;
-                uint32_t symbol = 0;
-                std::memcpy(&symbol, request, sizeof symbol);
-                const bool down = request[4] != 0;
-                const bool typed = key_(symbol, down);
-                if (typed && down) ++client.held[symbol];
-                if (!down) {
-                    auto it = client.held.find(symbol);
-                    if (it != client.held.end() && --it->second <= 0) client.held.erase(it);
-                }
-                const unsigned char answer = typed ? 1 : 0;
-                if (send(fd, &answer, 1, MSG_NOSIGNAL) != 1) broken = true;
-            }
-            client.pending.erase(client.pending.begin(), client.pending.begin() + used);
-            if (broken) drop(fd);
-        }
+        if (fds[1].revents & POLLIN) Accept();
+        for (size_t i = 2; i < fds.size(); ++i)
+            if (fds[i].revents != 0) ServeClient(fds[i].fd);
     }
-    while (!clients.empty()) drop(clients.begin()->first);
 }
 
 // ---- The client's end ----

@@ -16,11 +16,15 @@
 #ifndef TAVRO_KEY_RELAY_H
 #define TAVRO_KEY_RELAY_H
 
+#include <poll.h>
+
 #include <atomic>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace tavro {
 
@@ -30,7 +34,8 @@ std::string KeyRelayName();
 class KeyRelayServer {
 public:
     using KeyFunction = std::function<bool(unsigned long keysym, bool down)>;
-    // Listens and serves on one thread of its own.  False from started()
+    // Listens, and serves on one thread of its own unless the process serves
+    // relays from its own loop (ServeFromOwnersLoop).  False from started()
     // (and *error set) when the name is taken or no socket can be made.
     KeyRelayServer(KeyFunction key, std::string* error);
     ~KeyRelayServer();  // stops the thread, releases what clients hold
@@ -38,11 +43,30 @@ public:
     KeyRelayServer& operator=(const KeyRelayServer&) = delete;
     bool started() const { return listener_ >= 0; }
 
+    // From now on, relays made in this process start no thread: the
+    // process's own poll loop serves them through AddDescriptors and
+    // ServeReady (the device daemon does, to keep its thread count).
+    static void ServeFromOwnersLoop();
+    // Appends the descriptors to poll for reading: the listening socket and
+    // every client.  Nothing while a thread of its own serves.
+    void AddDescriptors(std::vector<pollfd>* fds) const;
+    // Serves the descriptors of `fds` (as poll returned them) that are its
+    // own: new clients, requests, clients gone.
+    void ServeReady(const std::vector<pollfd>& fds);
+
 private:
+    struct Client {
+        std::vector<unsigned char> pending;
+        std::map<unsigned long, int> held;  // key symbols pressed and not released
+    };
     void Serve();
+    void Accept();
+    void ServeClient(int fd);
+    void Drop(int fd);
     KeyFunction key_;
     int listener_ = -1;
     int wake_[2] = {-1, -1};
+    std::map<int, Client> clients_;  // used by one thread: the relay's or the loop's
     std::thread thread_;
 };
 

@@ -502,3 +502,46 @@ TEST_F(Daemon, WaitsQuietlyForAnUnpluggedReceiverAndReopensIt) {
 }
 
 }  // namespace
+
+namespace {
+
+int Threads(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    return -1;
+}
+
+// Four handsets at the line's rate: the daemon's main thread serves its own
+// loop (signals, the X connection, the configuration, other programs'
+// keys), so the daemon has the device's threads and no more: the reader,
+// the writer, one worker per handset, the output thread and itself.  It
+// still follows an edit of its configuration and a SIGHUP meanwhile.
+TEST_F(Daemon, KeepsToEightThreadsAtTheLinesRateAndStillServesItsOwnLoop) {
+    Simulator simulator({"--rate", "160", "--handsets", "4"});
+    ChildProcess daemon(TAVROD_PATH, {"--device", simulator.slave()});
+    ASSERT_TRUE(daemon.waitForOutput("running the receiver"));
+    std::string error;
+    tavro::DaemonStatus* status = tavro::AttachDaemonStatus(TAVRO_SHARED_MEMORY_KEY, &error);
+    ASSERT_NE(status, nullptr) << error;
+    ASSERT_TRUE(WaitFor([&] { return status->PacketsPerHandset[3] > 100; })) << "all four handsets";
+    int most = 0;
+    for (int n = 0; n < 100; ++n) {
+        most = std::max(most, Threads(daemon.pid()));
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(most, 8 + kSanitizerThreads);
+
+    WriteFile(home_.path() + "/.config/tavro/tavrod.conf", "filter = adaptive\n");
+    EXPECT_TRUE(WaitFor([&] { return std::string(status->Filter) == "adaptive"; }, 3000ms))
+        << "the edit of the configuration was not followed";
+    daemon.signal(SIGHUP);
+    EXPECT_TRUE(daemon.waitForOutput("SIGHUP: reread the configuration"));
+    EXPECT_LE(Threads(daemon.pid()), 8 + kSanitizerThreads);
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(2000ms), 0);
+    shmdt(status);
+}
+
+}  // namespace

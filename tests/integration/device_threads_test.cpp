@@ -2,6 +2,7 @@
 // writer's order, requests from another process, stopping, each pass on its
 // own copy of the packet, the sub-frame waits that a stop or a newer packet
 // ends, and the pipeline's counts.
+#include "CalculationWorkers.h"
 #include "DaemonStatus.h"
 #include "DeviceHarness.h"
 
@@ -197,6 +198,30 @@ TEST_F(SlowPasses, NewerPacketEndsTheOlderPassesWaitAtOnce) {
     ASSERT_TRUE(WaitFor([&] { return kit.PassSequence[0].load() == before + 2; }));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 250ms) << "the newer pass waited for the older";
     EXPECT_DOUBLE_EQ(device.record().RawX[0], (2 * 21000 - 4000) / 200.0);
+}
+
+// A handset that does not drive the pointer: its worker's timer, not the
+// packet's arrival, plays the later sub-frame, one pause after the first,
+// and the record ends on the pass's target.
+TEST_F(SlowPasses, LaterSubframeFollowsOnePauseLaterAndEndsOnTheTarget) {
+    RunningDevice running(kit);
+    ASSERT_TRUE(running.started());
+    const SharedDeviceState& r = device.record();
+    ASSERT_NE(r.CurrentUser, 1);
+    const double before = r.X[1];
+    pty.write(Tracking(1, 20000));
+    ASSERT_TRUE(WaitFor([&] { return r.X[1] != before; }, 2000ms)) << "no first sub-frame";
+    const auto first = std::chrono::steady_clock::now();
+    const double halfWay = r.X[1];
+    ASSERT_TRUE(WaitFor([&] { return r.X[1] != halfWay; }, 2000ms)) << "no second sub-frame";
+    EXPECT_GE(std::chrono::steady_clock::now() - first, 400ms) << "played before its time";
+    ASSERT_TRUE(WaitForPasses(kit, 2000ms));
+    double x = r.StabX[1], y = r.StabY[1];
+    kit.CalculatePODCoordinates(&x, &y);
+    kit.CalculateScreenBorders(&x, &y, 1);
+    EXPECT_DOUBLE_EQ(r.X[1], x);
+    EXPECT_DOUBLE_EQ(r.Y[1], y);
+    EXPECT_EQ(kit.Workers->Running(), 1) << "one worker, of handset 1";
 }
 
 TEST_F(DeviceThreads, CountsGoToTheStatusSegmentAndThePlatformObject) {

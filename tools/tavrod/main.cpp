@@ -9,6 +9,7 @@
 #include "DaemonOptions.h"
 #include "DaemonStatus.h"
 #include "FilterChoice.h"
+#include "KeyRelay.h"
 #include "ReceiverLock.h"
 #include "SettingsKeys.h"
 #include "TavroLinux.h"
@@ -25,14 +26,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #ifndef TAVRO_VERSION
@@ -47,8 +50,9 @@ using tavrod::Say;
 constexpr int kDeviceProbeMs = 250;
 // How long an exit waits for calculation passes still running.
 constexpr int kPassDrainMs = 1000;
-// How often the watcher looks at the settings' provenance.
-constexpr int kWatchMs = 500;
+// How often the daemon's loop looks at the settings' provenance and the
+// configuration's filter.
+constexpr auto kCheckPeriod = std::chrono::milliseconds(500);
 
 // Exit statuses.
 constexpr int kExitStopped = 0;
@@ -57,13 +61,13 @@ constexpr int kExitUsage = 2;
 constexpr int kExitAlreadyRunning = 3;
 
 // Set by the handler, which may run on any of the daemon's threads, and
-// read by the main thread and the watcher: atomics (lock-free, so safe in a
+// read by the main thread: atomics (lock-free, so safe in a
 // handler), not volatile, so that the reader is ordered after the store.
 std::atomic<int> g_signalled{0};  // SIGINT or SIGTERM
 std::atomic<int> g_hangup{0};     // SIGHUP
 static_assert(std::atomic<int>::is_always_lock_free, "the signal flags must be safe in a handler");
 uint8_t* volatile g_stopFlag = nullptr;
-int g_wakeFd = -1;  // write end of the pipe that wakes the watcher
+int g_wakeFd = -1;  // write end of the pipe that wakes the daemon's loop
 
 void OnSignal(int signal) {
     const int saved = errno;
@@ -168,7 +172,7 @@ void CloseDevice(CTavroLinux* kit) {
     kit->DeviceFd = 0;
 }
 
-// ---- State shared between the main loop and the watcher thread. ----
+// ---- The daemon's state. ----
 
 struct Daemon {
     CTavroLinux* kit = nullptr;
@@ -182,7 +186,14 @@ struct Daemon {
     tavrod::Options wanted;        // the options a SIGHUP asked for
     std::string wantedPath;
     std::atomic<bool> restart{false};  // end the device run and apply `wanted`
-    std::atomic<bool> quit{false};     // the watcher ends
+
+    // The loop of the main thread (Serve): the read end of the signal pipe,
+    // the filter's configuration, the settings as last seen.
+    int wakeFd = -1;
+    std::unique_ptr<tavro::FilterConfigWatch> filter;
+    int64_t settingsSeen = 0;
+    std::vector<unsigned char> settingsValues;
+    std::chrono::steady_clock::time_point nextCheck;
 };
 
 // Ends the current device run so that the main loop can apply new options
@@ -277,57 +288,88 @@ void Reload(Daemon& d) {
     }
 }
 
-// ---- The watcher thread: signals, the X connection, the settings' origin. ----
+// ---- The daemon's loop: signals, the X connection, the key relay, the
+// configuration's filter, the settings' origin.  It runs on the main thread,
+// between device runs and (through WhileDeviceRuns) while one runs, so the
+// daemon needs no thread beyond the device's. ----
 
-void Watch(Daemon& d, int wakeFd) {
+// Another program's start-up loads its settings file into the record: tell
+// when that replaced the values the daemon runs on.
+void CheckSettingsOrigin(Daemon& d) {
+    if (g_status == nullptr) return;
+    const int64_t loaded = __atomic_load_n(&g_status->SettingsLoadedUnixNs, __ATOMIC_ACQUIRE);
+    if (loaded == d.settingsSeen) return;
+    d.settingsSeen = loaded;
+    const int pid = __atomic_load_n(&g_status->SettingsLoadedByPid, __ATOMIC_RELAXED);
+    if (pid != getpid()) {
+        const std::string from(g_status->SettingsPath, strnlen(g_status->SettingsPath, sizeof g_status->SettingsPath));
+        const std::string who(g_status->SettingsLoadedBy, strnlen(g_status->SettingsLoadedBy, sizeof g_status->SettingsLoadedBy));
+        const bool defaults = g_status->SettingsFromDefaults != 0;
+        const std::string changed = ChangedKeys(d.settingsValues, d.record);
+        if (from != d.ownSettings)
+            Say("the running settings were replaced by %s (process %d) from %s%s%s; SIGHUP "
+                "reloads %s", who.c_str(), pid, from.c_str(), defaults ? " (its defaults)" : "",
+                changed.empty() ? "" : (", changing " + changed).c_str(), d.ownSettings.c_str());
+        else if (!changed.empty())
+            Say("the running settings were reloaded by %s (process %d) from %s%s: %s changed",
+                who.c_str(), pid, from.c_str(), defaults ? " (its defaults)" : "", changed.c_str());
+    }
+    d.settingsValues = SettingsBytes(d.record);
+}
+
+// Waits up to `timeoutMs` for something to do and does it; returns after
+// the first event, or when `extraFd` (the device's "writer ended") is
+// readable, or at the time-out.
+void Serve(Daemon& d, int extraFd, int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const std::shared_ptr<tavro::KeyRelayServer> relay = std::atomic_load(&d.kit->KeyRelay);
     const int xfd = display != nullptr ? ConnectionNumber(display) : -1;
-    int64_t seen = g_status != nullptr ? __atomic_load_n(&g_status->SettingsLoadedUnixNs, __ATOMIC_ACQUIRE) : 0;
-    std::vector<unsigned char> values = SettingsBytes(d.record);
-    while (!d.quit.load()) {
-        pollfd fds[2] = {{wakeFd, POLLIN, 0}, {xfd, POLLIN, 0}};
-        const int count = poll(fds, xfd >= 0 ? 2 : 1, kWatchMs);
-        if (count > 0 && (fds[0].revents & POLLIN) != 0) {
-            char drain[64];
-            while (read(wakeFd, drain, sizeof drain) > 0) {
-            }
+    std::vector<pollfd> fds{{d.wakeFd, POLLIN, 0}};
+    if (xfd >= 0) fds.push_back({xfd, POLLIN, 0});
+    if (extraFd >= 0) fds.push_back({extraFd, POLLIN, 0});
+    if (relay) relay->AddDescriptors(&fds);
+
+    const auto untilCheck = std::chrono::duration_cast<std::chrono::milliseconds>(d.nextCheck - Clock::now()).count();
+    const int timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(timeoutMs, untilCheck)));
+    const int count = poll(fds.data(), fds.size(), timeout);
+    if (count > 0 && (fds[0].revents & POLLIN) != 0) {
+        char drain[64];
+        while (read(d.wakeFd, drain, sizeof drain) > 0) {
         }
-        if (g_hangup != 0) {
-            g_hangup = 0;
-            Reload(d);
+    }
+    if (g_hangup != 0) {
+        g_hangup = 0;
+        Reload(d);
+    }
+    // Reading the connection notices a server that went away (Xlib then
+    // calls OnDisplayLost); events that arrive are not used, except a
+    // changed keyboard mapping.
+    if (xfd >= 0 && count > 0 && fds[1].revents != 0) {
+        XLockDisplay(display);
+        while (XPending(display) > 0) {
+            XEvent event;
+            XNextEvent(display, &event);
+            if (event.type == MappingNotify) XRefreshKeyboardMapping(&event.xmapping);
         }
-        // Reading the connection notices a server that went away (Xlib then
-        // calls OnDisplayLost); events that arrive are not used, except a
-        // changed keyboard mapping.
-        if (xfd >= 0 && count > 0 && fds[1].revents != 0) {
-            XLockDisplay(display);
-            while (XPending(display) > 0) {
-                XEvent event;
-                XNextEvent(display, &event);
-                if (event.type == MappingNotify) XRefreshKeyboardMapping(&event.xmapping);
-            }
-            XUnlockDisplay(display);
-        }
-        // Another program's start-up loads its settings file into the record:
-        // tell when that replaced the values the daemon runs on.
-        if (g_status == nullptr) continue;
-        const int64_t loaded = __atomic_load_n(&g_status->SettingsLoadedUnixNs, __ATOMIC_ACQUIRE);
-        if (loaded == seen) continue;
-        seen = loaded;
-        const int pid = __atomic_load_n(&g_status->SettingsLoadedByPid, __ATOMIC_RELAXED);
-        if (pid != getpid()) {
-            const std::string from(g_status->SettingsPath, strnlen(g_status->SettingsPath, sizeof g_status->SettingsPath));
-            const std::string who(g_status->SettingsLoadedBy, strnlen(g_status->SettingsLoadedBy, sizeof g_status->SettingsLoadedBy));
-            const bool defaults = g_status->SettingsFromDefaults != 0;
-            const std::string changed = ChangedKeys(values, d.record);
-            if (from != d.ownSettings)
-                Say("the running settings were replaced by %s (process %d) from %s%s%s; SIGHUP "
-                    "reloads %s", who.c_str(), pid, from.c_str(), defaults ? " (its defaults)" : "",
-                    changed.empty() ? "" : (", changing " + changed).c_str(), d.ownSettings.c_str());
-            else if (!changed.empty())
-                Say("the running settings were reloaded by %s (process %d) from %s%s: %s changed",
-                    who.c_str(), pid, from.c_str(), defaults ? " (its defaults)" : "", changed.c_str());
-        }
-        values = SettingsBytes(d.record);
+        XUnlockDisplay(display);
+    }
+    if (relay && count > 0) relay->ServeReady(fds);
+    const auto now = Clock::now();
+    if (now >= d.nextCheck) {
+        d.nextCheck = now + kCheckPeriod;
+        if (d.filter) d.filter->Check();
+        CheckSettingsOrigin(d);
+    }
+}
+
+// Serves the daemon's loop for `milliseconds`, or until a stop or a restart
+// is wanted.
+void ServeFor(Daemon& d, int milliseconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || StopWanted(d.record) || d.restart.load()) return;
+        Serve(d, -1, static_cast<int>(left));
     }
 }
 
@@ -344,7 +386,7 @@ bool WaitForDevice(Daemon& d, const std::string& path) {
             permissionSaid = true;
             Say("%s; still waiting", PermissionFix(path).c_str());
         }
-        poll(nullptr, 0, kDeviceProbeMs);
+        ServeFor(d, kDeviceProbeMs);
     }
     return false;
 }
@@ -459,7 +501,9 @@ int main(int argc, char** argv) {
         d.kit->Status = g_status;
     }
     // The stabiliser from the configuration, followed while the daemon runs.
-    tavro::WatchFilterConfig(d.kit);
+    d.filter = std::make_unique<tavro::FilterConfigWatch>(d.kit);
+    // Other programs' keys are served by the daemon's own loop.
+    tavro::KeyRelayServer::ServeFromOwnersLoop();
     if (!SelectOutput(d, d.effective)) {
         PublishEnd();
         return kExitFailure;
@@ -470,7 +514,11 @@ int main(int argc, char** argv) {
 
     g_stopFlag = &d.record->StopRequest;
     if (g_signalled) d.record->StopRequest = 1;
-    std::thread watcher(Watch, std::ref(d), wake[0]);
+    d.wakeFd = wake[0];
+    d.settingsSeen = g_status != nullptr ? __atomic_load_n(&g_status->SettingsLoadedUnixNs, __ATOMIC_ACQUIRE) : 0;
+    d.settingsValues = SettingsBytes(d.record);
+    d.nextCheck = std::chrono::steady_clock::now() + kCheckPeriod;
+    d.kit->WhileDeviceRuns = [&d](int writerEnded) { Serve(d, writerEnded, 60000); };
 
     // A lost receiver ends the device threads, so the tty can be reopened.
     d.kit->EndOnDeviceLoss.store(true);
@@ -536,7 +584,7 @@ int main(int argc, char** argv) {
             // Gone again before it could be used: the stop a failed open
             // raises is ours, not a request to end.
             if (result == 3 && !g_signalled) d.record->StopRequest = 0;
-            poll(nullptr, 0, kDeviceProbeMs);
+            ServeFor(d, kDeviceProbeMs);
             if (!WaitForDevice(d, d.path)) continue;
             continue;
         }
@@ -560,19 +608,14 @@ int main(int argc, char** argv) {
         if (StopWanted(d.record)) break;
 
         Say("receiver %s is gone; waiting for it to come back", d.path.c_str());
-        poll(nullptr, 0, kDeviceProbeMs);
+        ServeFor(d, kDeviceProbeMs);
         WaitForDevice(d, d.path);
     }
 
     CloseDevice(d.kit);
     for (int waited = 0; d.kit->RunningPasses.load() > 0 && waited < kPassDrainMs; waited += 10)
         poll(nullptr, 0, 10);
-    d.quit.store(true);
-    const char byte = 0;
-    if (write(wake[1], &byte, 1) < 0) {
-        // The pipe is full, so the watcher is awake already.
-    }
-    watcher.join();
+    d.kit->WhileDeviceRuns = nullptr;
     PublishEnd();
     if (status == kExitStopped) Say("stopped");
     return status;
