@@ -36,7 +36,9 @@ int TV_Initialize(void) {
 }
 
 int TV_StopDevice(void) {
-    if (SharedDeviceState* r = Record()) r->StopRequest = 1;
+    // Atomic: the device's threads may run in this process and look at the
+    // flag while it is stored.
+    if (SharedDeviceState* r = Record()) __atomic_store_n(&r->StopRequest, 1, __ATOMIC_RELAXED);
     return 1;
 }
 

@@ -48,8 +48,10 @@ void CTavroCore::UpdateAndDispatchButtons(unsigned int buttonWord, int user) {
         if (ButtonDown[k]) history[k] |= 1u;
     }
 
-    // A fresh press of the centre key is the one way to become the active handset.
-    if ((history[Center] & 3u) == kFreshPress) r->CurrentUser = user;
+    // A fresh press of the centre key is the one way to become the active
+    // handset.  The pointer moves of every handset read CurrentUser (and
+    // MoveEnabled below) while this runs: single atomic stores.
+    if ((history[Center] & 3u) == kFreshPress) __atomic_store_n(&r->CurrentUser, user, __ATOMIC_RELAXED);
 
     if (r->CurrentUser != user) return;
     for (int k = 0; k < kButtonLines; ++k)
@@ -65,20 +67,20 @@ int CTavroCore::HandleCenterEvents() {
     // click lands where it was aimed.
     unsigned s = CurrentButtonState & 3u;
     if (s == kFreshPress && r->MouseClick != 0) {
-        r->MoveEnabled = 0;
+        __atomic_store_n(&r->MoveEnabled, 0, __ATOMIC_RELAXED);
         r->ClickStillCounter = r->ClickStill / 2;
         MouseEventLeftDown();
         s = CurrentButtonState & 3u;
     }
     if (s == kRelease && r->MouseClick != 0) {
-        r->MoveEnabled = 0;
+        __atomic_store_n(&r->MoveEnabled, 0, __ATOMIC_RELAXED);
         r->ClickStillCounter = r->ClickStill / 2;
         MouseEventLeftUp();
     }
     if (r->MoveEnabled == 0) {
         // Saturate rather than wrap if the counter in the record is garbage.
         if (r->ClickStillCounter > INT32_MIN) --r->ClickStillCounter;
-        if (r->ClickStillCounter <= 0) r->MoveEnabled = 1;
+        if (r->ClickStillCounter <= 0) __atomic_store_n(&r->MoveEnabled, 1, __ATOMIC_RELAXED);
     }
     return 0;
 }

@@ -52,10 +52,16 @@ struct Spot {
     unsigned x, y, power;
 };
 
+// A stop comes at any moment from another thread (a signal handler, the
+// API, the daemon's loop) or process: read as the device threads read it.
+bool StopRequested(const SharedDeviceState* r) {
+    return __atomic_load_n(&r->StopRequest, __ATOMIC_RELAXED) != 0;
+}
+
 }  // namespace
 
 int CTavroCore::CalculatePODDeviceData() {
-    if (SharedData == nullptr || SharedData->StopRequest != 0) return 0;
+    if (SharedData == nullptr || StopRequested(SharedData)) return 0;
     unsigned char payload[kTrackingPayloadSize];
     std::memcpy(payload, SharedData->RawData, sizeof payload);
     return CalculatePODDeviceData(payload);
@@ -74,7 +80,7 @@ int CTavroCore::CalculatePODDeviceData(const unsigned char* payload) {
 
 bool CTavroCore::ComputePass(const unsigned char* payload, PassMotion* motion) {
     SharedDeviceState* r = SharedData;
-    if (r == nullptr || payload == nullptr || motion == nullptr || r->StopRequest != 0) return false;
+    if (r == nullptr || payload == nullptr || motion == nullptr || StopRequested(r)) return false;
 
     // Work on a private copy of the fields a pass reads.
     unsigned char copy[kTrackingFieldBytes];
@@ -111,7 +117,7 @@ int CTavroCore::MovePass(const PassMotion& motion, bool (*wait)(void* context, i
     for (int i = 0; i < motion.subframes; ++i) {
         // The setting may shrink while the pass runs (never grow past the
         // table), and a stop or a newer pass of this handset ends the moves.
-        if (i >= r->SubframeInterpolation || r->StopRequest != 0) break;
+        if (i >= r->SubframeInterpolation || StopRequested(r)) break;
         if (SupersedeOlderPasses && PassSequence[user].load() != motion.sequence) break;
 
         double x = motion.table[i][0][user];
@@ -124,7 +130,10 @@ int CTavroCore::MovePass(const PassMotion& motion, bool (*wait)(void* context, i
         MoveScreenCursor(x, y, unclampedX, unclampedY, user);
         ++moves;
 
-        if (user == r->CurrentUser && r->ActivateCursor != 0 && r->MoveEnabled != 0 &&
+        // Another handset's computation may change the active handset and
+        // MoveEnabled meanwhile: read atomically.
+        if (user == __atomic_load_n(&r->CurrentUser, __ATOMIC_RELAXED) && r->ActivateCursor != 0 &&
+            __atomic_load_n(&r->MoveEnabled, __ATOMIC_RELAXED) != 0 &&
             r->MoveAtBoundary != 0) {
             if (r->BorderLeft[user] != 0) MoveScreenCursorRelative(-kBorderStep, 0);
             if (r->BorderRight[user] != 0) MoveScreenCursorRelative(kBorderStep, 0);

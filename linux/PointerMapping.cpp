@@ -77,7 +77,8 @@ int CTavroLinux::MoveScreenCursor(double x, double y, double unclampedX, double 
     SharedDeviceState* r = SharedData;
     if (r == nullptr || !ValidUser(user)) return 0;
     const bool drives =
-        user == r->CurrentUser && r->ActivateCursor != 0 && r->MoveEnabled != 0;
+        user == __atomic_load_n(&r->CurrentUser, __ATOMIC_RELAXED) && r->ActivateCursor != 0 &&
+        __atomic_load_n(&r->MoveEnabled, __ATOMIC_RELAXED) != 0;
 
     if (r->DirectPoint != 0) {
         r->X[user] = unclampedX;

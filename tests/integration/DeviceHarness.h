@@ -1,10 +1,12 @@
 // Helpers for tests that run the device on a pseudo-terminal: the kit's log
-// through its observer hook, a kit object with its own initialised record,
-// and StartDevice running on a thread of the test.
+// through its observer hook, a kit object with its own initialised record
+// (which the test reads and writes through its own attachment, as a client
+// process does), and StartDevice running on a thread of the test.
 #ifndef TAVRO_TEST_DEVICE_HARNESS_H
 #define TAVRO_TEST_DEVICE_HARNESS_H
 
 #include "Pty.h"
+#include "RecordView.h"
 #include "TavroLinux.h"
 #include "TestEnvironment.h"
 
@@ -13,6 +15,7 @@
 
 #include <cstring>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -66,31 +69,37 @@ template <typename Kit = CTavroLinux>
 struct KitOn {
     explicit KitOn(const std::string& path) {
         initialized = kit.Initialize() == 0 && kit.SharedData != nullptr;
-        if (initialized) SetDeviceName(*kit.SharedData, path);
+        if (initialized) view = std::make_unique<RecordView>(kit);
+        initialized = initialized && view->attached();
+        if (initialized) SetDeviceName(record(), path);
     }
     ~KitOn() {
         WaitForPasses(kit);
         if (kit.DeviceFd > 0) close(kit.DeviceFd);
     }
-    SharedDeviceState& record() { return *kit.SharedData; }
+    // The record as a client process sees it, through the test's own
+    // attachment; kit.SharedData is the device's.
+    SharedDeviceState& record() { return **view; }
     Kit kit;
+    std::unique_ptr<RecordView> view;
     bool initialized = false;
 };
 
 // kit.StartDevice() on a thread, until Stop().
 class RunningDevice {
 public:
-    explicit RunningDevice(CTavroLinux& kit) : kit_(kit) {
+    explicit RunningDevice(CTavroLinux& kit) : kit_(kit), record_(kit) {
         result_ = std::async(std::launch::async, [this] { return kit_.StartDevice(); });
         started_ = WaitFor([this] { return kit_.ReaderRunning.load() || ended(std::chrono::milliseconds(0)); });
     }
     ~RunningDevice() { Stop(); }
     bool started() const { return started_; }
     bool ended(std::chrono::milliseconds timeout) { return result_.wait_for(timeout) == std::future_status::ready; }
-    // Raises StopRequest; StartDevice's result, or -1 when it did not return.
+    // Raises StopRequest, as another process would; StartDevice's result, or
+    // -1 when it did not return.
     int Stop(std::chrono::milliseconds timeout = std::chrono::seconds(3)) {
         if (!result_.valid()) return result;
-        kit_.SharedData->StopRequest = 1;
+        (record_.attached() ? *record_ : *kit_.SharedData).StopRequest = 1;
         if (!ended(timeout)) {
             ADD_FAILURE() << "StartDevice did not return after the stop";
             return -1;
@@ -103,6 +112,7 @@ public:
 
 private:
     CTavroLinux& kit_;
+    RecordView record_;
     std::future<int> result_;
     bool started_ = false;
 };

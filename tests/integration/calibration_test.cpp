@@ -37,11 +37,12 @@ const std::vector<std::pair<double, double>> kFiveTargets = {
     {128, 77}, {1152, 77}, {1152, 691}, {128, 691}, {640, 384}};
 
 // Aims at each raw point in turn (steady for a moment), pressing the centre
-// key once per point, after a lead-in that lets the tool start.
+// key once per point, after a lead-in that lets the daemon and the tool start
+// (the script's clock runs from the simulator's start).
 std::string AimScript(const std::vector<std::pair<double, double>>& aims, int extraPresses = 0) {
     std::ostringstream script;
     script << "rate 60\nat 0 0 x=176 y=144 keys=none\n";
-    double t = 2.0;
+    double t = 2.0 * kSanitizerSlowdown;
     auto press = [&](double x, double y) {
         script << "at " << t << " 0 x=" << x << " y=" << y << " keys=none\n"
                << "at " << t + 0.3 << " 0 x=" << x << " y=" << y << " keys=center\n"

@@ -1,6 +1,8 @@
 // The command and diagnostics API end to end: a client's TV_ calls, the
 // device running in this process and the simulated receiver answering and
-// logging the commands it got.
+// logging the commands it got.  The device runs on a platform object of its
+// own, as in the daemon, so that the client's calls reach it only through
+// the record, each object with its own attachment of the segment.
 #include "DeviceHarness.h"
 #include "Process.h"
 #include "tavrodev.h"
@@ -14,6 +16,17 @@ using namespace tavro::test;
 using namespace std::chrono_literals;
 
 SharedDeviceState& Record() { return *TavroLinux->SharedData; }
+
+// The device's object; like the API's, it lives as long as the process (its
+// destructor would remove the segment that the API's object still uses).
+CTavroLinux& Device() {
+    static CTavroLinux* device = [] {
+        auto* kit = new CTavroLinux();
+        kit->Initialize();
+        return kit;
+    }();
+    return *device;
+}
 
 class Api : public testing::Test {
 protected:
@@ -35,16 +48,18 @@ protected:
             TAVRO_SIM_PATH, std::vector<std::string>{"--rate", "0", "--learn-delay", "100", "--command-log", log_});
         std::string slave;
         ASSERT_TRUE(simulator_->readLine(&slave));
+        ASSERT_NE(Device().SharedData, nullptr);
         Record().StopRequest = 0;
         SetDeviceName(Record(), slave);
-        device_ = std::make_unique<RunningDevice>(*TavroLinux);
-        ASSERT_GT(TavroLinux->DeviceFd, 0);
+        device_ = std::make_unique<RunningDevice>(Device());
+        ASSERT_GT(Device().DeviceFd, 0);
     }
     void TearDown() override {
+        if (!device_) return;
         device_.reset();
         // The next test's receiver is another pty, opened anew.
-        if (TavroLinux != nullptr && TavroLinux->DeviceFd > 0) close(TavroLinux->DeviceFd);
-        if (TavroLinux != nullptr) TavroLinux->DeviceFd = 0;
+        if (Device().DeviceFd > 0) close(Device().DeviceFd);
+        Device().DeviceFd = 0;
     }
     bool ReceiverGot(const std::string& hex) {
         return WaitFor([&] { return ReadFile(log_).find("rx " + hex + "  ") != std::string::npos; });

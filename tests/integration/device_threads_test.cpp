@@ -119,7 +119,7 @@ TEST_F(DeviceThreads, RequestFromAnotherProcessIsServedWithinAPollPeriod) {
         _exit(0);
     }
     EXPECT_EQ(pty.read(2, 1000ms), (Bytes{0x0C, 0x00}));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 150ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 150ms * kSanitizerSlowdown);
     int status = -1;
     wait(&status);
     EXPECT_EQ(status, 0);
@@ -233,7 +233,17 @@ TEST_F(DeviceThreads, CountsGoToTheStatusSegmentAndThePlatformObject) {
         RunningDevice running(kit);
         ASSERT_TRUE(running.started());
         ASSERT_TRUE(WaitFor([&] { return kit.PacketsPerHandset[2].load() == 1; }));
-        kit.Status = status;
+    }
+    // Set between two runs, as the daemon sets it before it starts the device
+    // (the object's threads read it unguarded); the test reads the status
+    // through an attachment of its own, as another program does.
+    kit.Status = status;
+    status = tavro::AttachDaemonStatus(CTavroLinux::SharedMemoryKey, &error);
+    ASSERT_NE(status, nullptr) << error;
+    device.record().StopRequest = 0;
+    {
+        RunningDevice running(kit);
+        ASSERT_TRUE(running.started());
         pty.write(Tracking(1, 20000));
         ASSERT_TRUE(WaitFor([&] { return status->PacketsDecoded == 2; })) << "the earlier count was not copied";
         EXPECT_EQ(status->PacketsPerHandset[1], 1u);
@@ -241,6 +251,7 @@ TEST_F(DeviceThreads, CountsGoToTheStatusSegmentAndThePlatformObject) {
         EXPECT_GT(status->LastPacketUnixNs, 0);
         EXPECT_EQ(status->PassesDropped, 0u);
     }
+    shmdt(kit.Status);
     kit.Status = nullptr;
     shmdt(status);
 }

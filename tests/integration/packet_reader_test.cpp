@@ -29,7 +29,7 @@ Bytes Join(std::initializer_list<Bytes> parts) {
 // ReadPODDeviceData on its own thread; reports the thread's processor time.
 class Reader {
 public:
-    explicit Reader(CTavroLinux& kit) : kit_(kit) {
+    explicit Reader(CTavroLinux& kit) : kit_(kit), record_(kit) {
         done_ = std::async(std::launch::async, [this] {
             kit_.ReadPODDeviceData();
             timespec used{};
@@ -38,7 +38,7 @@ public:
         });
     }
     ~Reader() {
-        kit_.SharedData->StopRequest = 1;
+        record_->StopRequest = 1;  // as another process would
         if (done_.valid()) done_.wait();
     }
     bool endsWithin(std::chrono::milliseconds timeout) { return done_.wait_for(timeout) == std::future_status::ready; }
@@ -46,6 +46,7 @@ public:
 
 private:
     CTavroLinux& kit_;
+    RecordView record_;
     std::future<std::chrono::milliseconds> done_;
 };
 

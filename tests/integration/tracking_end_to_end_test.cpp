@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "Pty.h"
+#include "RecordView.h"
 #include "TavroLinux.h"
 #include "TestEnvironment.h"
 #include "XServer.h"
@@ -40,7 +41,11 @@ protected:
         platform = std::make_unique<CTavroLinux>();
         ASSERT_EQ(platform->Initialize(), 0);
         ASSERT_NE(display, nullptr);
-        r = platform->SharedData;
+        // The test reads and sets the record as a client process does, through
+        // an attachment of its own.
+        view = std::make_unique<tavro::test::RecordView>(*platform);
+        ASSERT_TRUE(view->attached());
+        r = view->get();
         std::snprintf(r->DeviceName, sizeof r->DeviceName, "%s", pty.slavePath().c_str());
         device = std::async(std::launch::async, [this] { return platform->StartDevice(); });
         ASSERT_TRUE(WaitFor([&] { return r->DeviceOpened == 1 && r->ActivateCursor == 1; }, kLong));
@@ -53,6 +58,7 @@ protected:
             EXPECT_TRUE(WaitFor([&] { return platform->RunningPasses.load() == 0; }, kLong));
         }
         window.reset();
+        view.reset();
         platform.reset();
         tavro::test::RemoveSegment(kSegmentKey);
     }
@@ -84,6 +90,7 @@ protected:
     tavro::test::XvfbServer xvfb;  // first: the platform opens the display it announces
     tavro::test::PtyPair pty;
     std::unique_ptr<CTavroLinux> platform;
+    std::unique_ptr<tavro::test::RecordView> view;
     std::unique_ptr<tavro::test::RecordingWindow> window;
     SharedDeviceState* r = nullptr;
     std::future<int> device;

@@ -43,6 +43,23 @@ private:
 // Removes the segment with the given key, if any (between tests).
 void RemoveSegment(int key);
 
+// How many times slower the kit's programs run in an instrumented build
+// (ThreadSanitizer slows code 5 to 15 times): fixed lead-ins and pauses
+// that a program's start-up must fit into are multiplied by it.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kSanitizerSlowdown = 3;
+#else
+constexpr int kSanitizerSlowdown = 1;
+#endif
+
+// Threads an instrumented build adds to a process once it has started one
+// (ThreadSanitizer's own background thread), for tests that count threads.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kSanitizerThreads = 1;
+#else
+constexpr int kSanitizerThreads = 0;
+#endif
+
 // Polls the condition every few milliseconds until it holds or the time-out
 // passes; returns whether it held.
 bool WaitFor(const std::function<bool()>& condition,
