@@ -39,7 +39,7 @@ namespace {
 
 constexpr double kPacketsPerSecond = 60.0;
 constexpr double kSpotHalfSeparation = 22.58 / 2;  // camera pixels
-constexpr double kNoiseSigma = 0.3;                // camera pixels, per spot coordinate
+double g_noiseSigma = 0.3;                         // camera pixels, per spot coordinate
 constexpr int64_t kSampleNs = 100000;              // 0.1 ms
 constexpr int kWidth = 1920, kHeight = 1080;
 
@@ -159,7 +159,7 @@ unsigned Hundredths(double cameraPixels) {
 // The camera sees the handset's roll as the image turned the other way about
 // its centre (176, 144): the spots' midpoint and the line between them.
 std::vector<unsigned char> Payload(double rawX, double rawY, double roll, Noise* noise) {
-    auto jitter = [&] { return noise != nullptr ? kNoiseSigma * noise->Gaussian() : 0.0; };
+    auto jitter = [&] { return noise != nullptr ? g_noiseSigma * noise->Gaussian() : 0.0; };
     const double c = std::cos(roll), s = std::sin(roll);
     const double mx = 176 + (rawX - 176) * c + (rawY - 144) * s;
     const double my = 144 - (rawX - 176) * s + (rawY - 144) * c;
@@ -412,7 +412,7 @@ void WristTurn() {
 const char kUsage[] =
     "Usage: tavro-bench-filter-quality [--position MIN,BETA,DCUTOFF[,DEADZONE[,MEAN]]]\n"
     "                                  [--roll MIN,BETA,DCUTOFF[,DEADZONE[,MEAN]]]\n"
-    "                                  [--margin PX] [--seed N]\n"
+    "                                  [--margin PX] [--seed N] [--noise SIGMA]\n"
     "Plays a synthetic noisy handset through the calculation pass in virtual time\n"
     "and prints jitter, lag, settle time and overshoot of both stabilisers.\n"
     "The options replace the adaptive filter's parameters for the position\n"
@@ -421,7 +421,8 @@ const char kUsage[] =
     "that raises the cut-off by nothing (units per second, default 0), 1 to keep\n"
     "at least the mean since the input last moved (default 0); the pointer's\n"
     "hysteresis margin beyond a pixel's edge (display pixels); and a seed that\n"
-    "draws other noise (default 0: the figures in bench/README.md).\n"
+    "draws other noise (default 0: the figures in bench/README.md); the noise's\n"
+    "sigma per spot coordinate in camera pixels (default 0.3).\n"
     "Needs Xvfb (it starts a private one).\n";
 
 int main(int argc, char** argv) {
@@ -432,6 +433,10 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (arg == "--margin" && i + 1 < argc && std::sscanf(argv[i + 1], "%lf", &g_margin) == 1) {
+            ++i;
+            continue;
+        }
+        if (arg == "--noise" && i + 1 < argc && std::sscanf(argv[i + 1], "%lf", &g_noiseSigma) == 1) {
             ++i;
             continue;
         }
@@ -454,13 +459,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("Pointer quality: synthetic handset, 60 packets/s, spots 22.58 camera px apart,\n"
-                "noise sigma 0.3 camera px per spot coordinate, display %dx%d, default settings,\n"
+                "noise sigma %g camera px per spot coordinate, display %dx%d, default settings,\n"
                 "direct pointing; virtual time, pointer sampled every 0.1 ms.\n"
                 "RMS: distance from the mean position; \"pointer\": the pixel the pointer is on\n"
                 "(its centre), otherwise the filtered sub-pixel position.\n"
                 "Adaptive filter: position %g Hz, beta %g, speed cut-off %g Hz, dead zone %g;\n"
                 "roll %g Hz, beta %g, speed cut-off %g Hz, dead zone %g; pointer margin %g px.\n",
-                kWidth, kHeight, g_position.minCutoffHz, g_position.beta,
+                g_noiseSigma, kWidth, kHeight, g_position.minCutoffHz, g_position.beta,
                 g_position.derivativeCutoffHz, g_position.speedDeadZone, g_roll.minCutoffHz,
                 g_roll.beta, g_roll.derivativeCutoffHz, g_roll.speedDeadZone, g_margin);
     Still("Holding still at the centre (960, 540)", 960, 540);
