@@ -7,7 +7,7 @@
 namespace tavro {
 
 // Sanitizer builds need room for their instrumentation.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr size_t kStackScale = 8;
 #else
 constexpr size_t kStackScale = 1;
