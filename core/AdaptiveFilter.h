@@ -10,6 +10,7 @@
 #ifndef TAVRO_ADAPTIVE_FILTER_H
 #define TAVRO_ADAPTIVE_FILTER_H
 
+#include <cmath>
 #include <cstdint>
 
 namespace tavro {
@@ -27,18 +28,38 @@ struct OneEuroParameters {
     // better with every sample, where a plain low-pass at a very low cut-off
     // would carry the error of the first samples for seconds.
     bool meanSinceMotion = false;
+    // When above 0, the dead zone follows the noise the input actually
+    // shows: this many times the speed that noise makes the estimate show
+    // (see OneEuroFilter::NoiseSigma), kept within the floor and the
+    // ceiling.  speedDeadZone is then only the first guess, in force until
+    // the input has shown its own noise.
+    double deadZoneNoiseMultiple = 0.0;
+    double deadZoneFloor = 0.0;
+    double deadZoneCeiling = 1e300;
 };
 
 // Defaults that steady a still hand several times over without adding lag
 // in motion (bench/filter_quality.cpp measures them).  The position works in
-// calibration-screen pixels, the roll in radians.  The dead zones lie some
-// four times above the speed a still handset's noise shows (spots with a
-// scatter of 0.3 camera px: about 12 px/s and 0.25 rad/s after the speed's
-// own smoothing); above them the cut-off rises steeply, so that a hand that
-// moves, or a wrist that turns, is followed within a few packets, and below
-// them the output is the mean since the hand came to rest.
-constexpr OneEuroParameters kPositionFilterDefaults{0.05, 0.15, 0.7, 45.0, true};
-constexpr OneEuroParameters kRollFilterDefaults{0.02, 100.0, 1.0, 0.9, true};
+// calibration-screen pixels, the roll in radians.  Below the dead zone the
+// output is the mean since the hand came to rest; above it the cut-off rises
+// steeply, so that a hand that moves, or a wrist that turns, is followed
+// within a few packets.  The dead zones follow each handset's own noise, a
+// few times the speed it makes the estimate show while the hand is still
+// (spots with a scatter of 0.3 camera px: about 12 px/s and 0.25 rad/s, the
+// first guesses below); the floors keep a nearly noiseless handset from
+// taking a tremor of the hand for motion, the ceilings keep a very noisy one
+// following the hand.
+constexpr OneEuroParameters kPositionFilterDefaults{0.05, 0.15, 0.7, 45.0, true, 3.75, 15.0, 250.0};
+constexpr OneEuroParameters kRollFilterDefaults{0.02, 100.0, 1.0, 0.9, true, 3.6, 0.3, 5.0};
+
+// The noise estimate: a running mean square over about this many samples
+// (two seconds at 60 packets/s), which a sample joins only while it lies
+// within kNoiseGate times the current estimate, so that the start or end of
+// a deliberate motion does not count as noise.  The first guess counts as
+// kNoisePriorSamples samples.
+constexpr double kNoiseAveragingSamples = 120.0;
+constexpr double kNoiseGate = 3.0;
+constexpr double kNoisePriorSamples = 20.0;
 
 // Time steps are bounded: two samples with the same (or a going-back) time
 // stamp count as kMinimumStepSeconds apart, so that a burst of packets is
@@ -60,19 +81,43 @@ public:
     // so that taking over from another stabiliser does not jump.
     void Start(double value, double speed, double seconds);
     // Forgets everything; the next sample passes through.
-    void Reset() { started_ = false; }
+    void Reset() {
+        started_ = false;
+        history_ = 0;
+    }
 
     bool Started() const { return started_; }
     double Value() const { return value_; }
     double Speed() const { return speed_; }
     double LastSeconds() const { return seconds_; }
 
+    // The input's own noise (standard deviation per sample, in the input's
+    // units) as estimated so far, or 0 before any estimate.  It comes from
+    // the second difference of the raw samples, which a motion at any
+    // constant speed leaves at zero, so a slow deliberate motion does not
+    // pass for noise.  The estimate belongs to the handset: Reset and Start
+    // keep it.
+    double NoiseSigma() const { return noiseVariance_ > 0.0 ? std::sqrt(noiseVariance_) : 0.0; }
+    // The dead zone in force for the next sample under `parameters`.
+    double DeadZone(const OneEuroParameters& parameters) const;
+
 private:
+    void LearnNoise(double value, double step, const OneEuroParameters& parameters);
+    // The speed-estimate noise (units per second) of a per-sample noise.
+    double SpeedNoise(double sigma, const OneEuroParameters& parameters) const;
+
     bool started_ = false;
     double value_ = 0.0;
     double speed_ = 0.0;  // filtered derivative, units per second
     double seconds_ = 0.0;
     double samples_ = 1.0;  // samples the output stands for (meanSinceMotion)
+
+    // Noise estimate: the last two raw samples and the step between them.
+    int history_ = 0;
+    double previous_ = 0.0, beforePrevious_ = 0.0, previousStep_ = 0.0;
+    double noiseVariance_ = 0.0;  // 0: no estimate yet
+    double noiseSamples_ = 0.0;
+    double typicalStep_ = 0.0;    // running mean of the time steps, seconds
 };
 
 // The state of one handset: the roll filter and one filter per coordinate.
