@@ -47,7 +47,12 @@ bool PlaySubframe(CTavroLinux& kit, const CTavroCore::PassMotion& motion, int in
     return kit.MovePass(one, nullptr, nullptr, false) == 1;
 }
 
+// The reader's thread: its passes' motion starts at its next Flush.
+thread_local bool t_deferMotion = false;
+
 }  // namespace
+
+void CalculationWorkers::DeferMotionOnThisThread() { t_deferMotion = true; }
 
 void PublishPipelineCounts(CTavroLinux& kit) {
     DaemonStatus* status = kit.Status;
@@ -142,16 +147,19 @@ bool CalculationWorkers::Submit(const unsigned char* payload) {
         kit_.RunningPasses.fetch_sub(1);
         return true;
     }
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    if (seat.hasPending) {
-        // A newer packet of the handset came in the same read: the older
-        // pass's motion would be cut short at once.
-        kit_.RunningPasses.fetch_sub(1);
-        Skipped(user);
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        if (seat.hasPending) {
+            // A newer packet of the handset came in the same read: the older
+            // pass's motion would be cut short at once.
+            kit_.RunningPasses.fetch_sub(1);
+            Skipped(user);
+        }
+        seat.pending = motion;
+        seat.hasPending = true;
+        anyPending_.store(true, std::memory_order_relaxed);
     }
-    seat.pending = motion;
-    seat.hasPending = true;
-    anyPending_.store(true, std::memory_order_relaxed);
+    if (!t_deferMotion) Flush();
     return true;
 }
 

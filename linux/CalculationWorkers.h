@@ -45,6 +45,9 @@ public:
     // and hands the rest to the handset's worker.  The reader calls it
     // before it waits for the tty.
     void Flush();
+    // Marks the calling thread as the reader, whose passes' motion waits for
+    // its Flush; on any other thread a pass's motion starts at once.
+    static void DeferMotionOnThisThread();
     // Ends every worker and joins it.  With `drain` the motion under way is
     // played to its end (the receiver went away); otherwise it is dropped (a
     // stop: nothing moves after it).

@@ -248,6 +248,7 @@ int CTavroLinux::ReadPODDeviceData() {
     t_failureLogged = false;
     t_input.start = t_input.end = 0;
     t_deviceEnded = false;
+    tavro::CalculationWorkers::DeferMotionOnThisThread();
     for (;;) {
         if (StopRequested(SharedData) || t_deviceEnded) return 0;
         if (EndOnDeviceLoss.load() && DeviceLost.load()) return 0;
