@@ -1,5 +1,6 @@
 // The speed-adaptive filter's arithmetic on known sequences (with its dead
-// zone and its mean since the last motion), the pointer's pixel hysteresis,
+// zone, the noise estimate the dead zone follows, and its mean since the
+// last motion), the pointer's pixel hysteresis,
 // and the adaptive stabiliser inside the calculation pass: roll smoothed
 // before the compensation and following a deliberate turn, time steps from
 // the pass clock, a steady pointer on a pixel's edge, no jump when it takes
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <algorithm>
 #include <limits>
+#include <random>
 #include <set>
 #include <vector>
 
@@ -189,6 +191,143 @@ TEST(OneEuroFilter, BadSamplesDoNotCountInTheMeanAndStartForgetsIt) {
     // Started afresh, the next sample weighs a half again.
     f.Start(10, 0, 3 * kStep);
     EXPECT_NEAR(f.Filter(20, 4 * kStep, still), 15.0, 1e-9);
+}
+
+// The noise estimate behind the dead zone.  Parameters with a first guess
+// of 3.75 * 12 = 45 units/s (the position's), a floor and a ceiling far
+// away, so that the estimate itself is seen.
+constexpr OneEuroParameters kLearning{0.05, 0.15, 0.7, 45.0, true, 3.75, 1e-3, 1e6};
+
+// White Gaussian noise of `sigma` about `base(t)`, every `step(i)` seconds.
+template <typename Base, typename Step>
+double PlayNoise(OneEuroFilter& f, double sigma, double seconds, Base base, Step step, unsigned seed = 7,
+                 const OneEuroParameters& p = kLearning) {
+    std::mt19937 random(seed);
+    std::normal_distribution<double> gauss(0.0, sigma);
+    double t = 0, out = 0;
+    for (int i = 0; t < seconds; ++i, t += step(i)) out = f.Filter(base(t) + gauss(random), t, p);
+    return out;
+}
+
+double Still(double) { return 100.0; }
+double Regular(int) { return kStep; }
+
+// The speed scatter a per-sample noise leaves in the filtered speed estimate.
+double SpeedScatter(double sigma, double derivativeCutoff, double step) {
+    const double a = Alpha(derivativeCutoff, step);
+    return sigma / step * std::sqrt(a / (2 - a));
+}
+
+TEST(FilterNoiseEstimate, ConvergesToTheInputsNoiseAndSetsTheDeadZoneFromIt) {
+    for (double sigma : {0.2, 1.0, 4.0}) {
+        OneEuroFilter f;
+        EXPECT_EQ(f.DeadZone(kLearning), 45.0) << "the first guess before any sample";
+        PlayNoise(f, sigma, 30.0, Still, Regular);
+        EXPECT_NEAR(f.NoiseSigma(), sigma, 0.1 * sigma) << sigma;
+        EXPECT_NEAR(f.DeadZone(kLearning), 3.75 * SpeedScatter(f.NoiseSigma(), 0.7, kStep),
+                    1e-6 * f.DeadZone(kLearning))
+            << sigma;
+    }
+    // Irregular packet intervals (alternately 12 and 21 ms) as well.
+    OneEuroFilter irregular;
+    PlayNoise(irregular, 1.0, 30.0, Still, [](int i) { return i % 2 ? 0.012 : 0.021; });
+    EXPECT_NEAR(irregular.NoiseSigma(), 1.0, 0.1);
+    // With no multiple the dead zone is the fixed one, whatever the noise.
+    OneEuroParameters fixed = kLearning;
+    fixed.deadZoneNoiseMultiple = 0;
+    OneEuroFilter f;
+    PlayNoise(f, 4.0, 10.0, Still, Regular, 7, fixed);
+    EXPECT_EQ(f.DeadZone(fixed), 45.0);
+}
+
+TEST(FilterNoiseEstimate, FloorAndCeilingBoundTheDeadZone) {
+    OneEuroParameters bounded = kLearning;
+    bounded.deadZoneFloor = 20.0;
+    bounded.deadZoneCeiling = 60.0;
+    OneEuroFilter quiet, loud;
+    for (int i = 0; i < 600; ++i) quiet.Filter(100.0, i * kStep, bounded);  // no noise at all
+    EXPECT_DOUBLE_EQ(quiet.DeadZone(bounded), 20.0);
+    PlayNoise(loud, 10.0, 20.0, Still, Regular, 7, bounded);
+    EXPECT_DOUBLE_EQ(loud.DeadZone(bounded), 60.0);
+    // A noiseless stretch does not leave the estimate unable to learn noise
+    // again: the gate stands on the floor, not on nothing.
+    PlayNoise(quiet, 1.0, 30.0, Still, Regular, 7, kLearning);
+    EXPECT_NEAR(quiet.NoiseSigma(), 1.0, 0.1);
+}
+
+TEST(FilterNoiseEstimate, AMotionAtSteadySpeedIsNotTakenForNoise) {
+    // The same noise, still and on ramps slow (20 units/s, inside the dead
+    // zone) and fast (3000 units/s): the same estimate.
+    OneEuroFilter still;
+    PlayNoise(still, 0.5, 20.0, Still, Regular);
+    ASSERT_NEAR(still.NoiseSigma(), 0.5, 0.05);
+    for (double speed : {20.0, 3000.0}) {
+        OneEuroFilter ramp;
+        PlayNoise(ramp, 0.5, 20.0, [=](double t) { return speed * t; }, Regular);
+        EXPECT_NEAR(ramp.NoiseSigma(), still.NoiseSigma(), 0.05 * still.NoiseSigma()) << speed;
+    }
+    // A noiseless slow ramp lets the first guess (about 1 unit) fade away.
+    OneEuroFilter clean;
+    for (int i = 0; i < 2400; ++i) clean.Filter(20.0 * i * kStep, i * kStep, kLearning);
+    EXPECT_LT(clean.NoiseSigma(), 1e-3);
+    // Stops and starts of a deliberate motion (a step of 200 units every
+    // second) barely move it: they lie far beyond the gate.
+    OneEuroFilter moves;
+    PlayNoise(moves, 0.5, 20.0, [](double t) { return 200.0 * std::floor(t); }, Regular);
+    EXPECT_NEAR(moves.NoiseSigma(), still.NoiseSigma(), 0.1 * still.NoiseSigma());
+}
+
+TEST(FilterNoiseEstimate, BadSamplesDoNotPoisonIt) {
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    OneEuroFilter clean, spoilt;
+    std::mt19937 random(3);
+    std::normal_distribution<double> gauss(0.0, 0.8);
+    for (int i = 0; i < 1200; ++i) {
+        const double t = i * kStep, x = 50 + gauss(random);
+        clean.Filter(x, t, kLearning);
+        if (i % 50 == 25) {
+            spoilt.Filter(i % 100 == 25 ? nan : -inf, t, kLearning);
+            spoilt.Filter(x, nan, kLearning);
+        }
+        spoilt.Filter(x, t, kLearning);
+    }
+    ASSERT_NEAR(clean.NoiseSigma(), 0.8, 0.08);
+    ASSERT_TRUE(std::isfinite(spoilt.NoiseSigma()));
+    EXPECT_EQ(spoilt.NoiseSigma(), clean.NoiseSigma()) << "bad samples are not part of the history";
+    // One wild but finite sample (a misread spot) is gated out.
+    spoilt.Filter(1e12, 1200 * kStep, kLearning);
+    for (int i = 1201; i < 1260; ++i) {
+        const double x = 50 + gauss(random);
+        clean.Filter(x, i * kStep, kLearning);
+        spoilt.Filter(x, i * kStep, kLearning);
+    }
+    EXPECT_TRUE(std::isfinite(spoilt.DeadZone(kLearning)));
+    EXPECT_NEAR(spoilt.NoiseSigma(), clean.NoiseSigma(), 0.05 * clean.NoiseSigma());
+}
+
+TEST(FilterNoiseEstimate, ANoisierHandsetIsStillHeldStill) {
+    // Noise four times what the first guess is for: with the dead zone
+    // following it, the output is the mean since rest and its scatter
+    // shrinks with time; a fixed dead zone keeps opening on the noise.
+    const double sigma = 4 * 45.0 / 3.75 / SpeedScatter(1.0, 0.7, kStep);
+    OneEuroParameters fixed = kLearning;
+    fixed.deadZoneNoiseMultiple = 0;
+    for (const OneEuroParameters* p : {&kLearning, static_cast<const OneEuroParameters*>(&fixed)}) {
+        OneEuroFilter f;
+        PlayNoise(f, sigma, 5.0, Still, Regular, 11, *p);
+        std::mt19937 random(12);
+        std::normal_distribution<double> gauss(0.0, sigma);
+        double squares = 0;
+        for (int i = 0; i < 600; ++i) {
+            const double out = f.Filter(100 + gauss(random), 5.0 + i * kStep, *p);
+            squares += (out - 100) * (out - 100);
+        }
+        const double rms = std::sqrt(squares / 600);
+        if (p == &kLearning)
+            EXPECT_LT(rms, 0.1 * sigma);
+        else
+            EXPECT_GT(rms, 0.2 * sigma);
+    }
 }
 
 TEST(PixelHysteresis, LeavesAPixelOnlyBeyondItsEdgeByTheMargin) {
