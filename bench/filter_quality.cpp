@@ -198,10 +198,11 @@ double g_margin = tavro::kPointerHysteresisMargin;
 uint64_t g_seed = 0;  // added to every noise seed: other draws of the same handset
 
 bool ParseParameters(const char* text, tavro::OneEuroParameters* p) {
-    p->speedDeadZone = 0;
+    *p = tavro::OneEuroParameters{0, 0, 0};
     int mean = 0;
-    const int n = std::sscanf(text, "%lf,%lf,%lf,%lf,%d", &p->minCutoffHz, &p->beta,
-                              &p->derivativeCutoffHz, &p->speedDeadZone, &mean);
+    const int n = std::sscanf(text, "%lf,%lf,%lf,%lf,%d,%lf,%lf,%lf", &p->minCutoffHz, &p->beta,
+                              &p->derivativeCutoffHz, &p->speedDeadZone, &mean, &p->deadZoneNoiseMultiple,
+                              &p->deadZoneFloor, &p->deadZoneCeiling);
     p->meanSinceMotion = mean != 0;
     return n >= 3;
 }
@@ -463,8 +464,8 @@ void Sweep() {
 }  // namespace
 
 const char kUsage[] =
-    "Usage: tavro-bench-filter-quality [--position MIN,BETA,DCUTOFF[,DEADZONE[,MEAN]]]\n"
-    "                                  [--roll MIN,BETA,DCUTOFF[,DEADZONE[,MEAN]]]\n"
+    "Usage: tavro-bench-filter-quality [--position MIN,BETA,DCUTOFF[,DEADZONE[,MEAN[,NOISE]]]]\n"
+    "                                  [--roll MIN,BETA,DCUTOFF[,DEADZONE[,MEAN[,NOISE]]]]\n"
     "                                  [--margin PX] [--seed N] [--noise SIGMA]\n"
     "                                  [--no-sweep]\n"
     "Plays a synthetic noisy handset through the calculation pass in virtual time\n"
@@ -473,7 +474,10 @@ const char kUsage[] =
     "(calibration-screen pixels) and the roll (radians): minimum cut-off in Hz,\n"
     "cut-off rise per unit of speed, cut-off of the speed estimate in Hz, speed\n"
     "that raises the cut-off by nothing (units per second, default 0), 1 to keep\n"
-    "at least the mean since the input last moved (default 0); the pointer's\n"
+    "at least the mean since the input last moved (default 0), and NOISE as\n"
+    "MULTIPLE,FLOOR,CEILING: a dead zone of MULTIPLE times the speed noise the\n"
+    "input shows, within FLOOR and CEILING (default: none, DEADZONE fixed,\n"
+    "which is then only the first guess); the pointer's\n"
     "hysteresis margin beyond a pixel's edge (display pixels); and a seed that\n"
     "draws other noise (default 0: the figures in bench/README.md); the noise's\n"
     "sigma per spot coordinate in camera pixels (default 0.3).  A last table\n"
@@ -524,11 +528,15 @@ int main(int argc, char** argv) {
                 "direct pointing; virtual time, pointer sampled every 0.1 ms.\n"
                 "RMS: distance from the mean position; \"pointer\": the pixel the pointer is on\n"
                 "(its centre), otherwise the filtered sub-pixel position.\n"
-                "Adaptive filter: position %g Hz, beta %g, speed cut-off %g Hz, dead zone %g;\n"
-                "roll %g Hz, beta %g, speed cut-off %g Hz, dead zone %g; pointer margin %g px.\n",
+                "Adaptive filter: position %g Hz, beta %g, speed cut-off %g Hz, dead zone %g\n"
+                "(x%g of the noise's speed, within %g..%g);\n"
+                "roll %g Hz, beta %g, speed cut-off %g Hz, dead zone %g (x%g, within %g..%g);\n"
+                "pointer margin %g px.\n",
                 g_noiseSigma, kWidth, kHeight, g_position.minCutoffHz, g_position.beta,
-                g_position.derivativeCutoffHz, g_position.speedDeadZone, g_roll.minCutoffHz,
-                g_roll.beta, g_roll.derivativeCutoffHz, g_roll.speedDeadZone, g_margin);
+                g_position.derivativeCutoffHz, g_position.speedDeadZone, g_position.deadZoneNoiseMultiple,
+                g_position.deadZoneFloor, g_position.deadZoneCeiling, g_roll.minCutoffHz, g_roll.beta,
+                g_roll.derivativeCutoffHz, g_roll.speedDeadZone, g_roll.deadZoneNoiseMultiple,
+                g_roll.deadZoneFloor, g_roll.deadZoneCeiling, g_margin);
     Still("Holding still at the centre (960, 540)", 960, 540);
     Still("Holding still near a corner (150, 150)", 150, 150);
     Motion();
