@@ -45,12 +45,14 @@ struct OneEuroParameters {
 // steeply, so that a hand that moves, or a wrist that turns, is followed
 // within a few packets.  The dead zones follow each handset's own noise, a
 // few times the speed it makes the estimate show while the hand is still
-// (spots with a scatter of 0.3 camera px: about 12 px/s and 0.25 rad/s, the
-// first guesses below); the floors keep a nearly noiseless handset from
+// (spots with a scatter of 0.3 camera px: about 12 px/s and 0.25 rad/s, for
+// which the first guesses below are made).  The roll's multiple is the
+// larger: its noise, turned about the camera centre, moves the pointer near
+// a corner most, so opening on it costs most.  The floors keep a nearly noiseless handset from
 // taking a tremor of the hand for motion, the ceilings keep a very noisy one
 // following the hand.
 constexpr OneEuroParameters kPositionFilterDefaults{0.05, 0.15, 0.7, 45.0, true, 3.75, 15.0, 250.0};
-constexpr OneEuroParameters kRollFilterDefaults{0.02, 100.0, 1.0, 0.9, true, 3.6, 0.3, 5.0};
+constexpr OneEuroParameters kRollFilterDefaults{0.02, 100.0, 1.0, 1.0, true, 4.0, 0.3, 5.0};
 
 // The noise estimate: a running mean square over about this many samples
 // (two seconds at 60 packets/s), which a sample joins only while it lies
