@@ -23,14 +23,6 @@ using Event = std::pair<unsigned long, bool>;
 
 constexpr unsigned long kA = 0x61, kB = 0x62, kUntypable = 0x100263a;
 
-int ThreadCount() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-    return -1;
-}
-
 TEST(KeyRelay, ServedFromTheOwnersLoopAnswersInOrderAndReleasesWhatAGoneClientHeld) {
     TAVRO_REQUIRE_PRIVATE_IPC();
     tavro::KeyRelayServer::ServeFromOwnersLoop();

@@ -73,14 +73,6 @@ unsigned ExpectedHistory(const std::vector<unsigned>& bits) {
     return history;
 }
 
-int ThreadCount() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-    return -1;
-}
-
 long ResidentKiB() {
     std::ifstream status("/proc/self/status");
     std::string line;

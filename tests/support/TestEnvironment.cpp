@@ -90,4 +90,12 @@ void WriteFile(const std::string& path, const std::string& content) {
     out << content;
 }
 
+int ThreadCount() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    return -1;
+}
+
 }  // namespace tavro::test

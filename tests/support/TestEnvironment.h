@@ -10,6 +10,9 @@
 
 namespace tavro::test {
 
+// The number of threads of this process (/proc/self/status), -1 if unknown.
+int ThreadCount();
+
 // Moves the calling process into a new IPC namespace (as root directly,
 // otherwise through a user namespace).  Returns false when neither works;
 // tests that need the shared segment then skip instead of touching the
