@@ -10,6 +10,9 @@
 #   - the time from SIGTERM to tavrod's exit, silent receiver and flood;
 #   - in-process figures (bench/pipeline_order.cpp built against each tree):
 #     out-of-order passes, lost button updates, latency.
+#   - the floor beside them (bench/pipeline_floor.cpp): the processor time of
+#     a program that only reads the tty and moves the pointer as the default
+#     motion does, which no design of the daemon can go below.
 # The previous design is built from git (commit OLD, default 7709e18) in a
 # worktree under /tmp, never inside the checkout.
 #
@@ -37,6 +40,7 @@ if [ "${TAVRO_BENCH_INSIDE:-}" != 1 ]; then
         g++ -std=c++17 -O2 -o "/tmp/tavro-pipeline-order-$tree" "$SRC/bench/pipeline_order.cpp" \
             -I"$s/core" -I"$s/linux" -L"$b" -Wl,-rpath,"$b" -lTavroLinux -lTavroCore -lpthread
     done
+    g++ -std=c++17 -O2 -o /tmp/tavro-pipeline-floor "$SRC/bench/pipeline_floor.cpp" -lX11 -lX11-xcb -lxcb
     export TAVRO_BENCH_INSIDE=1 OLD_BUILD
     if [ "$(id -u)" = 0 ]; then exec unshare --ipc sh "$0" "$@"; fi
     exec unshare --user --map-root-user --ipc sh "$0" "$@"
@@ -81,8 +85,13 @@ start_sim() {
 
 # run_daemon BINARY: tavrod on $TTY for the run's time; sets CPU (% of one
 # core), THREADS (most), RSS_GROWTH (KiB from 1 s in to the end), STOP_MS.
+# BINARY "floor" runs bench/pipeline_floor.cpp on $TTY instead.
 run_daemon() {
-    setsid "$1" --device "$TTY" >/dev/null 2>"$WORK/daemon.err" &
+    if [ "$1" = floor ]; then
+        setsid /tmp/tavro-pipeline-floor "$TTY" >/dev/null 2>"$WORK/daemon.err" &
+    else
+        setsid "$1" --device "$TTY" >/dev/null 2>"$WORK/daemon.err" &
+    fi
     pid=$!
     sleep 1
     if ! kill -0 $pid 2>/dev/null; then
@@ -134,11 +143,19 @@ for design in old new; do
     eval "threadsflood_$design=$THREADS rssflood_$design=$RSS_GROWTH stopflood_$design=$STOP_MS"
 done
 
+# The floor: only the CPU figures mean anything for it.
+start_sim --handsets 4 --rate 160; run_daemon floor; kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
+cpu640_floor=$CPU
+start_sim --handsets 1 --rate 60; run_daemon floor; kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
+cpu60_floor=$CPU
+start_sim --rate 0; run_daemon floor; kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
+cpuidle_floor=$CPU
+
 printf '\ntavrod against tavro-sim, %s s per run, old = %s, new = this checkout\n\n' "$SECONDS_PER_RUN" "$OLD"
-printf '%-44s %12s %12s\n' "figure" "old" "new"
-printf '%-44s %11s%% %11s%%\n' "CPU, 4 handsets x 160 Hz (640 packets/s)" "$cpu640_old" "$cpu640_new"
-printf '%-44s %11s%% %11s%%\n' "CPU, 1 handset x 60 Hz" "$cpu60_old" "$cpu60_new"
-printf '%-44s %11s%% %11s%%\n' "CPU, silent receiver (idle)" "$cpuidle_old" "$cpuidle_new"
+printf '%-44s %12s %12s %12s\n' "figure" "old" "new" "floor"
+printf '%-44s %11s%% %11s%% %11s%%\n' "CPU, 4 handsets x 160 Hz (640 packets/s)" "$cpu640_old" "$cpu640_new" "$cpu640_floor"
+printf '%-44s %11s%% %11s%% %11s%%\n' "CPU, 1 handset x 60 Hz" "$cpu60_old" "$cpu60_new" "$cpu60_floor"
+printf '%-44s %11s%% %11s%% %11s%%\n' "CPU, silent receiver (idle)" "$cpuidle_old" "$cpuidle_new" "$cpuidle_floor"
 printf '%-44s %12s %12s\n' "threads (most), 60 packets/s" "$threads60_old" "$threads60_new"
 printf '%-44s %12s %12s\n' "threads (most), 640 packets/s" "$threads640_old" "$threads640_new"
 printf '%-44s %12s %12s\n' "threads (most), flood" "$threadsflood_old" "$threadsflood_new"
