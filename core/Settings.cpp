@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <locale.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 
 namespace {
@@ -106,6 +108,32 @@ void StoreSetting(SharedDeviceState& r, const SettingKey& key, const char* text)
             break;
         case SettingType::Text:
             break;
+    }
+}
+
+// Copies the settings fields that differ from `staged` into the record, one
+// field at a time: a pass that runs meanwhile sees each setting's value from
+// before or after, never a default that a key of the file then replaces.
+void PublishSettings(SharedDeviceState& r, SharedDeviceState& staged) {
+    for (const SettingKey& key : kSettingKeys) {
+        switch (key.type) {
+            case SettingType::Double:
+                if (Field<double>(r, key) != Field<double>(staged, key))
+                    Field<double>(r, key) = Field<double>(staged, key);
+                break;
+            case SettingType::Int:
+                if (Field<int32_t>(r, key) != Field<int32_t>(staged, key))
+                    Field<int32_t>(r, key) = Field<int32_t>(staged, key);
+                break;
+            case SettingType::Flag:
+                if (Field<uint8_t>(r, key) != Field<uint8_t>(staged, key))
+                    Field<uint8_t>(r, key) = Field<uint8_t>(staged, key);
+                break;
+            case SettingType::Text:
+                if (std::memcmp(&Field<char>(r, key), &Field<char>(staged, key), key.size) != 0)
+                    std::memcpy(&Field<char>(r, key), &Field<char>(staged, key), key.size);
+                break;
+        }
     }
 }
 
@@ -346,9 +374,13 @@ int CTavroCore::ReadSettings() {
     SharedDeviceState& r = *SharedData;
     Debug(__LINE__, kDebugFailure, "ReadSettings xml filename = %s ", r.IniFileName);
 
-    // A key missing from the file keeps its default, not a stale value.
-    StoreDefaults(r);
-    std::strcpy(r.TavroMenuPath, "Start_TavroMENU.exe");
+    // A key missing from the file keeps its default, not a stale value.  The
+    // file is read into a copy and published once: the device may be
+    // running (a reload on SIGHUP, another process starting).
+    auto copy = std::make_unique<SharedDeviceState>(r);
+    SharedDeviceState& staged = *copy;
+    StoreDefaults(staged);
+    std::strcpy(staged.TavroMenuPath, "Start_TavroMENU.exe");
 
     // A file that does not parse must not end the client's process: report
     // it, run on the defaults, and leave the file for the user to mend (a
@@ -360,17 +392,27 @@ int CTavroCore::ReadSettings() {
                         "(a rewrite first keeps the file as %s.broken-YYYYMMDD-HHMMSS)",
                         r.IniFileName, OneLineReport(r.IniFileName, results).c_str(), r.IniFileName);
         // Values from a document that went wrong somewhere are not trusted.
+        PublishSettings(r, staged);
         NoteSettingsLoaded(kSettingsFromDefaults);
         return 0;
     }
 
     CNumericLocale numbers;
-    XMLNode settings = document.getChildNode("QuorVel").getChildNode("Settings");
+    XMLNode root = document.getChildNode("QuorVel");
+    // Without the XML declaration line the parser returns the root element
+    // itself as the document: a hand-written file is read all the same.
+    if (root.isEmpty() && document.getName() != nullptr && strcasecmp(document.getName(), "QuorVel") == 0)
+        root = document;
+    XMLNode settings = root.getChildNode("Settings");
+    if (settings.isEmpty())
+        SettingsProblem(*this, "the settings file %s has no Quorvel/Settings element; running on the "
+                        "defaults", r.IniFileName);
     for (const SettingKey& key : kSettingKeys) {
         const char* text = settings.getChildNode(key.name).getText();
         if (text == nullptr || text[0] == '\0') continue;
-        StoreSetting(r, key, text);
+        StoreSetting(staged, key, text);
     }
+    PublishSettings(r, staged);
     NoteSettingsLoaded(kSettingsFromFile);
     return 0;
 }

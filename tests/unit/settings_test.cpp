@@ -12,10 +12,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using tavro::test::ReadFile;
@@ -159,6 +161,48 @@ TEST_F(SettingsTest, MalformedFileKeepsTheProcessRunningOnDefaults) {
     EXPECT_EQ(ReadFile(home_.settingsFile()), broken);  // left for the user to mend
     EXPECT_TRUE(Logged("the settings file " + home_.settingsFile() + " does not parse (line 1: "));
     EXPECT_TRUE(Logged("running on the defaults"));
+}
+
+// A file written by hand without the XML declaration line, or without the
+// elements the values live in.
+TEST_F(SettingsTest, FileWithoutDeclarationIsReadAndOneWithoutSettingsIsReported) {
+    WriteFile(home_.settingsFile(), "<Quorvel><Settings><CPixel>2.5</CPixel></Settings></Quorvel>");
+    EXPECT_DOUBLE_EQ(Start().Cpixel, 2.5);
+    EXPECT_FALSE(Logged("no Quorvel/Settings element"));
+    platform_.reset();
+    WriteFile(home_.settingsFile(),
+              "<?xml version=\"1.0\"?>\n<Quorvel><Setting><CPixel>2.5</CPixel></Setting></Quorvel>\n");
+    EXPECT_DOUBLE_EQ(Start().Cpixel, 1.0);
+    EXPECT_TRUE(Logged("the settings file " + home_.settingsFile() +
+                       " has no Quorvel/Settings element; running on the defaults"));
+}
+
+// A reload while passes run (tavrod on SIGHUP, another process starting):
+// the passes see the user's values throughout, never the defaults that the
+// keys of the file replace.
+TEST_F(SettingsTest, ReloadNeverShowsTheDefaultsInBetween) {
+    WriteFile(home_.settingsFile(),
+              "<?xml version=\"1.0\"?>\n<Quorvel><Settings><CPixel>2.5</CPixel>"
+              "<XcalScreen>1920</XcalScreen><Sleepingfactor>45</Sleepingfactor></Settings></Quorvel>\n");
+    SharedDeviceState& r = Start();
+    ASSERT_DOUBLE_EQ(r.Cpixel, 2.5);
+    std::atomic<bool> reloading{true};
+    std::atomic<int> defaultsSeen{0};
+    std::thread pass([&] {
+        while (reloading.load()) {
+            double cpixel = 0;
+            __atomic_load(&r.Cpixel, &cpixel, __ATOMIC_RELAXED);
+            if (cpixel != 2.5 ||
+                __atomic_load_n(&r.XcalScreen, __ATOMIC_RELAXED) != 1920 ||
+                __atomic_load_n(&r.SleepingFactor, __ATOMIC_RELAXED) != 45)
+                defaultsSeen.fetch_add(1);
+        }
+    });
+    for (int n = 0; n < 300; ++n) platform_->ReadSettings();
+    reloading = false;
+    pass.join();
+    EXPECT_EQ(defaultsSeen.load(), 0);
+    EXPECT_EQ(r.SleepingFactor, 45);
 }
 
 // The user's hand edit with a typo on line 4, their calibration below it.
