@@ -111,27 +111,28 @@ void StoreSetting(SharedDeviceState& r, const SettingKey& key, const char* text)
     }
 }
 
-// Copies the settings fields that differ from `staged` into the record, one
-// field at a time: a pass that runs meanwhile sees each setting's value from
-// before or after, never a default that a key of the file then replaces.
-void PublishSettings(SharedDeviceState& r, SharedDeviceState& staged) {
+// Copies the settings fields of `from` that differ into `to`, one field at a
+// time and nothing else: into the record, a pass that runs meanwhile sees
+// each setting's value from before or after, never a default that a key of
+// the file then replaces, and the record's live fields are never touched.
+void CopySettings(SharedDeviceState& to, SharedDeviceState& from) {
     for (const SettingKey& key : kSettingKeys) {
         switch (key.type) {
             case SettingType::Double:
-                if (Field<double>(r, key) != Field<double>(staged, key))
-                    Field<double>(r, key) = Field<double>(staged, key);
+                if (Field<double>(to, key) != Field<double>(from, key))
+                    Field<double>(to, key) = Field<double>(from, key);
                 break;
             case SettingType::Int:
-                if (Field<int32_t>(r, key) != Field<int32_t>(staged, key))
-                    Field<int32_t>(r, key) = Field<int32_t>(staged, key);
+                if (Field<int32_t>(to, key) != Field<int32_t>(from, key))
+                    Field<int32_t>(to, key) = Field<int32_t>(from, key);
                 break;
             case SettingType::Flag:
-                if (Field<uint8_t>(r, key) != Field<uint8_t>(staged, key))
-                    Field<uint8_t>(r, key) = Field<uint8_t>(staged, key);
+                if (Field<uint8_t>(to, key) != Field<uint8_t>(from, key))
+                    Field<uint8_t>(to, key) = Field<uint8_t>(from, key);
                 break;
             case SettingType::Text:
-                if (std::memcmp(&Field<char>(r, key), &Field<char>(staged, key), key.size) != 0)
-                    std::memcpy(&Field<char>(r, key), &Field<char>(staged, key), key.size);
+                if (std::memcmp(&Field<char>(to, key), &Field<char>(from, key), key.size) != 0)
+                    std::memcpy(&Field<char>(to, key), &Field<char>(from, key), key.size);
                 break;
         }
     }
@@ -377,8 +378,9 @@ int CTavroCore::ReadSettings() {
     // A key missing from the file keeps its default, not a stale value.  The
     // file is read into a copy and published once: the device may be
     // running (a reload on SIGHUP, another process starting).
-    auto copy = std::make_unique<SharedDeviceState>(r);
+    auto copy = std::make_unique<SharedDeviceState>();
     SharedDeviceState& staged = *copy;
+    CopySettings(staged, r);  // a key without a default keeps its value
     StoreDefaults(staged);
     std::strcpy(staged.TavroMenuPath, "Start_TavroMENU.exe");
 
@@ -392,7 +394,7 @@ int CTavroCore::ReadSettings() {
                         "(a rewrite first keeps the file as %s.broken-YYYYMMDD-HHMMSS)",
                         r.IniFileName, OneLineReport(r.IniFileName, results).c_str(), r.IniFileName);
         // Values from a document that went wrong somewhere are not trusted.
-        PublishSettings(r, staged);
+        CopySettings(r, staged);
         NoteSettingsLoaded(kSettingsFromDefaults);
         return 0;
     }
@@ -412,7 +414,7 @@ int CTavroCore::ReadSettings() {
         if (text == nullptr || text[0] == '\0') continue;
         StoreSetting(staged, key, text);
     }
-    PublishSettings(r, staged);
+    CopySettings(r, staged);
     NoteSettingsLoaded(kSettingsFromFile);
     return 0;
 }
