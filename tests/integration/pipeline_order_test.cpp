@@ -22,7 +22,6 @@
 
 #include <atomic>
 #include <cmath>
-#include <fstream>
 #include <map>
 #include <random>
 #include <thread>
@@ -77,14 +76,6 @@ unsigned ExpectedHistory(const std::vector<unsigned>& bits) {
     unsigned history = 0;
     for (unsigned bit : bits) history = (history << 1) | bit;
     return history;
-}
-
-long ResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
 }
 
 class Pipeline : public testing::Test {

@@ -26,6 +26,15 @@ bool WriteProcFile(const char* path, const std::string& text) {
     close(fd);
     return ok;
 }
+
+// The number after `key` on its line of /proc/self/status, -1 if missing.
+long StatusValue(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(key, 0) == 0) return std::stol(line.substr(key.size()));
+    return -1;
+}
 }  // namespace
 
 bool EnterPrivateIpcNamespace() {
@@ -90,12 +99,8 @@ void WriteFile(const std::string& path, const std::string& content) {
     out << content;
 }
 
-int ThreadCount() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-    return -1;
-}
+int ThreadCount() { return static_cast<int>(StatusValue("Threads:")); }
+
+long ResidentKiB() { return StatusValue("VmRSS:"); }
 
 }  // namespace tavro::test

@@ -10,8 +10,10 @@
 
 namespace tavro::test {
 
-// The number of threads of this process (/proc/self/status), -1 if unknown.
+// The number of threads of this process and its resident memory in KiB
+// (/proc/self/status), -1 if unknown.
 int ThreadCount();
+long ResidentKiB();
 
 // Moves the calling process into a new IPC namespace (as root directly,
 // otherwise through a user namespace).  Returns false when neither works;
