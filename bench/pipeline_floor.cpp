@@ -17,6 +17,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 
 int main(int argc, char** argv) {

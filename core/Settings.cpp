@@ -378,7 +378,7 @@ int CTavroCore::ReadSettings() {
     // A key missing from the file keeps its default, not a stale value.  The
     // file is read into a copy and published once: the device may be
     // running (a reload on SIGHUP, another process starting).
-    auto copy = std::make_unique<SharedDeviceState>();
+    const auto copy = std::make_unique<SharedDeviceState>();  // 33 KiB: not on the stack
     SharedDeviceState& staged = *copy;
     CopySettings(staged, r);  // a key without a default keeps its value
     StoreDefaults(staged);
@@ -406,9 +406,13 @@ int CTavroCore::ReadSettings() {
     if (root.isEmpty() && document.getName() != nullptr && strcasecmp(document.getName(), "QuorVel") == 0)
         root = document;
     XMLNode settings = root.getChildNode("Settings");
-    if (settings.isEmpty())
+    if (settings.isEmpty()) {
         SettingsProblem(*this, "the settings file %s has no Quorvel/Settings element; running on the "
                         "defaults", r.IniFileName);
+        CopySettings(r, staged);
+        NoteSettingsLoaded(kSettingsFromDefaults);
+        return 0;
+    }
     for (const SettingKey& key : kSettingKeys) {
         const char* text = settings.getChildNode(key.name).getText();
         if (text == nullptr || text[0] == '\0') continue;
