@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace tavro {
@@ -222,6 +223,9 @@ void CalculationWorkers::Stop(bool drain) {
 
 void* CalculationWorkers::Run(void* argument) {
     auto* seat = static_cast<Seat*>(argument);
+    char name[16];
+    std::snprintf(name, sizeof name, "tavro-calc-%d", seat->user);
+    pthread_setname_np(pthread_self(), name);
     seat->owner->Work(*seat);
     return nullptr;
 }

@@ -164,7 +164,8 @@ int CTavroLinux::CreateDataPacketThread() {
 }
 
 int CTavroLinux::StopDevice() {
-    SharedData->StopRequest = 1;
+    // The device's threads read the flag while this writes it.
+    __atomic_store_n(&SharedData->StopRequest, 1, __ATOMIC_RELAXED);
     tavro::ReleaseHeldInput(*this);
     TV_Sleep(50000);
     return 0;
@@ -228,6 +229,8 @@ int CTavroLinux::WritePODDeviceData() {
 }
 
 void* CTavroLinux::ThreadReadPODDeviceData(void* object) {
+    // Named so that top -H and the bench tell the device's threads apart.
+    pthread_setname_np(pthread_self(), "tavro-reader");
     auto* link = static_cast<CTavroLinux*>(object);
     link->ReadPODDeviceData();
     link->ReaderRunning.store(false);  // the thread's last use of the object
@@ -235,6 +238,7 @@ void* CTavroLinux::ThreadReadPODDeviceData(void* object) {
 }
 
 void* CTavroLinux::ThreadWritePODDeviceData(void* object) {
+    pthread_setname_np(pthread_self(), "tavro-writer");
     auto* link = static_cast<CTavroLinux*>(object);
     link->WritePODDeviceData();
     link->WriterRunning.store(false);

@@ -3,6 +3,7 @@
 #include "KeyRelay.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -84,7 +85,11 @@ KeyRelayServer::KeyRelayServer(KeyFunction key, std::string* error) : key_(std::
         return;
     }
     listener_ = listener;
-    if (!g_servedByOwner.load()) thread_ = std::thread([this] { Serve(); });
+    if (!g_servedByOwner.load())
+        thread_ = std::thread([this] {
+            pthread_setname_np(pthread_self(), "tavro-keyrelay");
+            Serve();
+        });
 }
 
 KeyRelayServer::~KeyRelayServer() {

@@ -1,5 +1,7 @@
 #include "QueuedOutput.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <system_error>
 
@@ -16,7 +18,10 @@ bool QueuedOutput::Start() {
     if (thread_.joinable()) return false;  // a Stop still underway
     stopping_ = false;
     try {
-        thread_ = std::thread([this] { Serve(); });
+        thread_ = std::thread([this] {
+            pthread_setname_np(pthread_self(), "tavro-output");
+            Serve();
+        });
     } catch (const std::system_error&) {
         return false;
     }

@@ -329,7 +329,9 @@ void Serve(Daemon& d, int extraFd, int timeoutMs) {
     if (extraFd >= 0) fds.push_back({extraFd, POLLIN, 0});
     if (relay) relay->AddDescriptors(&fds);
 
-    const auto untilCheck = std::chrono::duration_cast<std::chrono::milliseconds>(d.nextCheck - Clock::now()).count();
+    // Rounded up: a time-out a fraction of a millisecond short would wake
+    // the loop before the check is due and poll again at once.
+    const auto untilCheck = std::chrono::ceil<std::chrono::milliseconds>(d.nextCheck - Clock::now()).count();
     const int timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(timeoutMs, untilCheck)));
     const int count = poll(fds.data(), fds.size(), timeout);
     if (count > 0 && (fds[0].revents & POLLIN) != 0) {
