@@ -10,6 +10,9 @@
 #   - the time from SIGTERM to tavrod's exit, silent receiver and flood;
 #   - in-process figures (bench/pipeline_order.cpp built against each tree):
 #     out-of-order passes, lost button updates, latency.
+#   - the current tavrod thread by thread at 60 and 640 packets/s (run time
+#     from /proc/PID/task/TID/schedstat, in ns, and wake-ups), which shows
+#     where its processor time goes;
 #   - the floor beside them (bench/pipeline_floor.cpp): the processor time of
 #     a program that only reads the tty and moves the pointer as the default
 #     motion does, which no design of the daemon can go below.
@@ -72,6 +75,16 @@ cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 threads() { awk '/^Threads:/ {print $2}' "/proc/$1/status"; }
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 now_ms() { date +%s%3N; }
+# by_thread PID: "TID NAME RUN_NS WAKEUPS" for each thread alive now (a
+# thread that ends meanwhile is left out).
+by_thread() {
+    for t in /proc/$1/task/*; do
+        line=$(printf '%s %s %s %s' "${t##*/}" "$(cat "$t/comm")" "$(awk '{print $1}' "$t/schedstat")" \
+            "$(awk '/^voluntary_ctxt_switches/ {print $2}' "$t/status")" 2>/dev/null) || continue
+        set -- $line
+        [ $# -eq 4 ] && echo "$line"
+    done | sort
+}
 
 # start_sim ARGS...: the simulator on a pty; sets SIM_PID and TTY.
 start_sim() {
@@ -100,12 +113,21 @@ run_daemon() {
         exit 1
     fi
     t0=$(cpu_ticks $pid); r0=$(rss_kib $pid); most=$(threads $pid)
+    [ "${WATCH_THREADS:-0}" = 1 ] && by_thread $pid >"$WORK/threads0"
     end=$(( $(now_ms) + SECONDS_PER_RUN * 1000 ))
     while [ "$(now_ms)" -lt $end ]; do
         n=$(threads $pid 2>/dev/null || echo 0); [ "${n:-0}" -gt "$most" ] && most=$n
         sleep 0.05
     done
     t1=$(cpu_ticks $pid); r1=$(rss_kib $pid)
+    if [ "${WATCH_THREADS:-0}" = 1 ]; then
+        by_thread $pid >"$WORK/threads1"
+        # Threads alive through the whole run: ms of processor time and
+        # wake-ups per second (join: TID NAME RUN0 WAKE0 NAME RUN1 WAKE1).
+        BY_THREAD=$(join "$WORK/threads0" "$WORK/threads1" | awk -v s="$SECONDS_PER_RUN" \
+            '{t += $6 - $3; printf "  %-16s %10.2f %10.0f\n", $2, ($6 - $3) / 1e6 / s, ($7 - $4) / s}
+             END {printf "  %-16s %10.2f\n", "all", t / 1e6 / s}')
+    fi
     CPU=$(awk -v d=$((t1 - t0)) -v hz="$TICKS" -v s="$SECONDS_PER_RUN" 'BEGIN {printf "%.2f", 100 * d / hz / s}')
     THREADS=$most
     RSS_GROWTH=$((r1 - r0))
@@ -130,10 +152,15 @@ PY
 
 for design in old new; do
     if [ $design = old ]; then d=$OLD_BUILD/tools/tavrod/tavrod; else d=$NEW_BUILD/tools/tavrod/tavrod; fi
+    # Thread by thread only for the current design, whose threads last the run.
+    [ $design = new ] && WATCH_THREADS=1
     start_sim --handsets 4 --rate 160; run_daemon "$d"; kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
     eval "cpu640_$design=$CPU threads640_$design=$THREADS"
+    [ $design = new ] && by_thread640=$BY_THREAD
     start_sim --handsets 1 --rate 60; run_daemon "$d"; kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
     eval "cpu60_$design=$CPU threads60_$design=$THREADS"
+    [ $design = new ] && by_thread60=$BY_THREAD
+    WATCH_THREADS=0
     start_sim --rate 0; run_daemon "$d"; kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
     eval "cpuidle_$design=$CPU stopsilent_$design=$STOP_MS"
     # 20000 packets/s: far beyond the line; the pty takes what it can.
@@ -164,6 +191,13 @@ printf '%-44s %12s %12s\n' "SIGTERM to exit, silent receiver, ms" "$stopsilent_o
 printf '%-44s %12s %12s\n' "SIGTERM to exit, flood, ms" "$stopflood_old" "$stopflood_new"
 
 printf '\nIn one process (bench/pipeline_order.cpp), Xvfb, 300 packets of handset 0 each\n\n'
-printf '%-10s %19s %17s %17s %9s %9s\n' "design" "out of order" "lost (bursts)" "lost (zoom held)" "p50 ms" "p99 ms"
+printf '%-10s %19s %17s %17s %9s %9s %9s %9s\n' "design" "out of order" "lost (bursts)" "lost (zoom held)" \
+    "p50 ms" "p99 ms" "framed50" "framed99"
 /tmp/tavro-pipeline-order-old old
 /tmp/tavro-pipeline-order-new new
+
+printf '\nThe current tavrod thread by thread (threads that ran the whole run)\n'
+printf '\n  %-16s %10s %10s\n' "60 packets/s" "ms/s" "wake-ups/s"
+printf '%s\n' "$by_thread60"
+printf '\n  %-16s %10s %10s\n' "640 packets/s" "ms/s" "wake-ups/s"
+printf '%s\n' "$by_thread640"
