@@ -34,8 +34,10 @@ if [ "${TAVRO_BENCH_INSIDE:-}" != 1 ]; then
     if [ ! -d "$OLD_TREE" ]; then
         git -C "$SRC" worktree add --detach "$OLD_TREE" "$OLD" >/dev/null
     fi
-    cmake -S "$OLD_TREE" -B "$OLD_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
+    # ccache, where installed, makes a rerun's build of the old tree instant.
+    launcher=
+    command -v ccache >/dev/null && launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+    cmake -S "$OLD_TREE" -B "$OLD_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $launcher >/dev/null
     ninja -C "$OLD_BUILD" tavrod >/dev/null
     # The in-process bench, the same source against each tree.
     for tree in old new; do
