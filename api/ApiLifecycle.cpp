@@ -1,6 +1,7 @@
 // The API's globals, creation of the process's platform object, stopping the
 // device and the error getters.
 #include "ApiRecord.h"
+#include "StopFlag.h"
 
 #include <mutex>
 #include <new>
@@ -36,9 +37,8 @@ int TV_Initialize(void) {
 }
 
 int TV_StopDevice(void) {
-    // Atomic: the device's threads may run in this process and look at the
-    // flag while it is stored.
-    if (SharedDeviceState* r = Record()) __atomic_store_n(&r->StopRequest, 1, __ATOMIC_RELAXED);
+    // The device's threads may run in this process and look at the flag.
+    if (SharedDeviceState* r = Record()) tavro::SetStopRequest(r, true);
     return 1;
 }
 

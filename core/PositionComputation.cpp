@@ -3,6 +3,8 @@
 // moves spread over a few sub-frames.
 #include "TavroCore.h"
 
+#include "StopFlag.h"
+
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -52,16 +54,11 @@ struct Spot {
     unsigned x, y, power;
 };
 
-// A stop comes at any moment from another thread (a signal handler, the
-// API, the daemon's loop) or process: read as the device threads read it.
-bool StopRequested(const SharedDeviceState* r) {
-    return __atomic_load_n(&r->StopRequest, __ATOMIC_RELAXED) != 0;
-}
 
 }  // namespace
 
 int CTavroCore::CalculatePODDeviceData() {
-    if (SharedData == nullptr || StopRequested(SharedData)) return 0;
+    if (SharedData == nullptr || tavro::StopRequested(SharedData)) return 0;
     unsigned char payload[kTrackingPayloadSize];
     std::memcpy(payload, SharedData->RawData, sizeof payload);
     return CalculatePODDeviceData(payload);
@@ -80,7 +77,7 @@ int CTavroCore::CalculatePODDeviceData(const unsigned char* payload) {
 
 bool CTavroCore::ComputePass(const unsigned char* payload, PassMotion* motion) {
     SharedDeviceState* r = SharedData;
-    if (r == nullptr || payload == nullptr || motion == nullptr || StopRequested(r)) return false;
+    if (r == nullptr || payload == nullptr || motion == nullptr || tavro::StopRequested(r)) return false;
 
     // Work on a private copy of the fields a pass reads.
     unsigned char copy[kTrackingFieldBytes];
@@ -117,7 +114,7 @@ int CTavroCore::MovePass(const PassMotion& motion, bool (*wait)(void* context, i
     for (int i = 0; i < motion.subframes; ++i) {
         // The setting may shrink while the pass runs (never grow past the
         // table), and a stop or a newer pass of this handset ends the moves.
-        if (i >= r->SubframeInterpolation || StopRequested(r)) break;
+        if (i >= r->SubframeInterpolation || tavro::StopRequested(r)) break;
         if (SupersedeOlderPasses && PassSequence[user].load() != motion.sequence) break;
 
         double x = motion.table[i][0][user];

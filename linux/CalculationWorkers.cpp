@@ -1,6 +1,7 @@
 #include "CalculationWorkers.h"
 
 #include "DaemonStatus.h"
+#include "StopFlag.h"
 #include "ThreadStacks.h"
 
 #include <sys/timerfd.h>
@@ -14,10 +15,6 @@
 namespace tavro {
 
 namespace {
-
-bool StopRequested(const SharedDeviceState* record) {
-    return __atomic_load_n(&record->StopRequest, __ATOMIC_RELAXED) != 0;
-}
 
 template <typename T, typename V>
 void Store(T& field, V value) {

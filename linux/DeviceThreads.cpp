@@ -8,6 +8,7 @@
 #include "CalculationWorkers.h"
 #include "DaemonStatus.h"
 #include "QueuedOutput.h"
+#include "StopFlag.h"
 #include "OutputSelection.h"
 #include "ThreadStacks.h"
 
@@ -25,10 +26,6 @@ constexpr int kWriterPollMicroseconds = 50000;
 // How long StartDevice waits for the reader to see the stop (it is woken,
 // but may be in the pause after a failed read).
 constexpr int kReaderEndWaitMs = 2000;
-
-bool StopRequested(const SharedDeviceState* record) {
-    return __atomic_load_n(&record->StopRequest, __ATOMIC_RELAXED) != 0;
-}
 
 // Reads a request flag; the command's values were stored before the flag.
 bool Requested(const uint8_t& flag) {
@@ -59,7 +56,7 @@ void EndReader(CTavroLinux& kit) {
 // On a stop the queued passes are discarded (a pass that starts after a stop
 // does nothing); when the receiver went away they are still computed.
 void EndWorkers(CTavroLinux& kit) {
-    if (kit.Workers) kit.Workers->Stop(!StopRequested(kit.SharedData));
+    if (kit.Workers) kit.Workers->Stop(!tavro::StopRequested(kit.SharedData));
 }
 
 // Puts the output thread in front of the platform's output for the run, so
@@ -164,8 +161,7 @@ int CTavroLinux::CreateDataPacketThread() {
 }
 
 int CTavroLinux::StopDevice() {
-    // The device's threads read the flag while this writes it.
-    __atomic_store_n(&SharedData->StopRequest, 1, __ATOMIC_RELAXED);
+    tavro::SetStopRequest(SharedData, true);
     tavro::ReleaseHeldInput(*this);
     TV_Sleep(50000);
     return 0;
@@ -197,7 +193,7 @@ int CTavroLinux::WritePODDeviceData() {
         TV_Sleep(kWriterPollMicroseconds);
         // Decided before the pass, so requests pending when the stop came
         // still go out in this last pass.
-        bool goOn = !StopRequested(SharedData) && last != 1 &&
+        bool goOn = !tavro::StopRequested(SharedData) && last != 1 &&
                     !(EndOnDeviceLoss.load() && DeviceLost.load());
 
         serve(r.HIDMouseRequest, [&] { return SendHID_Mouse(); });

@@ -16,6 +16,7 @@
 #include "TavroLinux.h"
 
 #include "CalculationWorkers.h"
+#include "StopFlag.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -71,10 +72,6 @@ thread_local InputBuffer t_input;
 // Set when the device's end woke the reader.
 thread_local bool t_deviceEnded = false;
 
-bool StopRequested(const SharedDeviceState* record) {
-    return __atomic_load_n(&record->StopRequest, __ATOMIC_RELAXED) != 0;
-}
-
 void Pause(int milliseconds) { poll(nullptr, 0, milliseconds); }
 
 bool IsDeviceGone(int error) {
@@ -87,7 +84,7 @@ bool IsDeviceGone(int error) {
 ReadOutcome ReadBytes(CTavroLinux& link, uint8_t* buffer, size_t count, Clock::time_point deadline) {
     size_t done = t_input.Take(buffer, count);
     while (done < count) {
-        if (StopRequested(link.SharedData) || t_deviceEnded) return {ReadStatus::Stopped, done, 0};
+        if (tavro::StopRequested(link.SharedData) || t_deviceEnded) return {ReadStatus::Stopped, done, 0};
         if (link.DeviceFd <= 0) return {ReadStatus::Gone, done, EBADF};
         // Everything delivered so far is framed: the waiting passes move now.
         if (link.Workers) link.Workers->Flush();
@@ -250,7 +247,7 @@ int CTavroLinux::ReadPODDeviceData() {
     t_deviceEnded = false;
     tavro::CalculationWorkers::DeferMotionOnThisThread();
     for (;;) {
-        if (StopRequested(SharedData) || t_deviceEnded) return 0;
+        if (tavro::StopRequested(SharedData) || t_deviceEnded) return 0;
         if (EndOnDeviceLoss.load() && DeviceLost.load()) return 0;
         if (!inSync) inSync = ReadUntilSync();
 

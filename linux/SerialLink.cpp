@@ -2,6 +2,8 @@
 // 8-bit mode, and writing command bytes to it.
 #include "TavroLinux.h"
 
+#include "StopFlag.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -66,7 +68,7 @@ int CTavroLinux::SI_Open() {
         // Not open: 0, so that a later start opens the tty anew.
         DeviceFd = 0;
         AddToMessageLog("Error opening the device");
-        SharedData->StopRequest = 1;
+        tavro::SetStopRequest(SharedData, true);
         return 3;
     }
     DeviceFd = fd;

@@ -12,6 +12,7 @@
 #include "KeyRelay.h"
 #include "ReceiverLock.h"
 #include "SettingsKeys.h"
+#include "StopFlag.h"
 #include "TavroLinux.h"
 #include "tavrodev.h"
 
@@ -141,7 +142,7 @@ int OnDisplayLost(Display*) {
 }
 
 bool StopWanted(const SharedDeviceState* record) {
-    return g_signalled != 0 || __atomic_load_n(&record->StopRequest, __ATOMIC_RELAXED) != 0;
+    return g_signalled != 0 || tavro::StopRequested(record);
 }
 
 // ---- The receiver's tty. ----
@@ -200,7 +201,7 @@ struct Daemon {
 // between runs, when nothing uses the output or the tty.
 void RequestRestart(Daemon& d) {
     d.restart.store(true);
-    __atomic_store_n(&d.record->StopRequest, 1, __ATOMIC_RELAXED);
+    tavro::SetStopRequest(d.record, true);
 }
 
 // Selects the output for the options; on failure says why and returns false.
@@ -403,7 +404,7 @@ bool ApplyRestart(Daemon& d) {
         wantedPath = d.wantedPath;
     }
     d.restart.store(false);
-    if (!g_signalled) d.record->StopRequest = 0;
+    if (!g_signalled) tavro::SetStopRequest(d.record, false);
     if (wantedPath != d.path) {
         Say("the receiver is now %s (was %s)", wantedPath.c_str(), d.path.c_str());
         d.path = wantedPath;
@@ -515,7 +516,7 @@ int main(int argc, char** argv) {
         tavrod::ScreenText(d.effective).c_str(), d.record->IniFileName);
 
     g_stopFlag = &d.record->StopRequest;
-    if (g_signalled) d.record->StopRequest = 1;
+    if (g_signalled) tavro::SetStopRequest(d.record, true);
     d.wakeFd = wake[0];
     d.settingsSeen = g_status != nullptr ? __atomic_load_n(&g_status->SettingsLoadedUnixNs, __ATOMIC_ACQUIRE) : 0;
     d.settingsValues = SettingsBytes(d.record);
@@ -585,7 +586,7 @@ int main(int argc, char** argv) {
             }
             // Gone again before it could be used: the stop a failed open
             // raises is ours, not a request to end.
-            if (result == 3 && !g_signalled) d.record->StopRequest = 0;
+            if (result == 3 && !g_signalled) tavro::SetStopRequest(d.record, false);
             ServeFor(d, kDeviceProbeMs);
             if (!WaitForDevice(d, d.path)) continue;
             continue;
