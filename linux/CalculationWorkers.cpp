@@ -83,6 +83,7 @@ void CalculationWorkers::Start() {
         seat.stopping = false;
         seat.drain = false;
     }
+    workerFailureLogged_.store(false);
     accepting_.store(true);
 }
 
@@ -95,12 +96,15 @@ void CalculationWorkers::Arm(Seat& seat, Clock::time_point when) {
     timerfd_settime(seat.timer, TFD_TIMER_ABSTIME, &at, nullptr);
 }
 
-bool CalculationWorkers::StartWorker(Seat& seat) {
-    if (seat.started) return true;
+void CalculationWorkers::StartWorker(Seat& seat) {
+    if (seat.started) return;
+    // Tried again with every packet (the limit may have eased), logged once
+    // a run: at 640 packets/s a line per packet would fill the disk.
     if (seat.timer < 0) {
-        CTavroLinux::LogMessage("Error in CreateDataPacketThread : no timer for handset %d (%s)", seat.user,
-                                strerror(EMFILE));
-        return false;
+        if (!workerFailureLogged_.exchange(true))
+            CTavroLinux::LogMessage("Error in CreateDataPacketThread : no timer for handset %d (%s)", seat.user,
+                                    strerror(EMFILE));
+        return;
     }
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
@@ -108,11 +112,11 @@ bool CalculationWorkers::StartWorker(Seat& seat) {
     seat.started = pthread_create(&seat.thread, &attributes, CTavroLinux::ThreadCalculatePODDeviceData, &seat) == 0;
     pthread_attr_destroy(&attributes);
     if (!seat.started) {
-        CTavroLinux::AddToMessageLog("Error in CreateDataPacketThread : _beginthread");
-        return false;
+        if (!workerFailureLogged_.exchange(true))
+            CTavroLinux::AddToMessageLog("Error in CreateDataPacketThread : _beginthread");
+        return;
     }
     running_workers_.fetch_add(1);
-    return true;
 }
 
 void CalculationWorkers::Skipped(int user) {
@@ -132,8 +136,9 @@ bool CalculationWorkers::Submit(const unsigned char* payload) {
     {
         std::lock_guard<std::mutex> lock(seat.mutex);
         if (seat.stopping) return false;
-        // Without its worker the handset's passes run whole on the caller.
-        if (!StartWorker(seat)) return false;
+        // Without its worker the handset's passes are still computed here,
+        // in order; their motion goes to the target at once (Flush).
+        StartWorker(seat);
     }
     kit_.RunningPasses.fetch_add(1);
     CTavroCore::PassMotion motion;
@@ -179,6 +184,13 @@ void CalculationWorkers::Flush() {
         seat.motion = seat.pending;
         seat.active = true;
         seat.next = 0;
+        if (!seat.started) {
+            // No worker to play the later sub-frames: the last one now, so
+            // the pointer still ends on the newest target.
+            PlaySubframe(kit_, seat.motion, seat.motion.subframes - 1);
+            EndMotion(seat);
+            continue;
+        }
         const Clock::time_point start = Clock::now();
         if (!PlaySubframe(kit_, seat.motion, 0) || seat.motion.subframes < 2 || seat.stopping) {
             EndMotion(seat);

@@ -38,8 +38,9 @@ public:
     void Start();
     // Runs the pass of a tracking payload (at least 14 bytes) now; its
     // motion starts at the next Flush.  Starts the handset's worker on its
-    // first packet.  False when the workers are not running; the caller then
-    // runs the whole pass itself.
+    // first packet; a handset whose worker cannot start (thread or file
+    // limits) moves straight to each pass's target.  False when the workers
+    // are not running; the caller then runs the whole pass itself.
     bool Submit(const unsigned char* payload);
     // Plays the first sub-frame of the newest waiting pass of every handset
     // and hands the rest to the handset's worker.  The reader calls it
@@ -82,7 +83,7 @@ private:
     };
 
     void Work(Seat& seat);
-    bool StartWorker(Seat& seat);
+    void StartWorker(Seat& seat);
     // Ends the seat's motion under way (its pass is through); seat locked.
     void EndMotion(Seat& seat);
     static void Arm(Seat& seat, Clock::time_point when);
@@ -91,6 +92,7 @@ private:
     CTavroLinux& kit_;
     std::atomic<bool> accepting_{false};
     std::atomic<int> running_workers_{0};
+    std::atomic<bool> workerFailureLogged_{false};
     std::mutex pendingMutex_;
     std::atomic<bool> anyPending_{false};
     Seat seats_[TAVRO_HANDSETS];

@@ -1,11 +1,12 @@
 // The running device on a pseudo-terminal: every command on the wire in the
 // writer's order, requests from another process, stopping, each pass on its
 // own copy of the packet, the sub-frame waits that a stop or a newer packet
-// ends, and the pipeline's counts.
+// ends, a handset without its worker, and the pipeline's counts.
 #include "CalculationWorkers.h"
 #include "DaemonStatus.h"
 #include "DeviceHarness.h"
 
+#include <sys/resource.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
 
@@ -222,6 +223,45 @@ TEST_F(SlowPasses, LaterSubframeFollowsOnePauseLaterAndEndsOnTheTarget) {
     EXPECT_DOUBLE_EQ(r.X[1], x);
     EXPECT_DOUBLE_EQ(r.Y[1], y);
     EXPECT_EQ(kit.Workers->Running(), 1) << "one worker, of handset 1";
+}
+
+// Workers made while no descriptor can be opened: no handset has a timer,
+// so none can have a worker.
+std::shared_ptr<tavro::CalculationWorkers> WorkersWithoutTimers(CTavroLinux& kit) {
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    const int lowestFree = dup(0);
+    close(lowestFree);
+    rlimit none = saved;
+    none.rlim_cur = static_cast<rlim_t>(lowestFree);
+    setrlimit(RLIMIT_NOFILE, &none);
+    auto workers = std::make_shared<tavro::CalculationWorkers>(kit);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    return workers;
+}
+
+// A handset whose worker cannot start keeps up with its packets: each pass
+// is computed on arrival and the pointer goes to its target at once, rather
+// than the reader waiting out every sub-frame (a second a packet here) while
+// the tty fills; the failure is logged once, not once a packet.
+TEST_F(SlowPasses, WithoutItsWorkerAHandsetGoesToEachTargetAtOnce) {
+    kit.Workers = WorkersWithoutTimers(kit);
+    RunningDevice running(kit);
+    ASSERT_TRUE(running.started());
+    const SharedDeviceState& r = device.record();
+    const unsigned before = kit.PassSequence[1].load();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10; ++i) pty.write(Tracking(1, static_cast<uint16_t>(20000 + 100 * i)));
+    ASSERT_TRUE(WaitFor([&] { return kit.PassSequence[1].load() == before + 10; }, 3000ms));
+    ASSERT_TRUE(WaitForPasses(kit, 1000ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 400ms) << "the reader waited out the sub-frames";
+    double x = r.StabX[1], y = r.StabY[1];
+    kit.CalculatePODCoordinates(&x, &y);
+    kit.CalculateScreenBorders(&x, &y, 1);
+    EXPECT_DOUBLE_EQ(r.X[1], x);
+    EXPECT_DOUBLE_EQ(r.Y[1], y);
+    EXPECT_EQ(kit.Workers->Running(), 0);
+    EXPECT_EQ(LogCapture::Count("no timer for handset 1"), 1);
 }
 
 TEST_F(DeviceThreads, CountsGoToTheStatusSegmentAndThePlatformObject) {
