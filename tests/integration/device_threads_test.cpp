@@ -226,7 +226,8 @@ TEST_F(SlowPasses, LaterSubframeFollowsOnePauseLaterAndEndsOnTheTarget) {
 }
 
 // Workers made while no descriptor can be opened: no handset has a timer,
-// so none can have a worker.
+// so none can have a worker.  Only the constructor runs under the limit:
+// the sanitizers' own checks open pipes, and would fail there too.
 std::shared_ptr<tavro::CalculationWorkers> WorkersWithoutTimers(CTavroLinux& kit) {
     rlimit saved{};
     getrlimit(RLIMIT_NOFILE, &saved);
@@ -235,9 +236,9 @@ std::shared_ptr<tavro::CalculationWorkers> WorkersWithoutTimers(CTavroLinux& kit
     rlimit none = saved;
     none.rlim_cur = static_cast<rlim_t>(lowestFree);
     setrlimit(RLIMIT_NOFILE, &none);
-    auto workers = std::make_shared<tavro::CalculationWorkers>(kit);
+    auto* workers = new tavro::CalculationWorkers(kit);
     setrlimit(RLIMIT_NOFILE, &saved);
-    return workers;
+    return std::shared_ptr<tavro::CalculationWorkers>(workers);
 }
 
 // A handset whose worker cannot start keeps up with its packets: each pass
