@@ -98,25 +98,27 @@ void CalculationWorkers::Arm(Seat& seat, Clock::time_point when) {
 
 void CalculationWorkers::StartWorker(Seat& seat) {
     if (seat.started) return;
-    // Tried again with every packet (the limit may have eased), logged once
-    // a run: at 640 packets/s a line per packet would fill the disk.
-    if (seat.timer < 0) {
-        if (!workerFailureLogged_.exchange(true))
-            CTavroLinux::LogMessage("Error in CreateDataPacketThread : no timer for handset %d (%s)", seat.user,
-                                    strerror(EMFILE));
-        return;
+    // A thread is tried again with every packet (the limit may have eased);
+    // the failure is logged once a run: at 640 packets/s a line per packet
+    // would fill the disk.
+    if (seat.timer >= 0) {
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setstacksize(&attributes, kWorkerStack);
+        seat.started =
+            pthread_create(&seat.thread, &attributes, CTavroLinux::ThreadCalculatePODDeviceData, &seat) == 0;
+        pthread_attr_destroy(&attributes);
+        if (seat.started) {
+            running_workers_.fetch_add(1);
+            return;
+        }
     }
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, kWorkerStack);
-    seat.started = pthread_create(&seat.thread, &attributes, CTavroLinux::ThreadCalculatePODDeviceData, &seat) == 0;
-    pthread_attr_destroy(&attributes);
-    if (!seat.started) {
-        if (!workerFailureLogged_.exchange(true))
-            CTavroLinux::AddToMessageLog("Error in CreateDataPacketThread : _beginthread");
-        return;
-    }
-    running_workers_.fetch_add(1);
+    if (workerFailureLogged_.exchange(true)) return;
+    if (seat.timer < 0)
+        CTavroLinux::LogMessage("Error in CreateDataPacketThread : no timer for handset %d (%s)", seat.user,
+                                strerror(EMFILE));
+    else
+        CTavroLinux::AddToMessageLog("Error in CreateDataPacketThread : _beginthread");
 }
 
 void CalculationWorkers::Skipped(int user) {
