@@ -154,6 +154,13 @@ bool CalculationWorkers::Submit(const unsigned char* payload) {
     }
     {
         std::lock_guard<std::mutex> lock(pendingMutex_);
+        if (!accepting_.load()) {
+            // The device stopped while this pass was computed (the stop
+            // waits for the reader only so long): its motion belongs to the
+            // run that ended, and must not move the pointer of the next.
+            kit_.RunningPasses.fetch_sub(1);
+            return true;
+        }
         if (seat.hasPending) {
             // A newer packet of the handset came in the same read: the older
             // pass's motion would be cut short at once.

@@ -265,6 +265,67 @@ TEST_F(SlowPasses, WithoutItsWorkerAHandsetGoesToEachTargetAtOnce) {
     EXPECT_EQ(LogCapture::Count("no timer for handset 1"), 1);
 }
 
+// A kit whose key handling can be held in the middle of a pass, as a desktop
+// that stops taking events holds the reader (at most 10 s here).
+class HeldPassKit : public CTavroLinux {
+public:
+    int HandleNorthEvents() override {
+        if (hold.load()) {
+            held = true;
+            for (int i = 0; hold.load() && i < 2000; ++i) std::this_thread::sleep_for(5ms);
+        }
+        return CTavroLinux::HandleNorthEvents();
+    }
+    std::atomic<bool> hold{false};
+    std::atomic<bool> held{false};
+};
+
+class HeldPass : public testing::Test {
+protected:
+    void SetUp() override {
+        TAVRO_REQUIRE_PRIVATE_IPC();
+        ASSERT_TRUE(device.initialized);
+    }
+    LogCapture log;
+    PtyPair pty;
+    KitOn<HeldPassKit> device{pty.slavePath()};
+    HeldPassKit& kit = device.kit;
+};
+
+// The device's end waits 2 s for a reader stuck in a pass, then goes on.  A
+// pass the reader finishes after that belongs to the run that ended: its
+// motion must not move the pointer when the device starts again.
+TEST_F(HeldPass, APassFinishedAfterTheStopDoesNotMoveTheNextRun) {
+    const SharedDeviceState& r = device.record();
+    double settled = 0;
+    {
+        RunningDevice running(kit);
+        ASSERT_TRUE(running.started());
+        const unsigned before = kit.PassSequence[0].load();
+        pty.write(Tracking(0, 20000));
+        ASSERT_TRUE(WaitFor([&] { return kit.PassSequence[0].load() == before + 1; }));
+        ASSERT_TRUE(WaitForPasses(kit, 2000ms));
+        settled = r.X[0];
+        kit.hold = true;
+        pty.write(Tracking(0, 26000));
+        ASSERT_TRUE(WaitFor([&] { return kit.held.load(); }));
+        device.record().StopRequest = 1;
+        ASSERT_TRUE(WaitFor([&] { return running.ended(0ms); }, 5000ms)) << "the stop waited for the reader";
+        kit.hold = false;
+        EXPECT_EQ(running.Stop(), 0);
+    }
+    ASSERT_TRUE(WaitFor([&] { return !kit.ReaderRunning.load(); }, 2000ms));
+    EXPECT_EQ(kit.RunningPasses.load(), 0);
+    device.record().StopRequest = 0;
+    {
+        RunningDevice running(kit);
+        ASSERT_TRUE(running.started());
+        std::this_thread::sleep_for(300ms);
+        EXPECT_DOUBLE_EQ(r.X[0], settled) << "the old run's pass moved the pointer";
+        EXPECT_EQ(kit.RunningPasses.load(), 0);
+    }
+}
+
 TEST_F(DeviceThreads, CountsGoToTheStatusSegmentAndThePlatformObject) {
     std::string error;
     tavro::DaemonStatus* status = tavro::AttachDaemonStatus(CTavroLinux::SharedMemoryKey, &error);
