@@ -46,6 +46,11 @@ void EndReader(CTavroLinux& kit) {
     }
     for (int waited = 0; kit.ReaderRunning.load() && waited < kReaderEndWaitMs; waited += 5)
         poll(nullptr, 0, 5);
+    {
+        // A reader that has not ended by now belongs to this run only.
+        std::lock_guard<std::mutex> lock(kit.ReaderEndLock);
+        kit.ReaderGeneration.fetch_add(1);
+    }
     // A reader that did not end in time keeps the descriptor: it may still poll it.
     if (!kit.ReaderRunning.load() && kit.ReaderWakeFd >= 0) {
         close(kit.ReaderWakeFd);
@@ -228,8 +233,17 @@ void* CTavroLinux::ThreadReadPODDeviceData(void* object) {
     // Named so that top -H and the bench tell the device's threads apart.
     pthread_setname_np(pthread_self(), "tavro-reader");
     auto* link = static_cast<CTavroLinux*>(object);
+    const unsigned run = link->ReaderGeneration.load();
+    const int wakeFd = link->ReaderWakeFd;
     link->ReadPODDeviceData();
-    link->ReaderRunning.store(false);  // the thread's last use of the object
+    // The thread's last use of the object.  A reader that outlived its run
+    // leaves the flag to the reader of the run now, and closes the wake-up
+    // descriptor its run's end left to it.
+    std::lock_guard<std::mutex> lock(link->ReaderEndLock);
+    if (link->ReaderGeneration.load() == run)
+        link->ReaderRunning.store(false);
+    else if (wakeFd >= 0)
+        close(wakeFd);
     return nullptr;
 }
 

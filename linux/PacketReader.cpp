@@ -71,6 +71,14 @@ struct InputBuffer {
 thread_local InputBuffer t_input;
 // Set when the device's end woke the reader.
 thread_local bool t_deviceEnded = false;
+// The run this reader reads for (CTavroLinux::ReaderGeneration).
+thread_local unsigned t_run = 0;
+
+// True once this reader's run has ended: stopped, woken by the device's
+// end, or over while the reader was busy (a newer run may read the tty).
+bool RunEnded(const CTavroLinux& link) {
+    return tavro::StopRequested(link.SharedData) || t_deviceEnded || link.ReaderGeneration.load() != t_run;
+}
 
 void Pause(int milliseconds) { poll(nullptr, 0, milliseconds); }
 
@@ -84,10 +92,12 @@ bool IsDeviceGone(int error) {
 ReadOutcome ReadBytes(CTavroLinux& link, uint8_t* buffer, size_t count, Clock::time_point deadline) {
     size_t done = t_input.Take(buffer, count);
     while (done < count) {
-        if (tavro::StopRequested(link.SharedData) || t_deviceEnded) return {ReadStatus::Stopped, done, 0};
+        if (RunEnded(link)) return {ReadStatus::Stopped, done, 0};
         if (link.DeviceFd <= 0) return {ReadStatus::Gone, done, EBADF};
         // Everything delivered so far is framed: the waiting passes move now.
         if (link.Workers) link.Workers->Flush();
+        // The moves may have waited long for the desktop.
+        if (link.ReaderGeneration.load() != t_run) return {ReadStatus::Stopped, done, 0};
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return {ReadStatus::TimedOut, done, 0};
         // Woken by the device's end, the reader need not look at StopRequest
@@ -245,9 +255,10 @@ int CTavroLinux::ReadPODDeviceData() {
     t_failureLogged = false;
     t_input.start = t_input.end = 0;
     t_deviceEnded = false;
+    t_run = ReaderGeneration.load();
     tavro::CalculationWorkers::DeferMotionOnThisThread();
     for (;;) {
-        if (tavro::StopRequested(SharedData) || t_deviceEnded) return 0;
+        if (RunEnded(*this)) return 0;
         if (EndOnDeviceLoss.load() && DeviceLost.load()) return 0;
         if (!inSync) inSync = ReadUntilSync();
 

@@ -175,8 +175,18 @@ public:
     // until StopRequest.
     std::atomic<bool> EndOnDeviceLoss{false};
     // True while the reader thread runs.  StartDevice returns only after it
-    // has ended, so no device thread uses DeviceFd once StartDevice is back.
+    // has ended, so no device thread uses DeviceFd once StartDevice is back,
+    // unless the reader was stuck past the end's wait (below).
     std::atomic<bool> ReaderRunning{false};
+    // Counts the device's runs as they end.  A reader still busy when its
+    // run ended (stuck in a pass behind a frozen desktop) sees the count
+    // change and leaves at its next look, rather than reading the next
+    // run's tty beside that run's own reader.
+    std::atomic<unsigned> ReaderGeneration{0};
+    // Taken by a reader as it clears ReaderRunning and by the end of its run
+    // as it counts the run: a late reader never clears the next run's flag,
+    // and none still holds the object once StartDevice is back.
+    std::mutex ReaderEndLock;
 
     // ---- The caller's own loop while the device runs. ----
     // When set, StartDevice's caller runs this on its own thread while the

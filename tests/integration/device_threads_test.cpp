@@ -10,6 +10,9 @@
 #include <sys/shm.h>
 #include <sys/wait.h>
 
+#include <filesystem>
+#include <fstream>
+#include <future>
 #include <thread>
 
 namespace {
@@ -280,6 +283,17 @@ public:
     std::atomic<bool> held{false};
 };
 
+// Threads of this process named as the device's reader.
+int ReaderThreads() {
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (std::getline(comm, name) && name == "tavro-reader") ++count;
+    }
+    return count;
+}
+
 class HeldPass : public testing::Test {
 protected:
     void SetUp() override {
@@ -314,7 +328,7 @@ TEST_F(HeldPass, APassFinishedAfterTheStopDoesNotMoveTheNextRun) {
         kit.hold = false;
         EXPECT_EQ(running.Stop(), 0);
     }
-    ASSERT_TRUE(WaitFor([&] { return !kit.ReaderRunning.load(); }, 2000ms));
+    ASSERT_TRUE(WaitFor([&] { return ReaderThreads() == 0; }, 2000ms));
     EXPECT_EQ(kit.RunningPasses.load(), 0);
     device.record().StopRequest = 0;
     {
@@ -324,6 +338,29 @@ TEST_F(HeldPass, APassFinishedAfterTheStopDoesNotMoveTheNextRun) {
         EXPECT_DOUBLE_EQ(r.X[0], settled) << "the old run's pass moved the pointer";
         EXPECT_EQ(kit.RunningPasses.load(), 0);
     }
+}
+
+// A reader stuck in a pass past the stop (a frozen desktop) is left behind
+// when the device starts again, as after a replug: once free it leaves,
+// instead of reading the new run's tty beside the new reader.
+TEST_F(HeldPass, AReaderLeftBehindByItsRunLeavesOnceFree) {
+    kit.hold = true;
+    auto first = std::async(std::launch::async, [&] { return kit.StartDevice(); });
+    ASSERT_TRUE(WaitFor([&] { return kit.ReaderRunning.load(); }));
+    pty.write(Tracking(0, 20000));
+    ASSERT_TRUE(WaitFor([&] { return kit.held.load(); }));
+    device.record().StopRequest = 1;
+    ASSERT_EQ(first.wait_for(5s), std::future_status::ready) << "the stop waited for the reader";
+    device.record().StopRequest = 0;
+    RunningDevice running(kit);
+    ASSERT_TRUE(running.started());
+    ASSERT_TRUE(WaitFor([&] { return ReaderThreads() == 2; })) << "the old reader is held";
+    kit.hold = false;
+    EXPECT_TRUE(WaitFor([&] { return ReaderThreads() == 1; }, 2000ms)) << "the old reader reads on";
+    EXPECT_TRUE(kit.ReaderRunning.load()) << "the old reader cleared the new run's flag";
+    const unsigned before = kit.PassSequence[1].load();
+    pty.write(Tracking(1, 21000));
+    EXPECT_TRUE(WaitFor([&] { return kit.PassSequence[1].load() == before + 1; }));
 }
 
 TEST_F(DeviceThreads, CountsGoToTheStatusSegmentAndThePlatformObject) {
