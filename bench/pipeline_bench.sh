@@ -15,7 +15,14 @@
 #     where its processor time goes;
 #   - the floor beside them (bench/pipeline_floor.cpp): the processor time of
 #     a program that only reads the tty and moves the pointer as the default
-#     motion does, which no design of the daemon can go below.
+#     motion does, which no design of the daemon can go below;
+#   - the work per tracking packet of all three, which does not depend on how
+#     fast the machine is: system calls and context switches (perf stat's
+#     software counters) and user-space instructions (callgrind), at 60 and
+#     640 packets/s.  Left out, with a line that says so, where perf or
+#     valgrind is not installed;
+#   - what this machine charges for a system call and a wake-up
+#     (bench/wake_cost.cpp), the price of that work.
 # The previous design is built from git (commit OLD, default 7709e18) in a
 # worktree under /tmp, never inside the checkout.
 #
@@ -46,6 +53,7 @@ if [ "${TAVRO_BENCH_INSIDE:-}" != 1 ]; then
             -I"$s/core" -I"$s/linux" -L"$b" -Wl,-rpath,"$b" -lTavroLinux -lTavroCore -lpthread
     done
     g++ -std=c++17 -O2 -o /tmp/tavro-pipeline-floor "$SRC/bench/pipeline_floor.cpp" -lX11 -lX11-xcb -lxcb
+    g++ -std=c++17 -O2 -pthread -o /tmp/tavro-wake-cost "$SRC/bench/wake_cost.cpp"
     export TAVRO_BENCH_INSIDE=1 OLD_BUILD
     if [ "$(id -u)" = 0 ]; then exec unshare --ipc sh "$0" "$@"; fi
     exec unshare --user --map-root-user --ipc sh "$0" "$@"
@@ -71,6 +79,13 @@ DISPLAY=:$(cat "$WORK/displayfd")
 export DISPLAY
 
 SIM=$NEW_BUILD/tools/tavro-sim/tavro-sim
+# The counters of the work per packet, where they can be read here.
+PERF=
+if command -v perf >/dev/null && perf stat -e raw_syscalls:sys_enter,context-switches true >/dev/null 2>&1; then
+    PERF=perf
+fi
+CALLGRIND=
+command -v valgrind >/dev/null && command -v callgrind_control >/dev/null && CALLGRIND=valgrind
 TICKS=$(getconf CLK_TCK)
 
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
@@ -139,6 +154,42 @@ run_daemon() {
     STOP_MS=$(( $(now_ms) - s0 ))
 }
 
+# count_work BINARY PACKETS_PER_S: the work per tracking packet of BINARY
+# ("floor" for the floor) on $TTY, in two runs: system calls and context
+# switches of all its threads over the run (perf stat's software counters,
+# which cost next to nothing), then user-space instructions (callgrind,
+# counted from 6 s in, once valgrind has translated the code).  Sets
+# SYSCALLS, SWITCHES, INSTRUCTIONS (per packet, or "-" when the tool is
+# missing).
+count_work() {
+    SYSCALLS=- SWITCHES=- INSTRUCTIONS=-
+    packets=$(($2 * SECONDS_PER_RUN))
+    if [ "$1" = floor ]; then set -- /tmp/tavro-pipeline-floor "$TTY"; else set -- "$1" --device "$TTY"; fi
+    if [ -n "$PERF" ]; then
+        setsid "$@" >/dev/null 2>"$WORK/daemon.err" &
+        pid=$!
+        sleep 1
+        "$PERF" stat -x, -e raw_syscalls:sys_enter,context-switches -p $pid -o "$WORK/perf.csv" \
+            -- sleep "$SECONDS_PER_RUN" 2>/dev/null || true
+        kill -TERM $pid; wait $pid 2>/dev/null || true
+        SYSCALLS=$(awk -F, -v n=$packets '/sys_enter/ {printf "%.2f", $1 / n}' "$WORK/perf.csv")
+        SWITCHES=$(awk -F, -v n=$packets '/context-switches/ {printf "%.2f", $1 / n}' "$WORK/perf.csv")
+    fi
+    if [ -n "$CALLGRIND" ]; then
+        setsid valgrind --tool=callgrind --callgrind-out-file="$WORK/cg.out" "$@" >/dev/null 2>"$WORK/cg.err" &
+        pid=$!
+        sleep 6
+        callgrind_control -z $pid >/dev/null 2>&1
+        sleep "$SECONDS_PER_RUN"
+        callgrind_control -d $pid >/dev/null 2>&1
+        kill -TERM $pid; wait $pid 2>/dev/null || true
+        # The dump's total: its "summary:" line.
+        INSTRUCTIONS=$(cat "$WORK"/cg.out.* 2>/dev/null | awk -v n=$packets \
+            '/^summary:/ {t = $2} END {if (t != "") printf "%.0f", t / n; else print "-"}')
+        rm -f "$WORK"/cg.out*
+    fi
+}
+
 # The flood: tracking packets of 4 handsets sweeping across the screen,
 # replayed far faster than the line carries, as fast as the tty takes them.
 python3 - "$WORK/flood.bin" <<'PY'
@@ -180,6 +231,19 @@ cpu60_floor=$CPU
 start_sim --rate 0; run_daemon floor; kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
 cpuidle_floor=$CPU
 
+# The work per packet of the three.
+for design in old new floor; do
+    case $design in
+        old) d=$OLD_BUILD/tools/tavrod/tavrod ;;
+        new) d=$NEW_BUILD/tools/tavrod/tavrod ;;
+        *) d=floor ;;
+    esac
+    start_sim --handsets 4 --rate 160; count_work "$d" 640; kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
+    eval "sys640_$design=$SYSCALLS switch640_$design=$SWITCHES ins640_$design=$INSTRUCTIONS"
+    start_sim --handsets 1 --rate 60; count_work "$d" 60; kill $SIM_PID; wait $SIM_PID 2>/dev/null || true
+    eval "sys60_$design=$SYSCALLS switch60_$design=$SWITCHES ins60_$design=$INSTRUCTIONS"
+done
+
 printf '\ntavrod against tavro-sim, %s s per run, old = %s, new = this checkout\n\n' "$SECONDS_PER_RUN" "$OLD"
 printf '%-44s %12s %12s %12s\n' "figure" "old" "new" "floor"
 printf '%-44s %11s%% %11s%% %11s%%\n' "CPU, 4 handsets x 160 Hz (640 packets/s)" "$cpu640_old" "$cpu640_new" "$cpu640_floor"
@@ -191,6 +255,19 @@ printf '%-44s %12s %12s\n' "threads (most), flood" "$threadsflood_old" "$threads
 printf '%-44s %12s %12s\n' "resident memory growth in the flood, KiB" "$rssflood_old" "$rssflood_new"
 printf '%-44s %12s %12s\n' "SIGTERM to exit, silent receiver, ms" "$stopsilent_old" "$stopsilent_new"
 printf '%-44s %12s %12s\n' "SIGTERM to exit, flood, ms" "$stopflood_old" "$stopflood_new"
+
+printf '\nWork per tracking packet, whatever the machine (perf stat, callgrind)\n\n'
+printf '%-44s %12s %12s %12s\n' "figure" "old" "new" "floor"
+printf '%-44s %12s %12s %12s\n' "system calls, 640 packets/s" "$sys640_old" "$sys640_new" "$sys640_floor"
+printf '%-44s %12s %12s %12s\n' "context switches, 640 packets/s" "$switch640_old" "$switch640_new" "$switch640_floor"
+printf '%-44s %12s %12s %12s\n' "user-space instructions, 640 packets/s" "$ins640_old" "$ins640_new" "$ins640_floor"
+printf '%-44s %12s %12s %12s\n' "system calls, 60 packets/s" "$sys60_old" "$sys60_new" "$sys60_floor"
+printf '%-44s %12s %12s %12s\n' "context switches, 60 packets/s" "$switch60_old" "$switch60_new" "$switch60_floor"
+printf '%-44s %12s %12s %12s\n' "user-space instructions, 60 packets/s" "$ins60_old" "$ins60_new" "$ins60_floor"
+[ -n "$PERF" ] || echo "(system calls and context switches left out: perf cannot count here; apt-get install linux-perf)"
+[ -n "$CALLGRIND" ] || echo "(instructions left out: valgrind is not installed; apt-get install valgrind)"
+printf '\nWhat this machine charges, processor time of the thread (bench/wake_cost.cpp)\n\n'
+/tmp/tavro-wake-cost
 
 printf '\nIn one process (bench/pipeline_order.cpp), Xvfb, 300 packets of handset 0 each\n\n'
 printf '%-10s %19s %17s %17s %9s %9s %9s %9s\n' "design" "out of order" "lost (bursts)" "lost (zoom held)" \
