@@ -92,12 +92,12 @@ bool IsDeviceGone(int error) {
 ReadOutcome ReadBytes(CTavroLinux& link, uint8_t* buffer, size_t count, Clock::time_point deadline) {
     size_t done = t_input.Take(buffer, count);
     while (done < count) {
+        // Everything delivered so far is framed: the waiting passes move now
+        // (nothing moves once a stop is requested).  The moves may wait long
+        // for the desktop, so whether the run is over is asked after them.
+        if (link.Workers) link.Workers->Flush();
         if (RunEnded(link)) return {ReadStatus::Stopped, done, 0};
         if (link.DeviceFd <= 0) return {ReadStatus::Gone, done, EBADF};
-        // Everything delivered so far is framed: the waiting passes move now.
-        if (link.Workers) link.Workers->Flush();
-        // The moves may have waited long for the desktop.
-        if (link.ReaderGeneration.load() != t_run) return {ReadStatus::Stopped, done, 0};
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return {ReadStatus::TimedOut, done, 0};
         // Woken by the device's end, the reader need not look at StopRequest
