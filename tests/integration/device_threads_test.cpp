@@ -42,22 +42,28 @@ public:
     std::atomic<int> learnFlagAtSend{-1};
 };
 
-class DeviceThreads : public testing::Test {
+// A kit of type Kit on a pseudo-terminal, in the test's own IPC namespace.
+template <typename Kit>
+class KitOnPty : public testing::Test {
 protected:
     void SetUp() override {
         TAVRO_REQUIRE_PRIVATE_IPC();
         ASSERT_TRUE(device.initialized);
     }
+    LogCapture log;
+    PtyPair pty;
+    KitOn<Kit> device{pty.slavePath()};
+    Kit& kit = device.kit;
+};
+
+class DeviceThreads : public KitOnPty<GatedKit> {
+protected:
     template <typename F>
     void RaiseTogether(F raise) {
         std::lock_guard<std::mutex> lock(kit.gate);
         ASSERT_TRUE(WaitFor([&] { return kit.waiting.load(); }));
         raise(device.record());
     }
-    LogCapture log;
-    PtyPair pty;
-    KitOn<GatedKit> device{pty.slavePath()};
-    GatedKit& kit = device.kit;
 };
 
 TEST_F(DeviceThreads, EveryCommandGoesOutInServiceOrder) {
@@ -294,17 +300,7 @@ int ReaderThreads() {
     return count;
 }
 
-class HeldPass : public testing::Test {
-protected:
-    void SetUp() override {
-        TAVRO_REQUIRE_PRIVATE_IPC();
-        ASSERT_TRUE(device.initialized);
-    }
-    LogCapture log;
-    PtyPair pty;
-    KitOn<HeldPassKit> device{pty.slavePath()};
-    HeldPassKit& kit = device.kit;
-};
+using HeldPass = KitOnPty<HeldPassKit>;
 
 // The device's end waits 2 s for a reader stuck in a pass, then goes on.  A
 // pass the reader finishes after that belongs to the run that ended: its
