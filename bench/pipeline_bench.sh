@@ -113,16 +113,25 @@ start_sim() {
     TTY=$(head -n1 "$WORK/sim.out")
 }
 
-# run_daemon BINARY: tavrod on $TTY for the run's time; sets CPU (% of one
-# core), THREADS (most), RSS_GROWTH (KiB from 1 s in to the end), STOP_MS.
-# BINARY "floor" runs bench/pipeline_floor.cpp on $TTY instead.
-run_daemon() {
-    if [ "$1" = floor ]; then
-        setsid /tmp/tavro-pipeline-floor "$TTY" >/dev/null 2>"$WORK/daemon.err" &
+# launch BINARY [WRAPPER...]: tavrod BINARY on $TTY in its own session,
+# under WRAPPER when given; BINARY "floor" is bench/pipeline_floor.cpp.
+# Sets pid.
+launch() {
+    binary=$1
+    shift
+    if [ "$binary" = floor ]; then
+        setsid "$@" /tmp/tavro-pipeline-floor "$TTY" >/dev/null 2>"$WORK/daemon.err" &
     else
-        setsid "$1" --device "$TTY" >/dev/null 2>"$WORK/daemon.err" &
+        setsid "$@" "$binary" --device "$TTY" >/dev/null 2>"$WORK/daemon.err" &
     fi
     pid=$!
+}
+
+# run_daemon BINARY: BINARY (as launch takes it) for the run's time; sets
+# CPU (% of one core), THREADS (most), RSS_GROWTH (KiB from 1 s in to the
+# end), STOP_MS.
+run_daemon() {
+    launch "$1"
     sleep 1
     if ! kill -0 $pid 2>/dev/null; then
         echo "pipeline_bench: $1 ended at once:" >&2
@@ -164,10 +173,8 @@ run_daemon() {
 count_work() {
     SYSCALLS=- SWITCHES=- INSTRUCTIONS=-
     packets=$(($2 * SECONDS_PER_RUN))
-    if [ "$1" = floor ]; then set -- /tmp/tavro-pipeline-floor "$TTY"; else set -- "$1" --device "$TTY"; fi
     if [ -n "$PERF" ]; then
-        setsid "$@" >/dev/null 2>"$WORK/daemon.err" &
-        pid=$!
+        launch "$1"
         sleep 1
         "$PERF" stat -x, -e raw_syscalls:sys_enter,context-switches -p $pid -o "$WORK/perf.csv" \
             -- sleep "$SECONDS_PER_RUN" 2>/dev/null || true
@@ -176,8 +183,7 @@ count_work() {
         SWITCHES=$(awk -F, -v n=$packets '/context-switches/ {printf "%.2f", $1 / n}' "$WORK/perf.csv")
     fi
     if [ -n "$CALLGRIND" ]; then
-        setsid valgrind --tool=callgrind --callgrind-out-file="$WORK/cg.out" "$@" >/dev/null 2>"$WORK/cg.err" &
-        pid=$!
+        launch "$1" valgrind --tool=callgrind --callgrind-out-file="$WORK/cg.out"
         sleep 6
         callgrind_control -z $pid >/dev/null 2>&1
         sleep "$SECONDS_PER_RUN"
