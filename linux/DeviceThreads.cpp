@@ -7,6 +7,7 @@
 
 #include "CalculationWorkers.h"
 #include "DaemonStatus.h"
+#include "DeviceRunMarker.h"
 #include "QueuedOutput.h"
 #include "StopFlag.h"
 #include "OutputSelection.h"
@@ -90,6 +91,9 @@ void EndOutputThread(CTavroLinux& kit, const std::shared_ptr<tavro::QueuedOutput
 }  // namespace
 
 int CTavroLinux::CreatePODThreads() {
+    // Other processes that attach the record leave its live values alone
+    // while this is held.
+    const tavro::DeviceRunMarker running(SharedMemoryKey);
     DeviceLost.store(false);
     DropLogged.store(false);
     SkipLogged.store(false);
