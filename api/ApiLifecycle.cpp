@@ -1,6 +1,7 @@
 // The API's globals, creation of the process's platform object, stopping the
 // device and the error getters.
 #include "ApiRecord.h"
+#include "DeviceRunMarker.h"
 #include "StopFlag.h"
 
 #include <mutex>
@@ -13,19 +14,27 @@ int g_ErrorNumber = 0;
 int i_ErrorNumber = 0;
 
 namespace {
+
 std::mutex g_initializeMutex;
-}
 
-extern "C" {
+enum class StartUp { Initialize, Attach };
 
-int TV_Initialize(void) {
+int CreateKitObject(StartUp how) {
     std::lock_guard<std::mutex> lock(g_initializeMutex);
     // One object per process: a second call keeps the first.
     if (TavroLinux != nullptr) return 0;
 
     CTavroLinux* object = new (std::nothrow) CTavroLinux();
     if (object == nullptr) return 1;
-    object->Initialize();
+    // A process that starts up while a device runs on the record only
+    // attaches: the start values would zero the running device's positions
+    // (a smart-mode pointer jumps), cancel other clients' requests and put
+    // the running settings back to the file's for a moment.
+    const bool deviceRuns = tavro::DeviceRunsOn(CTavroLinux::SharedMemoryKey);
+    if (how == StartUp::Attach || deviceRuns)
+        object->Attach(deviceRuns);
+    else
+        object->Initialize();
     // Without an attached record nothing can work; drop the object so that a
     // later call may try again, and say so.
     if (object->SharedData == nullptr) {
@@ -35,6 +44,14 @@ int TV_Initialize(void) {
     TavroLinux = object;
     return 0;
 }
+
+}  // namespace
+
+extern "C" {
+
+int TV_Initialize(void) { return CreateKitObject(StartUp::Initialize); }
+
+int TV_Attach(void) { return CreateKitObject(StartUp::Attach); }
 
 int TV_StopDevice(void) {
     // The device's threads may run in this process and look at the flag.

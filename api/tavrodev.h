@@ -37,8 +37,20 @@ extern int i_ErrorNumber; /* 1 once g_ErrorNumber has been set */
 /* ---- Lifecycle and errors ---- */
 /* Creates the kit's object and attaches the shared record.  Returns 0 on
  * success, 1 when no usable record could be had (see the system log).  A
- * second call in the same process keeps the first object and returns 0. */
+ * second call in the same process keeps the first object and returns 0.
+ * When no device runs on the record, it stores the record's start values
+ * and reads the settings file into it, creating the file with the defaults
+ * when there is none.  While a device runs (tavrod), it attaches as
+ * TV_Attach does, so that a starting program never disturbs it. */
 int TV_Initialize(void);
+/* Attaches the shared record for a program that looks and asks for
+ * commands: it changes nothing a running device or other programs rely on
+ * (positions, buttons, histories, the active handset, the pointing mode,
+ * pending requests and their values, the settings in use) and writes no
+ * file.  A record no process has used yet gets its start values; the
+ * settings file's values go into the record only when no device runs.
+ * Returns as TV_Initialize; either call keeps the first object. */
+int TV_Attach(void);
 /* Asks the device to stop (in whichever process runs it).  Returns 1. */
 int TV_StopDevice(void);
 int TV_GetLatestError(void);  /* g_ErrorNumber */

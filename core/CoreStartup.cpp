@@ -1,6 +1,7 @@
 // Construction, start-up of the shared record, device start, the debug line
 // writer and the core's default bodies of platform operations.
 #include "TavroCore.h"
+#include "RecordAccess.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -77,19 +78,64 @@ void ResetRecord(SharedDeviceState& r) {
 
 }  // namespace
 
-int CTavroCore::Initialize() {
-    if (CreateSharedMemory() != 0 || SharedData == nullptr) return 1;
+namespace {
 
-    ResetRecord(*SharedData);
+// A segment the kernel has just made is all zeros, and every start-up
+// stores non-zero start values in these fields: a record that still has
+// them all zero has never been started by any process.
+bool NeverStarted(const SharedDeviceState& r) {
+    return tavro::LoadField(r.PacketUser) == 0 && tavro::LoadField(r.MicWriteIndex) == 0 &&
+           tavro::LoadField(r.ClickStill) == 0 && tavro::LoadField(r.BaudRate) == 0;
+}
+
+}  // namespace
+
+void CTavroCore::ResetProcessState() {
     std::memset(ButtonHistory, 0, sizeof ButtonHistory);
     for (int u = 0; u < TAVRO_HANDSETS; ++u) {
         PreviousRawX[u] = 0.0;
         PreviousRawY[u] = 0.0;
     }
+}
+
+int CTavroCore::Initialize() {
+    if (CreateSharedMemory() != 0 || SharedData == nullptr) return 1;
+
+    ResetRecord(*SharedData);
+    ResetProcessState();
 
     int result = AdditionalInitialization();
     if (result != 0) return result;
+    PublishReadSettings = true;
+    CreateMissingSettingsFile = true;
     return ReadStaticSettings();
+}
+
+int CTavroCore::Attach(bool deviceRuns) {
+    if (CreateSharedMemory() != 0 || SharedData == nullptr) return 1;
+
+    const bool fresh = NeverStarted(*SharedData);
+    if (fresh) ResetRecord(*SharedData);
+    ResetProcessState();
+
+    int result = AdditionalInitialization();
+    if (result != 0) return result;
+    PublishReadSettings = fresh || !deviceRuns;
+    CreateMissingSettingsFile = false;
+    // The paths are this process's own while it reads; the running device
+    // keeps the file it runs on (a setter saves there, where it reloads).
+    char directory[sizeof SharedData->SettingsDirectory];
+    char file[sizeof SharedData->IniFileName];
+    std::memcpy(directory, SharedData->SettingsDirectory, sizeof directory);
+    std::memcpy(file, SharedData->IniFileName, sizeof file);
+    result = ReadStaticSettings();
+    if (!PublishReadSettings) {
+        std::memcpy(SharedData->SettingsDirectory, directory, sizeof directory);
+        std::memcpy(SharedData->IniFileName, file, sizeof file);
+    }
+    PublishReadSettings = true;
+    CreateMissingSettingsFile = true;
+    return result;
 }
 
 int CTavroCore::StartDevice() {

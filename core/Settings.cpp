@@ -323,13 +323,22 @@ void CTavroCore::NoteSettingsLoaded(int source) {
 }
 
 int CTavroCore::ReadStaticSettings() {
+    // Without a file to read, the process runs on the defaults rather than
+    // a zeroed record; they go into the record unless a running device's
+    // settings must stay as they are.
+    auto runOnDefaults = [this] {
+        auto defaults = std::make_shared<SharedDeviceState>();
+        StoreDefaults(*defaults);
+        FileSettingsView = defaults;
+        if (!PublishReadSettings) return;
+        InitializeValues();
+        NoteSettingsLoaded(kSettingsFromDefaults);
+    };
     GetSharedDataPath();
     int result = TV_GetIniFileName();
     if (result != 0) {
         Debug(__LINE__, kDebugFailure, "TV_GetIniFileName() failed");
-        // No file to read: run with the defaults rather than a zeroed record.
-        InitializeValues();
-        NoteSettingsLoaded(kSettingsFromDefaults);
+        runOnDefaults();
         return result;
     }
     SharedDeviceState& r = *SharedData;
@@ -341,10 +350,14 @@ int CTavroCore::ReadStaticSettings() {
             int error = errno;
             FILE* probe = std::fopen(r.IniFileName, "r");
             if (probe != nullptr) std::fclose(probe); else error = errno;
-            InitializeValues();
+            runOnDefaults();
             SettingsProblem(*this, "cannot read the settings file %s: %s; running on the defaults "
                             "and leaving the file as it is", r.IniFileName, std::strerror(error));
-            NoteSettingsLoaded(kSettingsFromDefaults);
+            return 0;
+        }
+        // A program that only attaches writes nothing.
+        if (!CreateMissingSettingsFile) {
+            runOnDefaults();
             return 0;
         }
         CreateIniDirectory();
@@ -384,13 +397,17 @@ int CTavroCore::ReadSettings() {
     // A key missing from the file keeps its default, not a stale value.  The
     // file is read into a copy and published once: the device may be
     // running (a reload on SIGHUP, another process starting).
-    const auto copy = std::make_unique<SharedDeviceState>();  // 33 KiB: not on the stack
+    const auto copy = std::make_shared<SharedDeviceState>();  // 33 KiB: not on the stack
     SharedDeviceState& staged = *copy;
     CopySettings(staged, r);  // a key without a default keeps its value
     StoreDefaults(staged);
     std::strcpy(staged.TavroMenuPath, "Start_TavroMENU.exe");
-    // Publishes the staged values and notes where they came from.
+    // Keeps the staged values as this process's view of its file and, unless
+    // a running device's settings must stay as they are, publishes them and
+    // notes where they came from.
     auto publish = [&](int source) {
+        FileSettingsView = copy;
+        if (!PublishReadSettings) return 0;
         CopySettings(r, staged);
         NoteSettingsLoaded(source);
         return 0;
@@ -451,6 +468,9 @@ int CTavroCore::WriteSettings() {
         }
     }
 
+    // A program that attached without a file made no directory for it.
+    struct stat directory {};
+    if (stat(r.SettingsDirectory, &directory) != 0 && errno == ENOENT) CreateIniDirectory();
     // The writer replaces the file in one step, so a failed write leaves the
     // previous file whole.
     XMLError error = WriteDocument(r);

@@ -12,6 +12,7 @@
 #include "SharedDeviceState.h"
 
 #include <atomic>
+#include <memory>
 
 // The ten keypad keys in dispatch order; the value is the key's bit in the
 // active-low button word and the position of its handler in the vtable.
@@ -89,6 +90,16 @@ public:
 
     // ---- Start-up and debug log. ----
     int Initialize();
+    // Start-up of a process that looks at the record and asks for commands
+    // while a device may be running on it: attaches the record and reads
+    // this process's settings, but changes nothing a running device or
+    // another client relies on (positions, buttons, histories, the active
+    // handset, the pointing mode, requests and their parameters, settings).
+    // A record no process has started yet gets the start values first.  The
+    // file's settings go into the record only when no device runs on it
+    // (`deviceRuns` false); otherwise they stay in FileSettings.  The file is
+    // never created or rewritten here.  Returns as Initialize.
+    int Attach(bool deviceRuns);
     int StartDevice();
     void WriteDebugStr(char* message, char* file, int line, int severity);
 
@@ -182,6 +193,10 @@ public:
     static constexpr int kSettingsFromDefaults = 1;
     void (*SettingsLoaded)(CTavroCore* core, int source) = nullptr;
     void NoteSettingsLoaded(int source);
+    // The settings as this process last read them from its file (the
+    // defaults where it had none), whether or not they went into the record;
+    // null before the first read.  Only the settings fields are meaningful.
+    const SharedDeviceState* FileSettings() const { return FileSettingsView.get(); }
     // When set, a pass stops moving the pointer as soon as a newer pass of
     // the same handset has begun to move it, so that two passes never
     // interleave their sub-frames (bench/ measures both behaviours).
@@ -233,6 +248,12 @@ public:
     static void SetPassArrivalNs(int64_t ns);
 
 protected:
+    // How the next settings read treats the record: Initialize publishes the
+    // file's values and creates a missing file; Attach may do neither.
+    void ResetProcessState();
+    bool PublishReadSettings = true;
+    bool CreateMissingSettingsFile = true;
+    std::shared_ptr<SharedDeviceState> FileSettingsView;
     // Writes one debug line from the core's own source unit.
     void Debug(int line, int severity, const char* format, ...)
         __attribute__((format(printf, 4, 5)));

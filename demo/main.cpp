@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tavro-demo: unknown argument \"%s\" (see tavro-demo --help)\n", argv[1]);
         return 2;
     }
-    if (TV_Initialize() != 0) {
+    if (TV_Attach() != 0) {
         std::fprintf(stderr,
                      "tavro-demo: cannot attach the kit's shared record "
                      "(see the system log: journalctl -t Tavro)\n");

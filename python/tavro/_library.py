@@ -29,6 +29,7 @@ c_char_ptr = ctypes.POINTER(ctypes.c_char)
 # Every function the package uses: name -> (result type, argument types).
 _SIGNATURES: Final[dict[str, tuple[Any, list[Any]]]] = {
     "TV_Initialize": (c_int, []),
+    "TV_Attach": (c_int, []),
     "TV_StopDevice": (c_int, []),
     "TV_GetLastError": (c_int, []),
     "TV_GetCurrentUser": (c_int, []),

@@ -265,18 +265,12 @@ class Kit:
 
     def __init__(self) -> None:
         self._lib = _library.load()
-        before = _record.try_attach(_record.RECORD_KEY, _record.RECORD_SIZE, read_only=True)
-        live = _capture(before) if before is not None else None
-        if before is not None:
-            before.close()
-        if self._lib.TV_Initialize() != 0:
+        if self._lib.TV_Attach() != 0:
             raise TavroError(_record_problem())
         try:
             self._record = _record.Segment(_record.RECORD_KEY, _record.RECORD_SIZE)
         except OSError as error:
             raise TavroError(f"cannot attach the kit's shared record: {error.strerror or error}") from None
-        if live is not None:
-            _restore(self._record, live)
         self._open = True
         self.settings = Settings(self)
         self.ir = _Ir(self)
@@ -545,27 +539,6 @@ class Watch(Iterator[Snapshot], AsyncIterator[Snapshot]):
         if self._done():
             raise StopAsyncIteration
         return self._take()
-
-
-def _capture(segment: _record.Segment) -> dict[str, int]:
-    live = {name: segment.u8(_record.OFFSETS[name]) for name in _record.LIVE_BYTES}
-    live.update({name: segment.u8(_record.OFFSETS[name]) for name in _record.REQUEST_FLAGS})
-    live["StopRequest"] = segment.u8(_record.OFFSETS["StopRequest"])
-    live["LearnInProgress"] = segment.u8(_record.OFFSETS["LearnInProgress"])
-    live["CurrentUser"] = segment.i32(_record.OFFSETS["CurrentUser"])
-    return live
-
-
-def _restore(segment: _record.Segment, live: dict[str, int]) -> None:
-    """Puts back what attaching reset.  Pending flags are raised again, never
-    lowered: the daemon may have served one meanwhile."""
-    if 0 <= live["CurrentUser"] < HANDSETS:
-        segment.set_i32(_record.OFFSETS["CurrentUser"], live["CurrentUser"])
-    for name in _record.LIVE_BYTES:
-        segment.set_u8(_record.OFFSETS[name], live[name])
-    for name in (*_record.REQUEST_FLAGS, "StopRequest", "LearnInProgress"):
-        if live[name]:
-            segment.set_u8(_record.OFFSETS[name], 1)
 
 
 def _record_problem() -> str:

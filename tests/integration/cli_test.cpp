@@ -5,6 +5,8 @@
 #include "Process.h"
 #include "SharedDeviceState.h"
 #include "TestEnvironment.h"
+#include "XServer.h"
+#include "RecordAccess.h"
 
 #include "DaemonStatus.h"
 
@@ -832,6 +834,46 @@ TEST_F(Client, PointingModeAndPointerCommandsChangeTheRecord) {
     EXPECT_EQ(*static_cast<const volatile int32_t*>(&record->CurrentUser), 2);
     EXPECT_EQ(Tavro({"pointer", "on"}).output, "pointer: on, driven by handset 2\n");
     EXPECT_EQ(byte(record->ActivateCursor), 1);
+    shmdt(record);
+}
+
+// Programs that only look (the client, the demo, the Python package) attach
+// to a running device's record: a smart-mode pointer must not move, and the
+// first position they read is the daemon's.
+TEST_F(Client, LookingNeverMovesASmartModePointerNorResetsThePositions) {
+    XvfbServer xvfb;  // before the daemon, which opens the display it announces
+    TAVRO_REQUIRE_X(xvfb);
+    Device device({"--pattern", "still"});
+    ASSERT_TRUE(device.running());
+    ASSERT_EQ(Tavro({"pointing", "smart"}).status, 0);
+    int id = shmget(TAVRO_SHARED_MEMORY_KEY, 0, 0);
+    ASSERT_GE(id, 0);
+    auto* record = static_cast<const SharedDeviceState*>(shmat(id, nullptr, SHM_RDONLY));
+    ASSERT_NE(record, reinterpret_cast<const SharedDeviceState*>(-1));
+    ASSERT_TRUE(WaitFor([&] { return tavro::LoadField(record->X[0]) != 0.0; }, 5000ms));
+    WarpPointer(100, 100);
+    std::this_thread::sleep_for(200ms);  // passes already under way land
+    int x0 = 0, y0 = 0;
+    ASSERT_TRUE(QueryPointer(&x0, &y0));
+    for (int round = 0; round < 25; ++round) {
+        Result get = Tavro({"get", "StabThresh"});
+        ASSERT_EQ(get.status, 0) << get.output;
+        ASSERT_EQ(Tavro({"status"}).status, 0);
+        // The demo's first line is the daemon's position, not a reset 0, 0.
+        const double daemonX = tavro::LoadField(record->X[0]);
+        ChildProcess demo(TAVRO_DEMO_PATH, {});
+        std::string line;
+        ASSERT_TRUE(demo.readLine(&line));
+        int shownX = -1, shownY = -1;
+        ASSERT_EQ(std::sscanf(line.c_str(), "X = %d, Y = %d", &shownX, &shownY), 2) << line;
+        EXPECT_NEAR(shownX, daemonX, 1.0) << line;
+        demo.signal(SIGTERM);
+        demo.wait();
+    }
+    int x1 = 0, y1 = 0;
+    ASSERT_TRUE(QueryPointer(&x1, &y1));
+    EXPECT_EQ(x1 - x0, 0);
+    EXPECT_EQ(y1 - y0, 0);
     shmdt(record);
 }
 

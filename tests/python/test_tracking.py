@@ -4,6 +4,9 @@ from __future__ import annotations
 
 import asyncio
 import math
+import os
+import subprocess
+import sys
 
 import pytest
 import tavro
@@ -83,3 +86,17 @@ def test_attaching_keeps_the_running_state(kit):
         assert other.pointing is tavro.PointingMode.GAME
     assert kit.pointing is tavro.PointingMode.GAME
     kit.pointing = tavro.PointingMode.DIRECT
+
+
+def test_a_new_kit_reads_the_daemons_position_at_once(device, kit):
+    wait_for(lambda: kit.handset(0).x != 0.0, 5, "a position from the daemon")
+    script = "import tavro; print(tavro.Kit().handset(0).x)"
+    for _ in range(3):
+        # Attaching leaves the running device's positions alone: the first
+        # read of a new process is the daemon's, not a reset 0, 0.
+        package = os.path.dirname(os.path.dirname(os.path.abspath(tavro.__file__)))
+        env = dict(os.environ, PYTHONPATH=package)
+        shown = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                               timeout=20, check=True, env=env)
+        assert float(shown.stdout) == pytest.approx(kit.handset(0).x, abs=50)
+        assert float(shown.stdout) != 0.0

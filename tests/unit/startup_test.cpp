@@ -4,6 +4,8 @@
 #include "TavroLinux.h"
 #include "KitSegmentTest.h"
 #include "DaemonStatus.h"
+#include "DeviceRunMarker.h"
+#include "tavrodev.h"
 
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -256,6 +258,63 @@ TEST_F(StartupTest, DebugLinesMarkFailuresAndAreCutAt255Characters) {
     EXPECT_EQ(platform.lines[1].rfind("   ", 0), 0u);
     EXPECT_EQ(platform.lines[1].back(), '\n');
     EXPECT_EQ(platform.lines[2].size(), 255u);
+}
+
+}  // namespace
+
+namespace {
+
+// A program starting up through the API while a device runs on the record,
+// with another home whose settings file differs from the running values.
+class StartupWhileADeviceRuns : public tavro::test::KitSegmentTest,
+                                public testing::WithParamInterface<int (*)()> {};
+
+TEST_P(StartupWhileADeviceRuns, ChangesNoByteOfTheRecordAndWritesNoFile) {
+    CTavroLinux platform;
+    ASSERT_EQ(platform.Initialize(), 0);
+    SharedDeviceState& r = *platform.SharedData;
+    r.X[0] = 730.0;
+    r.Y[0] = 480.0;
+    r.DirectPoint = 0;
+    r.SmartPoint = 1;
+    r.CurrentUser = 2;
+    r.IRBlastRequest = 1;
+    r.LearnCodeRequest = 1;
+    r.Buttons[1] = 0x7fef;
+    r.History[0][0] = HistoryEntry{12.5, 1.0, 2.0, 3.0, 4.0};
+    r.MicData[5][3] = 7;
+    const tavro::DeviceRunMarker running(CTavroLinux::SharedMemoryKey);
+    std::vector<unsigned char> before(reinterpret_cast<unsigned char*>(&r),
+                                      reinterpret_cast<unsigned char*>(&r) + sizeof r);
+
+    TempHome other;
+    const std::string file = "<?xml version=\"1.0\"?><Quorvel><Settings><StabThresh>3</StabThresh>"
+                             "</Settings></Quorvel>";
+    tavro::test::WriteFile(other.settingsFile(), file);
+    int (*start)() = GetParam();
+    int status = InChild([start] {
+        if (start() != 0) return 2;
+        // The program still has its own file's settings.
+        return TavroLinux->FileSettings() != nullptr && TavroLinux->FileSettings()->StabThresh == 3.0 ? 0 : 3;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(std::memcmp(before.data(), &r, sizeof r), 0);
+    EXPECT_EQ(tavro::test::ReadFile(other.settingsFile()), file);
+}
+
+INSTANTIATE_TEST_SUITE_P(Api, StartupWhileADeviceRuns, testing::Values(&TV_Initialize, &TV_Attach));
+
+TEST_F(StartupTest, AttachingANewRecordStoresTheStartValuesAndCreatesNoFile) {
+    int status = InChild([] { return TV_Attach(); });
+    ASSERT_EQ(status, 0);
+    CTavroLinux viewer;
+    ASSERT_EQ(viewer.CreateSharedMemory(), 0);
+    const SharedDeviceState& r = *viewer.SharedData;
+    EXPECT_EQ(r.Buttons[3], -1);
+    EXPECT_EQ(r.PacketUser, 99);
+    EXPECT_EQ(r.StabThresh, 7.0);
+    struct stat info {};
+    EXPECT_NE(stat((home_.path() + "/.QuorVel").c_str(), &info), 0);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 
 namespace tavro::calibration {
 
-using cli::Peek;
 
 namespace {
 
@@ -25,7 +24,7 @@ AimCollector::AimCollector(const SharedDeviceState* record, const AimOptions& op
 
 AimCollector::Event AimCollector::Poll(Aim* aim, std::string* message) {
     const Clock::time_point now = Clock::now();
-    const uint32_t powerThreshold = static_cast<uint32_t>(Peek(record_->PowerThresh));
+    const uint32_t powerThreshold = static_cast<uint32_t>(tavro::LoadField(record_->PowerThresh));
     Event event = Event::None;
     for (int user = 0; user < TAVRO_HANDSETS; ++user) {
         int buttons = TV_GetButton(user);

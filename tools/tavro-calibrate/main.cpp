@@ -284,7 +284,7 @@ int main(int argc, char** argv) {
     aimOptions.onlyHandset = static_cast<int>(options.user);
     aimOptions.averaging = std::chrono::milliseconds(options.average);
     aimOptions.rotationCompensation = TV_GetRotationCompensation() != 0;
-    aimOptions.distanceScaling = tavro::cli::Peek(record->DistanceScaling) != 0;
+    aimOptions.distanceScaling = tavro::LoadField(record->DistanceScaling) != 0;
     TV_GetDmin(&aimOptions.dmin);
     TV_GetCalDistance(&aimOptions.calDistance);
     if (aimOptions.distanceScaling && !(aimOptions.calDistance > 0))

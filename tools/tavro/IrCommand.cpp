@@ -73,7 +73,7 @@ int Learn(SharedDeviceState* r, const std::string& out, long timeoutSeconds) {
         }
     } cleanup{file, temporary};
 
-    int32_t errorBefore = Peek(r->LastError);
+    int32_t errorBefore = tavro::LoadField(r->LastError);
     TV_LearnCode();
     if (!AwaitOrWithdraw(r->LearnCodeRequest)) return NotServed("learn");
 
@@ -93,15 +93,15 @@ int Learn(SharedDeviceState* r, const std::string& out, long timeoutSeconds) {
             std::fflush(stderr);
         }
         ended = WaitUntil(
-            [&] { return TV_GetIRActive() == 0 || Peek(r->LastError) != errorBefore; },
+            [&] { return TV_GetIRActive() == 0 || tavro::LoadField(r->LastError) != errorBefore; },
             std::min(left, std::chrono::milliseconds(250)));
     }
     if (terminal) std::fputs("\r\033[K", stderr);
     if (g_interrupted) return Fail(kExitFailure, "interrupted while learning");
     if (TV_GetIRActive() != 0) {
-        if (Peek(r->LastError) != errorBefore)
+        if (tavro::LoadField(r->LastError) != errorBefore)
             return Fail(kExitFailure, "learning failed: the receiver reported error %d",
-                        static_cast<int>(Peek(r->LastError)));
+                        static_cast<int>(tavro::LoadField(r->LastError)));
         return Fail(kExitNoAnswer, "no infrared code received within %ld s", timeoutSeconds);
     }
 
@@ -182,7 +182,7 @@ int Send(const std::string& path) {
 
     SharedDeviceState* r = AttachKit();
     if (r == nullptr) return kExitFailure;
-    int32_t errorBefore = Peek(r->LastError);
+    int32_t errorBefore = tavro::LoadField(r->LastError);
     if (TV_SendIRCode(code.data(), static_cast<int>(code.size())) != 1)
         return Fail(kExitFailure, "the kit refused a code of %zu bytes", code.size());
     int status = CompleteCommand(r, r->SendIRCodeRequest, errorBefore, "send code");
@@ -217,7 +217,7 @@ int RunIr(const Args& args) {
         if (words.size() != 1) return Fail(kExitUsage, "usage: tavro ir blast");
         SharedDeviceState* r = AttachKit();
         if (r == nullptr) return kExitFailure;
-        int32_t errorBefore = Peek(r->LastError);
+        int32_t errorBefore = tavro::LoadField(r->LastError);
         TV_SendIRBlast();
         int status = CompleteCommand(r, r->IRBlastRequest, errorBefore, "blast");
         if (status == kExitOk) std::puts("blast sent");

@@ -25,85 +25,6 @@ namespace {
 
 const char* g_programName = "tavro";
 
-// What the kit's start-up resets but what belongs to the running device and
-// to other clients, not to a client that merely attaches: the pointing state
-// (active handset, pointing mode, click options), and requests still pending
-// (a stop, receiver commands, a learn in progress) that clearing would
-// silently cancel.
-struct LiveState {
-    int32_t currentUser;
-    uint8_t directPoint, smartPoint, moveAtBoundary, moveEnabled;
-    uint8_t smartTracking, mouseClick, quickClick, drawBitmaps;
-    uint8_t stopRequest, learnInProgress;
-    uint8_t startup[16];   // 0x0000 to 0x000F: the first request flags
-    uint8_t requests[10];  // FrequencyRequest to ProgramIDRequest
-};
-
-// The request flags among the first 16 bytes of the record.
-constexpr size_t kStartupFlags[] = {
-    offsetof(SharedDeviceState, HIDMouseRequest),     offsetof(SharedDeviceState, HIDCalRequest),
-    offsetof(SharedDeviceState, HIDAntiShakeRequest), offsetof(SharedDeviceState, HIDDefaultRequest),
-    offsetof(SharedDeviceState, HIDMappingsRequest),  offsetof(SharedDeviceState, StartMotorRequest),
-    offsetof(SharedDeviceState, LearnCodeRequest),    offsetof(SharedDeviceState, SendIRCodeRequest),
-};
-
-LiveState Capture(const SharedDeviceState& r) {
-    LiveState s{};
-    s.currentUser = Peek(r.CurrentUser);
-    s.directPoint = Peek(r.DirectPoint);
-    s.smartPoint = Peek(r.SmartPoint);
-    s.moveAtBoundary = Peek(r.MoveAtBoundary);
-    s.moveEnabled = Peek(r.MoveEnabled);
-    s.smartTracking = Peek(r.SmartTracking);
-    s.mouseClick = Peek(r.MouseClick);
-    s.quickClick = Peek(r.QuickClick);
-    s.drawBitmaps = Peek(r.DrawBitmaps);
-    s.stopRequest = Peek(r.StopRequest);
-    s.learnInProgress = Peek(r.LearnInProgress);
-    const auto* bytes = reinterpret_cast<const volatile uint8_t*>(&r);
-    for (size_t offset : kStartupFlags) s.startup[offset] = bytes[offset];
-    for (size_t i = 0; i < sizeof s.requests; ++i)
-        s.requests[i] = bytes[offsetof(SharedDeviceState, FrequencyRequest) + i];
-    return s;
-}
-
-void Restore(SharedDeviceState& r, const LiveState& s) {
-    if (s.currentUser >= 0 && s.currentUser < TAVRO_HANDSETS) Poke(r.CurrentUser, s.currentUser);
-    Poke(r.DirectPoint, s.directPoint);
-    Poke(r.SmartPoint, s.smartPoint);
-    Poke(r.MoveAtBoundary, s.moveAtBoundary);
-    Poke(r.MoveEnabled, s.moveEnabled);
-    Poke(r.SmartTracking, s.smartTracking);
-    Poke(r.MouseClick, s.mouseClick);
-    Poke(r.QuickClick, s.quickClick);
-    Poke(r.DrawBitmaps, s.drawBitmaps);
-    // Pending flags are raised again, never lowered: the daemon may have
-    // served one in the meantime.  A flag the writer had taken up (2) is
-    // being sent already and is not raised again.
-    auto* bytes = reinterpret_cast<volatile uint8_t*>(&r);
-    if (s.stopRequest != 0) Poke(r.StopRequest, s.stopRequest);
-    if (s.learnInProgress != 0) Poke(r.LearnInProgress, s.learnInProgress);
-    for (size_t offset : kStartupFlags)
-        if (s.startup[offset] == 1) bytes[offset] = 1;
-    for (size_t i = 0; i < sizeof s.requests; ++i)
-        if (s.requests[i] == 1) bytes[offsetof(SharedDeviceState, FrequencyRequest) + i] = 1;
-}
-
-// Reads the live state of an existing record without attaching it for
-// writing; false when there is no record yet (nothing to keep).
-bool CaptureExisting(LiveState* state) {
-    int id = shmget(CTavroLinux::SharedMemoryKey, 0, 0);
-    if (id < 0) return false;
-    shmid_ds status{};
-    if (shmctl(id, IPC_STAT, &status) != 0 || status.shm_segsz != TAVRO_SHARED_MEMORY_SIZE)
-        return false;
-    void* address = shmat(id, nullptr, SHM_RDONLY);
-    if (address == reinterpret_cast<void*>(-1)) return false;
-    *state = Capture(*static_cast<const SharedDeviceState*>(address));
-    shmdt(address);
-    return true;
-}
-
 void OnInterrupt(int) { g_interrupted = 1; }
 
 }  // namespace
@@ -125,17 +46,18 @@ int Fail(int status, const char* format, ...) {
 }
 
 SharedDeviceState* AttachKit() {
-    LiveState before{};
-    bool existed = CaptureExisting(&before);
-    if (TV_Initialize() != 0 || TavroLinux == nullptr || TavroLinux->SharedData == nullptr) {
-        Fail(kExitFailure,
-             "cannot attach the kit's shared record (key %d); see the system log",
-             static_cast<int>(CTavroLinux::SharedMemoryKey));
+    if (TV_Attach() != 0 || TavroLinux == nullptr || TavroLinux->SharedData == nullptr) {
+        // The platform names the cause and its fix (a segment of the wrong
+        // size or another user's, IPC limits).
+        if (CTavroLinux::SharedMemoryProblem[0] != '\0')
+            Fail(kExitFailure, "cannot attach the kit's shared record: %s",
+                 CTavroLinux::SharedMemoryProblem);
+        else
+            Fail(kExitFailure, "cannot attach the kit's shared record (key %d); see the system log",
+                 static_cast<int>(CTavroLinux::SharedMemoryKey));
         return nullptr;
     }
-    SharedDeviceState* record = TavroLinux->SharedData;
-    if (existed) Restore(*record, before);
-    return record;
+    return TavroLinux->SharedData;
 }
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
@@ -149,20 +71,15 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 }
 
 bool WaitServed(const uint8_t& flag, std::chrono::milliseconds timeout) {
-    return WaitUntil([&] { return Peek(flag) == 0; }, timeout);
-}
-
-bool Withdraw(uint8_t& flag) {
-    uint8_t expected = 1;
-    return __atomic_compare_exchange_n(&flag, &expected, static_cast<uint8_t>(0), false,
-                                       __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+    return WaitUntil([&] { return !tavro::RequestPending(flag); }, timeout);
 }
 
 bool AwaitOrWithdraw(uint8_t& flag, std::chrono::milliseconds timeout) {
     if (WaitServed(flag, timeout)) return true;
-    if (Withdraw(flag)) return false;
+    if (tavro::WithdrawRequest(flag)) return false;
     // Taken up at the last moment: it is being sent, so it counts as served.
-    return WaitServed(flag, std::chrono::milliseconds(500)) || Peek(flag) != 1;
+    return WaitServed(flag, std::chrono::milliseconds(500)) ||
+           tavro::LoadField(flag) != tavro::kRequestRaised;
 }
 
 int NotServed(const char* what) {
@@ -195,23 +112,23 @@ DaemonView ReadDaemonView() {
     if (status != nullptr) {
         const DaemonStatus& s = *status;
         view.known = true;
-        view.pid = __atomic_load_n(&s.DaemonPid, __ATOMIC_RELAXED);
+        view.pid = tavro::LoadField(s.DaemonPid);
         view.running = DaemonAlive(s);
-        view.receiverConnected = __atomic_load_n(&s.ReceiverConnected, __ATOMIC_RELAXED) != 0;
+        view.receiverConnected = tavro::LoadField(s.ReceiverConnected) != 0;
         view.receiverPath = FieldText(s.ReceiverPath, sizeof s.ReceiverPath);
-        view.packets = __atomic_load_n(&s.PacketsDecoded, __ATOMIC_RELAXED);
-        for (int u = 0; u < 4; ++u) view.perHandset[u] = __atomic_load_n(&s.PacketsPerHandset[u], __ATOMIC_RELAXED);
-        int64_t last = __atomic_load_n(&s.LastPacketUnixNs, __ATOMIC_RELAXED);
+        view.packets = tavro::LoadField(s.PacketsDecoded);
+        for (int u = 0; u < 4; ++u) view.perHandset[u] = tavro::LoadField(s.PacketsPerHandset[u]);
+        int64_t last = tavro::LoadField(s.LastPacketUnixNs);
         if (last > 0) view.secondsSincePacket = std::max(0.0, (UnixNowNs() - last) / 1e9);
-        view.motionSkipped = __atomic_load_n(&s.MotionSkipped, __ATOMIC_RELAXED);
-        view.passesDropped = __atomic_load_n(&s.PassesDropped, __ATOMIC_RELAXED);
+        view.motionSkipped = tavro::LoadField(s.MotionSkipped);
+        view.passesDropped = tavro::LoadField(s.PassesDropped);
         view.output = FieldText(s.Output, sizeof s.Output);
         view.filter = FieldText(s.Filter, sizeof s.Filter);
         view.settingsPath = FieldText(s.SettingsPath, sizeof s.SettingsPath);
         view.settingsLoadedBy = FieldText(s.SettingsLoadedBy, sizeof s.SettingsLoadedBy);
-        view.settingsLoadedByPid = __atomic_load_n(&s.SettingsLoadedByPid, __ATOMIC_RELAXED);
-        view.settingsFromDefaults = __atomic_load_n(&s.SettingsFromDefaults, __ATOMIC_RELAXED) != 0;
-        view.settingsLoadedUnixNs = __atomic_load_n(&s.SettingsLoadedUnixNs, __ATOMIC_RELAXED);
+        view.settingsLoadedByPid = tavro::LoadField(s.SettingsLoadedByPid);
+        view.settingsFromDefaults = tavro::LoadField(s.SettingsFromDefaults) != 0;
+        view.settingsLoadedUnixNs = tavro::LoadField(s.SettingsLoadedUnixNs);
     }
     if (!view.running) {
         // A daemon that holds the claim but has not said more (yet).
@@ -249,7 +166,7 @@ int CompleteCommand(SharedDeviceState* record, uint8_t& flag, int32_t errorBefor
     // A receiver that refuses a command answers with an error packet at once;
     // a write that failed is recorded as error 4 by the daemon.
     int32_t error = errorBefore;
-    WaitUntil([&] { return (error = Peek(record->LastError)) != errorBefore; },
+    WaitUntil([&] { return (error = tavro::LoadField(record->LastError)) != errorBefore; },
               std::chrono::milliseconds(150));
     if (error != errorBefore) {
         if (error == 4)

@@ -4,6 +4,7 @@
 #ifndef TAVRO_CLI_KIT_H
 #define TAVRO_CLI_KIT_H
 
+#include "RecordAccess.h"
 #include "SharedDeviceState.h"
 
 #include <chrono>
@@ -29,24 +30,11 @@ const char* ProgramName();
 // Prints "<program>: <message>" on standard error and returns `status`.
 int Fail(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Attaches the kit's record through TV_Initialize.  The kit's start-up
-// resets, for every process that attaches, the live pointing state (active
-// handset, pointing mode, click options) and clears pending requests; a
-// client that only looks must neither change how the pointer behaves nor
-// cancel another client's request, so those are put back as they were.
-// Returns null after printing a message when no record can be had.
+// Attaches the kit's record through TV_Attach, which leaves the live state
+// of a running device (positions, pointing mode, pending requests) as it
+// is and writes no file.  Returns null after printing a message naming the
+// cause and the fix when no record can be had.
 SharedDeviceState* AttachKit();
-
-// A field as another process last stored it (the record is shared memory
-// written without locks; a plain read could be kept in a register).
-template <typename T>
-T Peek(const T& field) {
-    return *static_cast<const volatile T*>(&field);
-}
-template <typename T>
-void Poke(T& field, T value) {
-    *static_cast<volatile T*>(&field) = value;
-}
 
 // Polls the condition every few milliseconds until it holds, the time-out
 // passes or the user interrupts; returns whether it held.
@@ -56,13 +44,6 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 // command (it looks every 50 ms).  Waits for that; false when nobody did.
 constexpr std::chrono::milliseconds kServeTimeout{2000};
 bool WaitServed(const uint8_t& flag, std::chrono::milliseconds timeout = kServeTimeout);
-
-// Takes back a request that was not served in time, so that it does not go
-// out later (a receiver plugged back in, a daemon started afterwards).  The
-// daemon's writer marks a flag it has taken up (2) before sending, so a
-// request is either withdrawn here or sent there, never both.  Returns true
-// when withdrawn; false when the writer had taken it up after all.
-bool Withdraw(uint8_t& flag);
 
 // Raises nothing: waits for a request raised by the caller; on time-out
 // withdraws it.  True when the daemon took it up.

@@ -37,8 +37,8 @@ const char kPointerHelp[] =
 namespace {
 
 const char* ModeName(const SharedDeviceState* r) {
-    if (Peek(r->DirectPoint) != 0) return "direct";
-    return Peek(r->SmartPoint) != 0 ? "smart" : "game";
+    if (tavro::LoadField(r->DirectPoint) != 0) return "direct";
+    return tavro::LoadField(r->SmartPoint) != 0 ? "smart" : "game";
 }
 
 }  // namespace
@@ -77,9 +77,9 @@ int RunPointer(const Args& args) {
     if (!state.empty() && TV_SetActivateCursor(state == "on" ? 1 : 0) != 0)
         return Fail(kExitFailure, "the pointer is %s, but the settings file %s could not be rewritten",
                     state.c_str(), r->IniFileName);
-    if (user >= 0) Poke(r->CurrentUser, static_cast<int32_t>(user));
+    if (user >= 0) tavro::StoreField(r->CurrentUser, static_cast<int32_t>(user));
     std::printf("pointer: %s, driven by handset %d\n", TV_GetActivateCursor() != 0 ? "on" : "off",
-                static_cast<int>(Peek(r->CurrentUser)));
+                static_cast<int>(tavro::LoadField(r->CurrentUser)));
     return kExitOk;
 }
 

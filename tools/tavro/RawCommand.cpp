@@ -52,14 +52,14 @@ struct Snapshot {
 // the clearing and the copy.
 bool ReadPayload(const SharedDeviceState* r, std::vector<uint8_t>* payload) {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        int32_t length = Peek(r->RawDataLength);
+        int32_t length = tavro::LoadField(r->RawDataLength);
         if (length < 0 || length > static_cast<int32_t>(sizeof r->RawData)) continue;
         std::vector<uint8_t> first(r->RawData, r->RawData + length);
         timespec moment{0, 200 * 1000};
         nanosleep(&moment, nullptr);
         std::atomic_thread_fence(std::memory_order_acquire);
         std::vector<uint8_t> second(r->RawData, r->RawData + length);
-        if (first == second && Peek(r->RawDataLength) == length) {
+        if (first == second && tavro::LoadField(r->RawDataLength) == length) {
             *payload = std::move(first);
             return true;
         }
@@ -96,11 +96,11 @@ std::string Decode(const SharedDeviceState* r, const Snapshot& now, const Snapsh
         std::snprintf(text, sizeof text, "error     code=%u", p[0]);
         return text;
     }
-    if (p.size() >= 2 && Matches(r->IRCode, sizeof r->IRCode, Peek(r->IRCodeLength), p)) {
+    if (p.size() >= 2 && Matches(r->IRCode, sizeof r->IRCode, tavro::LoadField(r->IRCodeLength), p)) {
         std::snprintf(text, sizeof text, "ir-code   channel=%u bytes=%zu", Word(p, 0), p.size());
         return text;
     }
-    if (Matches(r->InfoBuffer, sizeof r->InfoBuffer, Peek(r->InfoLength), p)) {
+    if (Matches(r->InfoBuffer, sizeof r->InfoBuffer, tavro::LoadField(r->InfoLength), p)) {
         std::string shown;
         for (uint8_t c : p) shown += (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '.';
         return "info      \"" + shown + "\"";
@@ -115,8 +115,8 @@ std::string Decode(const SharedDeviceState* r, const Snapshot& now, const Snapsh
             }
         return samples;
     }
-    if (p.size() >= 6 && static_cast<int32_t>(Word(p, 0)) == Peek(r->ImageWidth) &&
-        static_cast<int32_t>(Word(p, 2)) == Peek(r->ImageHeight) && Peek(r->ImageLength) > 0) {
+    if (p.size() >= 6 && static_cast<int32_t>(Word(p, 0)) == tavro::LoadField(r->ImageWidth) &&
+        static_cast<int32_t>(Word(p, 2)) == tavro::LoadField(r->ImageHeight) && tavro::LoadField(r->ImageLength) > 0) {
         std::snprintf(text, sizeof text, "image     first=%u second=%u bytes=%u", Word(p, 0),
                       Word(p, 2), Word(p, 4));
         return text;
@@ -139,8 +139,8 @@ std::string Decode(const SharedDeviceState* r, const Snapshot& now, const Snapsh
 Snapshot Take(const SharedDeviceState* r, const Snapshot& previous) {
     Snapshot now;
     if (!ReadPayload(r, &now.payload)) now.payload = previous.payload;
-    now.lastError = Peek(r->LastError);
-    now.soundCount = Peek(r->SoundCount);
+    now.lastError = tavro::LoadField(r->LastError);
+    now.soundCount = tavro::LoadField(r->SoundCount);
     return now;
 }
 
@@ -154,8 +154,8 @@ int TrackingHandset(const std::string& decoded, const std::vector<uint8_t>& payl
 std::string HandsetValues(const SharedDeviceState* r, int user) {
     char text[256];
     std::snprintf(text, sizeof text, "held=%s raw=(%.2f,%.2f) power=(%d,%d)",
-                  HeldKeys(Peek(r->Buttons[user])).c_str(), Peek(r->RawX[user]), Peek(r->RawY[user]),
-                  static_cast<int>(Peek(r->Power1[user])), static_cast<int>(Peek(r->Power2[user])));
+                  HeldKeys(tavro::LoadField(r->Buttons[user])).c_str(), tavro::LoadField(r->RawX[user]), tavro::LoadField(r->RawY[user]),
+                  static_cast<int>(tavro::LoadField(r->Power1[user])), static_cast<int>(tavro::LoadField(r->Power2[user])));
     return text;
 }
 
@@ -222,7 +222,7 @@ int RunRaw(const Args& args) {
         // Handsets whose packets came between two looks: from their counts
         // when the daemon keeps them, else from their changed values.
         for (int u = 0; u < TAVRO_HANDSETS && (count == 0 || shown < count); ++u) {
-            if (Peek(r->HistoryCount[u]) <= 0) continue;
+            if (tavro::LoadField(r->HistoryCount[u]) <= 0) continue;
             std::string current = HandsetValues(r, u);
             // A handset held still is shown once, as its payload would be.
             bool changed = u != payloadHandset && current != values[u];

@@ -69,16 +69,16 @@ struct InfoItem {
 int Fetch(SharedDeviceState* r, const InfoItem& item, std::string* reply) {
     // The record keeps the previous reply's length; clear it so that only a
     // fresh reply counts as an answer.
-    Poke(r->InfoLength, 0);
-    Poke(r->InfoKind, static_cast<int32_t>(item.kind));
+    tavro::StoreField(r->InfoLength, 0);
+    tavro::StoreField(r->InfoKind, static_cast<int32_t>(item.kind));
     std::atomic_thread_fence(std::memory_order_release);
-    Poke(r->GetInfoRequest, static_cast<uint8_t>(1));
+    tavro::StoreField(r->GetInfoRequest, static_cast<uint8_t>(1));
     if (!AwaitOrWithdraw(r->GetInfoRequest)) return NotServed(item.label);
-    if (!WaitUntil([&] { return Peek(r->InfoLength) > 0; }, kReplyTimeout))
+    if (!WaitUntil([&] { return tavro::LoadField(r->InfoLength) > 0; }, kReplyTimeout))
         return Fail(kExitNoAnswer, "no answer from the receiver to the %s request within %lld ms",
                     item.label, static_cast<long long>(kReplyTimeout.count()));
     std::atomic_thread_fence(std::memory_order_acquire);
-    int length = Peek(r->InfoLength);
+    int length = tavro::LoadField(r->InfoLength);
     if (length > static_cast<int>(sizeof r->InfoBuffer)) length = sizeof r->InfoBuffer;
     reply->assign(reinterpret_cast<const char*>(r->InfoBuffer), static_cast<size_t>(length));
     return kExitOk;
@@ -144,7 +144,7 @@ int RunCamera(const Args& args) {
 
     SharedDeviceState* r = AttachKit();
     if (r == nullptr) return kExitFailure;
-    int32_t errorBefore = Peek(r->LastError);
+    int32_t errorBefore = tavro::LoadField(r->LastError);
     // The daemon sends them in this order within one pass.
     uint8_t* last = nullptr;
     if (threshold >= 0) {
@@ -163,7 +163,7 @@ int RunCamera(const Args& args) {
     for (uint8_t* flag : {&r->SetThreshRequest, &r->SetGainRequest, &r->SetExposureRequest})
         if (flag != last && !AwaitOrWithdraw(*flag)) {
             for (uint8_t* other : {&r->SetThreshRequest, &r->SetGainRequest, &r->SetExposureRequest})
-                Withdraw(*other);
+                tavro::WithdrawRequest(*other);
             return NotServed("camera");
         }
     int status = CompleteCommand(r, *last, errorBefore, "camera");
@@ -189,7 +189,7 @@ int RunChannel(const Args& args) {
         if (status == kExitOk) std::printf("channel: %s\n", Describe(reply).c_str());
         return status;
     }
-    int32_t errorBefore = Peek(r->LastError);
+    int32_t errorBefore = tavro::LoadField(r->LastError);
     TV_SetPODChannel(static_cast<int>(channel));
     int status = CompleteCommand(r, r->FrequencyRequest, errorBefore, "channel");
     if (status == kExitOk) std::printf("channel %ld sent\n", channel);
@@ -217,14 +217,14 @@ int RunMotor(const Args& args) {
 
     SharedDeviceState* r = AttachKit();
     if (r == nullptr) return kExitFailure;
-    int32_t errorBefore = Peek(r->LastError);
+    int32_t errorBefore = tavro::LoadField(r->LastError);
     if (words[0] == "start") {
         TV_StartMotor(static_cast<int>(mode), static_cast<int>(level), static_cast<int>(value));
         int status = CompleteCommand(r, r->StartMotorRequest, errorBefore, "motor start");
         if (status == kExitOk) std::puts("motor started");
         return status;
     }
-    Poke(r->StopMotorRequest, static_cast<uint8_t>(1));
+    tavro::StoreField(r->StopMotorRequest, static_cast<uint8_t>(1));
     int status = CompleteCommand(r, r->StopMotorRequest, errorBefore, "motor stop");
     if (status == kExitOk) std::puts("motor stopped");
     return status;

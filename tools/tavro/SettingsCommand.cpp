@@ -173,7 +173,7 @@ constexpr Access kAccess[] = {
     {"BaudRate", Range::BaudRate, 0, 0, nullptr, TV_GetBaudRate, nullptr, TV_SetBaudRate, nullptr,
      "a serial speed: 9600, 19200, 38400, 57600, 115200, 230400, ..."},
     {"DistanceScaling", Range::Flag, 0, 1, nullptr,
-     [] { return static_cast<int>(Peek(TavroLinux->SharedData->DistanceScaling)); }, nullptr,
+     [] { return static_cast<int>(tavro::LoadField(TavroLinux->SharedData->DistanceScaling)); }, nullptr,
      TV_SetDistanceScaling, nullptr, "0 or 1"},
     {"DeviceName", Range::Path, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
      "an absolute path of at most 127 characters"},
@@ -221,16 +221,16 @@ std::string Format(int index) {
     switch (key.type) {
         case SettingType::Double:
             std::snprintf(text, sizeof text, "%f",
-                          access.getDouble != nullptr ? access.getDouble() : Peek(RecordDouble(key)));
+                          access.getDouble != nullptr ? access.getDouble() : tavro::LoadField(RecordDouble(key)));
             break;
         case SettingType::Int:
             std::snprintf(text, sizeof text, "%d",
-                          access.getInt != nullptr ? access.getInt() : Peek(RecordInt(key)));
+                          access.getInt != nullptr ? access.getInt() : tavro::LoadField(RecordInt(key)));
             break;
         case SettingType::Flag:
             std::snprintf(text, sizeof text, "%d",
                           access.getInt != nullptr ? access.getInt()
-                                                   : static_cast<int>(Peek(RecordByte(key))));
+                                                   : static_cast<int>(tavro::LoadField(RecordByte(key))));
             break;
         case SettingType::Text:
             if (std::strcmp(key.name, "TavroMenuPath") == 0) {
@@ -303,9 +303,9 @@ int Store(int index, const std::string& text, double number, long whole) {
 
     // No setter: the record's field, then the whole file from the record.
     switch (key.type) {
-        case SettingType::Double: Poke(RecordDouble(key), number); break;
-        case SettingType::Int: Poke(RecordInt(key), static_cast<int32_t>(whole)); break;
-        case SettingType::Flag: Poke(RecordByte(key), static_cast<uint8_t>(whole)); break;
+        case SettingType::Double: tavro::StoreField(RecordDouble(key), number); break;
+        case SettingType::Int: tavro::StoreField(RecordInt(key), static_cast<int32_t>(whole)); break;
+        case SettingType::Flag: tavro::StoreField(RecordByte(key), static_cast<uint8_t>(whole)); break;
         case SettingType::Text: {
             char* field = RecordText(key);
             std::memset(field, 0, key.size);

@@ -45,7 +45,7 @@ namespace {
 // The kit's start-up sets PacketUser to this until a calculation pass ran.
 constexpr int32_t kNoPassYet = 99;
 
-bool HasData(const SharedDeviceState* r, int user) { return Peek(r->HistoryCount[user]) > 0; }
+bool HasData(const SharedDeviceState* r, int user) { return tavro::LoadField(r->HistoryCount[user]) > 0; }
 
 // Rows of 86 characters need a wide terminal; narrower ones get the
 // pointer, roll, distance and keys only.
@@ -121,7 +121,7 @@ std::vector<std::string> DaemonLines(const DaemonView& view, double packetsPerSe
 std::vector<std::string> Render(const SharedDeviceState* r, int onlyUser, bool wide) {
     std::vector<std::string> lines;
     int active = TV_GetCurrentUser();
-    if (Peek(r->PacketUser) == kNoPassYet) {
+    if (tavro::LoadField(r->PacketUser) == kNoPassYet) {
         lines.push_back("waiting for tracking data");
         return lines;
     }
@@ -171,7 +171,7 @@ std::vector<std::string> Fit(const std::string& line, size_t width) {
 std::string Fingerprint(const SharedDeviceState* r) {
     std::string text;
     for (int user = 0; user < TAVRO_HANDSETS; ++user)
-        text += Row(r, user, -1, true) + std::to_string(Peek(r->HistoryCount[user]));
+        text += Row(r, user, -1, true) + std::to_string(tavro::LoadField(r->HistoryCount[user]));
     return text;
 }
 
@@ -260,7 +260,7 @@ int RunStatus(const Args& args) {
     if (r == nullptr) return kExitFailure;
     if (line.Has("watch")) return Watch(r, static_cast<int>(user), interval);
 
-    if (!WaitUntil([&] { return Peek(r->PacketUser) != kNoPassYet; },
+    if (!WaitUntil([&] { return tavro::LoadField(r->PacketUser) != kNoPassYet; },
                    std::chrono::milliseconds(1500))) {
         std::string problem = DeviceProblem(ReadDaemonView());
         if (problem.empty()) problem = "is a handset switched on?";
