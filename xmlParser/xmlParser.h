@@ -9,9 +9,10 @@
 // memory of its whole document (several times the size of the text parsed). To keep a small part
 // of a large document, keep `deepCopy()` of it, which holds none of the document's memory, and
 // let the document go. Distinct records may be released on different threads; one record, and
-// a tree that is still connected, belongs to one thread at a time. Every lookup that finds nothing gives
-// the empty node or a null pointer, and every query on the empty node gives 0 or a null pointer,
-// so chained lookups on missing parts are safe.
+// a tree that is still connected, belongs to one thread at a time.
+//
+// Every lookup that finds nothing gives the empty node or a null pointer, and every query on the
+// empty node gives 0 or a null pointer, so chained lookups on missing parts are safe.
 //
 // Problems are reported by `XMLError` codes, never by exceptions. Strings are 8-bit, in the
 // character encoding currently selected by `XMLNode::setGlobalOptions`.

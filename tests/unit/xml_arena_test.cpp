@@ -51,7 +51,8 @@ TEST_P(KeptLeaf, HoldsTheDocumentOnlyWithoutADeepCopy) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Handles, KeptLeaf,
-                         testing::Values(Kept{"Handle", false, true}, Kept{"DeepCopy", true, false}),
+                         testing::Values(Kept{"Handle", false, true},
+                                         Kept{"DeepCopy", true, false}),
                          [](const testing::TestParamInfo<Kept>& p) { return p.param.name; });
 
 // Two subtrees of one document, detached when the document goes, released at once on two
