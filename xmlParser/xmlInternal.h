@@ -5,6 +5,7 @@
 
 #include "xmlParser.h"
 
+#include <atomic>
 #include <cstddef>
 
 // Declared like XMLNodeDataTag in xmlParser.h, whose records point to it; its functions below
@@ -59,14 +60,15 @@ enum : unsigned char {
 
 // Bump allocator for one parse: the records, strings and arrays of a parsed document come from
 // a few large blocks instead of one malloc each, and go together when the last record that
-// uses them is freed.
+// uses them is freed. Until then every block stays, however little of it is still reachable.
+// The count is atomic: subtrees of one document may be released on different threads.
 struct XMLArena {
     struct Block {
         Block* next;
         size_t size;
         size_t used;
     };
-    int refCount;
+    std::atomic<int> refCount;
     size_t sourceLength;  // bytes of the text parsed
     size_t blockSize;  // size of the next ordinary block
     Block* blocks;     // the block being filled first

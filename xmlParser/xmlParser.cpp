@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 XMLNode XMLNode::emptyXMLNode;
 
@@ -426,8 +427,8 @@ void xmlRefuseBuilding() {
 }
 
 XMLArena* xmlArenaNew(size_t inputLength) {
-    auto* a = static_cast<XMLArena*>(xmlMalloc(sizeof(XMLArena)));
-    a->refCount = 1;
+    auto* a = new (xmlMalloc(sizeof(XMLArena))) XMLArena;
+    a->refCount.store(1, std::memory_order_relaxed);
     a->sourceLength = inputLength;
     // Blocks of a quarter of the input: a few blocks per document, little left unused.
     size_t size = inputLength / 4;
@@ -485,12 +486,15 @@ bool xmlArenaOwns(const XMLArena* a, const void* p) {
 }
 
 void xmlArenaRelease(XMLArena* a) {
-    if (--a->refCount > 0) return;
+    // The last release frees blocks other threads wrote records into: acquire their writes, and
+    // release this thread's to whichever thread frees the blocks.
+    if (a->refCount.fetch_sub(1, std::memory_order_acq_rel) > 1) return;
     for (XMLArena::Block* b = a->blocks; b;) {
         XMLArena::Block* next = b->next;
         free(b);
         b = next;
     }
+    a->~XMLArena();
     free(a);
 }
 

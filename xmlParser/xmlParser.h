@@ -1,10 +1,18 @@
 // xmlParser: a small XML document library built into libTavroCore.
 //
 // A document lives in memory as a tree of reference-counted node records. `XMLNode` is a handle
-// to one record (or to none: the empty node). Copying a handle shares the record; the record and
-// everything it owns are freed when the last handle goes. Every lookup that finds nothing gives
-// the empty node or a null pointer, and every query on the empty node gives 0 or a null pointer,
-// so chained lookups on missing parts are safe.
+// to one record (or to none: the empty node). Copying a handle shares the record; a record goes
+// when the last handle to it and its parent are gone, and its children are released with it.
+// A record the building operations made is freed then, with its strings and arrays. A parsed
+// record is not: the records, strings and arrays of one parse share a few large blocks, which go
+// only when the last record of that document goes, so one handle kept to a leaf keeps the
+// memory of its whole document (several times the size of the text parsed). To keep a small part
+// of a large document, keep `deepCopy()` of it, which holds none of the document's memory, and
+// let the document go. Distinct records may be released on different threads; one record, and
+// a tree that is still connected, belongs to one thread at a time.
+//
+// Every lookup that finds nothing gives the empty node or a null pointer, and every query on the
+// empty node gives 0 or a null pointer, so chained lookups on missing parts are safe.
 //
 // Problems are reported by `XMLError` codes, never by exceptions. Strings are 8-bit, in the
 // character encoding currently selected by `XMLNode::setGlobalOptions`.
@@ -312,7 +320,8 @@ public:
     // children); this handle becomes empty. Other handles to the node see an empty unnamed node;
     // handles to its children keep those alive, detached.
     void deleteNodeContent();
-    // An independent copy of the node and everything below it, with no parent.
+    // An independent copy of the node and everything below it, with no parent; it shares no
+    // memory with the node's document, which may go while the copy stays.
     XMLNode deepCopy() const;
     // Makes this handle empty (the node itself lives on while other handles hold it).
     void emptyNode();

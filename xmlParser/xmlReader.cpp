@@ -116,7 +116,7 @@ public:
         r->parent = parent;
         r->refCount = parent ? 1 : 0;
         r->arena = arena;
-        ++arena->refCount;
+        arena->refCount.fetch_add(1, std::memory_order_relaxed);
         r->arenaParts = ArenaRecord | ArenaStrings;
         return r;
     }
