@@ -238,9 +238,9 @@ bool SettingsDocumentSound(const char* path, std::string* why) {
 
 // Keeps a copy of the file beside it as PATH.broken-YYYYMMDD-HHMMSS (with
 // "-2", "-3", ... appended when that name is taken; an earlier copy is never
-// replaced).  A hard link is tried first, as it is atomic and the rewrite
-// puts a new file in place of the old name; a byte copy otherwise.  Returns
-// the copy's name, or empty with *why set.
+// replaced).  Always a copy of the bytes, read through a symbolic link: a
+// hard link would name the link itself, or share the file that a rewrite in
+// place then changes.  Returns the copy's name, or empty with *why set.
 std::string KeepBeside(const char* path, std::string* why) {
     char stamp[32] = "";
     std::time_t now = std::time(nullptr);
@@ -250,9 +250,6 @@ std::string KeepBeside(const char* path, std::string* why) {
     const std::string base = std::string(path) + ".broken-" + stamp;
     for (int attempt = 1; attempt < 1000; ++attempt) {
         const std::string copy = attempt == 1 ? base : base + "-" + std::to_string(attempt);
-        if (link(path, copy.c_str()) == 0) return copy;
-        if (errno == EEXIST) continue;
-        // No hard links here (another file system, protected links): copy.
         int in = open(path, O_RDONLY | O_CLOEXEC);
         if (in < 0) {
             *why = std::strerror(errno);
