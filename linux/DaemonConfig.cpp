@@ -100,7 +100,11 @@ bool ReadConfigText(const std::string& path, std::string* text, std::string* err
         return false;
     };
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) return true;
+    // A file that is not there, or that this user cannot even see (a home
+    // it may not search), is no configuration; one it sees but may not read
+    // is reported.
+    struct stat seen {};
+    if (fd < 0 && (errno == ENOENT || stat(path.c_str(), &seen) != 0)) return true;
     if (fd < 0)
         return fail(std::string("cannot read it: ") + std::strerror(errno) + "; check its permissions");
     struct stat info {};
