@@ -352,11 +352,18 @@ int CTavroCore::ReadStaticSettings() {
         Debug(__LINE__, kDebugProgress, "WriteSettings called");
         if (error != eXMLErrorNone) {
             // Nothing to read back: say it once and run on the defaults.
+            // A missing directory is named by why it could not be made
+            // (a read-only file system), not by the missing name.
+            int cause = errno;
+            if (cause == ENOENT && mkdir(r.SettingsDirectory, 0777) != 0 && errno != ENOENT)
+                cause = errno;
             const char* home = getenv("HOME");
             SettingsProblem(*this, "cannot create the settings file %s: %s; running on the defaults "
-                            "(is HOME=%s right?)", r.IniFileName,
-                            errno != 0 ? std::strerror(errno) : XMLNode::getError(error),
-                            home != nullptr ? home : "");
+                            "%s%s%s", r.IniFileName,
+                            cause != 0 ? std::strerror(cause) : XMLNode::getError(error),
+                            cause == ENOENT ? "(is HOME=" : "(nothing is saved)",
+                            cause == ENOENT ? (home != nullptr ? home : "") : "",
+                            cause == ENOENT ? " right?)" : "");
             NoteSettingsLoaded(kSettingsFromDefaults);
             return 0;
         }
@@ -442,7 +449,7 @@ int CTavroCore::WriteSettings() {
         copy = KeepBeside(r.IniFileName, &failure);
         if (copy.empty()) {
             SettingsProblem(*this, "the settings file %s does not parse (%s) and cannot be kept "
-                            "beside (%s): not rewriting it; the running kit keeps the new values",
+                            "beside (%s): not rewriting it; the new values are not saved",
                             r.IniFileName, why.c_str(), failure.c_str());
             return eXMLErrorCannotOpenFileForWriting;
         }
@@ -452,8 +459,8 @@ int CTavroCore::WriteSettings() {
     // previous file whole.
     XMLError error = WriteDocument(r);
     if (error != eXMLErrorNone) {
-        SettingsProblem(*this, "cannot write the settings file %s: %s (%s); the running kit keeps "
-                        "the values", r.IniFileName, XMLNode::getError(error),
+        SettingsProblem(*this, "cannot write the settings file %s: %s (%s); the new values are not "
+                        "saved", r.IniFileName, XMLNode::getError(error),
                         errno != 0 ? std::strerror(errno) : "unknown reason");
         return error;
     }

@@ -338,6 +338,7 @@ TEST_F(SettingsTest, FailedWriteIsReportedAndPassedOnBySetters) {
                   home_.path().c_str());
     EXPECT_EQ(platform_->WriteSettings(), 15);
     EXPECT_TRUE(Logged("cannot write the settings file " + home_.path() + "/missing/dir/Tavro.xml: "));
+    EXPECT_TRUE(Logged("; the new values are not saved"));
     CTavroLinux* saved = TavroLinux;
     TavroLinux = platform_.get();
     EXPECT_EQ(TV_SetBy(-1.0), 15);
