@@ -94,6 +94,8 @@ std::string SystemError(const std::string& what, const std::string& path) {
 // the caller, and read only when it is a regular file of at most 64 KiB.
 bool ReadConfigText(const std::string& path, std::string* text, std::string* error) {
     const size_t limit = 64 * 1024;
+    const std::string tooLarge = "larger than 64 KiB, too large for a configuration; shorten it";
+    const std::string unreadable = "cannot read it: ";
     text->clear();
     auto fail = [&](const std::string& why) {
         if (error != nullptr) *error = path + ": " + why;
@@ -106,28 +108,28 @@ bool ReadConfigText(const std::string& path, std::string* text, std::string* err
     struct stat seen {};
     if (fd < 0 && (errno == ENOENT || stat(path.c_str(), &seen) != 0)) return true;
     if (fd < 0)
-        return fail(std::string("cannot read it: ") + std::strerror(errno) + "; check its permissions");
+        return fail(unreadable + std::strerror(errno) + "; check its permissions");
     struct stat info {};
     std::string problem;
     if (fstat(fd, &info) != 0) {
-        problem = std::string("cannot read it: ") + std::strerror(errno);
+        problem = unreadable + std::strerror(errno);
     } else if (!S_ISREG(info.st_mode)) {
         problem = "not a regular file; replace it with a text file of \"key = value\" lines";
     } else if (static_cast<size_t>(info.st_size) > limit) {
-        problem = "larger than 64 KiB, too large for a configuration; shorten it";
+        problem = tooLarge;
     } else {
         char buffer[8192];
         for (;;) {
             const ssize_t n = read(fd, buffer, sizeof buffer);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
-                problem = std::string("cannot read it: ") + std::strerror(errno);
+                problem = unreadable + std::strerror(errno);
                 break;
             }
             if (n == 0) break;
             text->append(buffer, static_cast<size_t>(n));
             if (text->size() > limit) {
-                problem = "larger than 64 KiB, too large for a configuration; shorten it";
+                problem = tooLarge;
                 break;
             }
         }
