@@ -238,9 +238,9 @@ bool SettingsDocumentSound(const char* path, std::string* why) {
 
 // Keeps a copy of the file beside it as PATH.broken-YYYYMMDD-HHMMSS (with
 // "-2", "-3", ... appended when that name is taken; an earlier copy is never
-// replaced).  A hard link is tried first, as it is atomic and the rewrite
-// puts a new file in place of the old name; a byte copy otherwise.  Returns
-// the copy's name, or empty with *why set.
+// replaced).  Always a copy of the bytes, read through a symbolic link: a
+// hard link would name the link itself, or share the file that a rewrite in
+// place then changes.  Returns the copy's name, or empty with *why set.
 std::string KeepBeside(const char* path, std::string* why) {
     char stamp[32] = "";
     std::time_t now = std::time(nullptr);
@@ -250,9 +250,6 @@ std::string KeepBeside(const char* path, std::string* why) {
     const std::string base = std::string(path) + ".broken-" + stamp;
     for (int attempt = 1; attempt < 1000; ++attempt) {
         const std::string copy = attempt == 1 ? base : base + "-" + std::to_string(attempt);
-        if (link(path, copy.c_str()) == 0) return copy;
-        if (errno == EEXIST) continue;
-        // No hard links here (another file system, protected links): copy.
         int in = open(path, O_RDONLY | O_CLOEXEC);
         if (in < 0) {
             *why = std::strerror(errno);
@@ -368,11 +365,18 @@ int CTavroCore::ReadStaticSettings() {
         Debug(__LINE__, kDebugProgress, "WriteSettings called");
         if (error != eXMLErrorNone) {
             // Nothing to read back: say it once and run on the defaults.
+            // A missing directory is named by why it could not be made
+            // (a read-only file system), not by the missing name.
+            int cause = errno;
+            if (cause == ENOENT && mkdir(r.SettingsDirectory, 0777) != 0 && errno != ENOENT)
+                cause = errno;
             const char* home = getenv("HOME");
             SettingsProblem(*this, "cannot create the settings file %s: %s; running on the defaults "
-                            "(is HOME=%s right?)", r.IniFileName,
-                            errno != 0 ? std::strerror(errno) : XMLNode::getError(error),
-                            home != nullptr ? home : "");
+                            "%s%s%s", r.IniFileName,
+                            cause != 0 ? std::strerror(cause) : XMLNode::getError(error),
+                            cause == ENOENT ? "(is HOME=" : "(nothing is saved)",
+                            cause == ENOENT ? (home != nullptr ? home : "") : "",
+                            cause == ENOENT ? " right?)" : "");
             NoteSettingsLoaded(kSettingsFromDefaults);
             return 0;
         }
@@ -462,7 +466,7 @@ int CTavroCore::WriteSettings() {
         copy = KeepBeside(r.IniFileName, &failure);
         if (copy.empty()) {
             SettingsProblem(*this, "the settings file %s does not parse (%s) and cannot be kept "
-                            "beside (%s): not rewriting it; the running kit keeps the new values",
+                            "beside (%s): not rewriting it; the new values are not saved",
                             r.IniFileName, why.c_str(), failure.c_str());
             return eXMLErrorCannotOpenFileForWriting;
         }
@@ -475,8 +479,8 @@ int CTavroCore::WriteSettings() {
     // previous file whole.
     XMLError error = WriteDocument(r);
     if (error != eXMLErrorNone) {
-        SettingsProblem(*this, "cannot write the settings file %s: %s (%s); the running kit keeps "
-                        "the values", r.IniFileName, XMLNode::getError(error),
+        SettingsProblem(*this, "cannot write the settings file %s: %s (%s); the new values are not "
+                        "saved", r.IniFileName, XMLNode::getError(error),
                         errno != 0 ? std::strerror(errno) : "unknown reason");
         return error;
     }

@@ -9,7 +9,8 @@
 //
 // It lives at $XDG_CONFIG_HOME/tavro/tavrod.conf, or ~/.config/tavro/tavrod.conf.
 // Programs that change one value rewrite the file whole through a synced
-// temporary file and a rename, keeping the user's other lines and comments.
+// temporary file and a rename, keeping the user's other lines and comments;
+// through a symbolic link the file it points to is replaced, the link kept.
 #ifndef TAVRO_DAEMON_CONFIG_H
 #define TAVRO_DAEMON_CONFIG_H
 
@@ -23,8 +24,10 @@ std::string DaemonConfigPath();
 
 // Reads every "key = value" line of the file.  A missing file is an empty
 // configuration, not an error.  On a malformed line returns false with
-// *error set to one line "PATH:LINE: what is wrong"; the values read so far
-// are kept.
+// *error set to one line "PATH:LINE: what is wrong" (quoted text cut at 80
+// characters); the values read so far are kept.  A file that cannot be read,
+// is no regular file (a directory, a FIFO: never waited on) or is larger
+// than 64 KiB returns false with one line "PATH: what is wrong; the fix".
 bool ReadDaemonConfig(std::map<std::string, std::string>* values, std::string* error);
 
 // Sets one key (adding it when absent) and rewrites the file, creating its

@@ -207,6 +207,32 @@ XMLError writeInPlace(const char* path, const Piece* pieces, int count) {
     return ok ? eXMLErrorNone : eXMLErrorCannotWriteIntoFile;
 }
 
+// The path that a chain of symbolic links at `filename` ends in, whether or not that last name
+// exists (a relative link is taken from its own directory); null when `filename` is no link or
+// the chain cannot be followed (too long, unreadable), so that the name itself is written.
+char* followLinks(const char* filename) {
+    char* path = nullptr;
+    const char* current = filename;
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat st;
+        if (lstat(current, &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        char target[4096];
+        ssize_t n = readlink(current, target, sizeof target - 1);
+        if (n <= 0) break;
+        target[n] = '\0';
+        const char* slash = strrchr(current, '/');
+        size_t keep = target[0] == '/' || !slash ? 0 : static_cast<size_t>(slash - current) + 1;
+        char* next = static_cast<char*>(xmlMalloc(keep + static_cast<size_t>(n) + 1));
+        memcpy(next, current, keep);
+        memcpy(next + keep, target, static_cast<size_t>(n) + 1);
+        free(path);
+        path = next;
+        current = path;
+    }
+    free(path);
+    return nullptr;
+}
+
 // Replaces a regular file as a whole: the content goes to a new file in the same directory,
 // which is flushed to disk and renamed over the target. Readers (other processes reading the
 // settings) see either the old or the new file, and a failed write leaves the old one intact.
@@ -218,10 +244,9 @@ XMLError writeReplacing(const char* filename, const Piece* pieces, int count) {
     // A file we may not write stays untouched, even though its directory would let us replace it.
     if (exists && access(filename, W_OK) != 0) return eXMLErrorCannotOpenFileForWriting;
 
-    // Through a symbolic link the real file is replaced, not the link.
-    char* real = nullptr;
-    struct stat lst;
-    if (lstat(filename, &lst) == 0 && S_ISLNK(lst.st_mode)) real = realpath(filename, nullptr);
+    // Through a symbolic link the real file is replaced, not the link, also when the link's
+    // target does not exist yet: it is created where the link points.
+    char* real = followLinks(filename);
     const char* path = real ? real : filename;
 
     static std::atomic<unsigned> serial{0};

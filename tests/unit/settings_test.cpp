@@ -271,6 +271,37 @@ TEST_F(SettingsTest, BrokenFileIsReportedLikeXmllintAndKeptBesideBeforeASetterRe
     EXPECT_EQ(contents, (std::vector<std::string>{kTypoFile, "<Quorvel><Settings><Mx>9</Mx>"}));
 }
 
+// A settings file that is a symbolic link into the user's dotfiles.
+class SymlinkedSettingsTest : public SettingsTest {
+protected:
+    void SetUp() override {
+        SettingsTest::SetUp();
+        std::filesystem::create_directories(home_.path() + "/dotfiles");
+        std::filesystem::create_directories(home_.path() + "/.QuorVel");
+        std::filesystem::create_symlink("../dotfiles/Tavro.xml", home_.settingsFile());
+    }
+    bool StillALink() const { return std::filesystem::is_symlink(home_.settingsFile()); }
+    std::string target() const { return home_.path() + "/dotfiles/Tavro.xml"; }
+};
+
+TEST_F(SymlinkedSettingsTest, ABrokenTargetIsCopiedAndRewrittenThroughTheLink) {
+    WriteFile(target(), kTypoFile);
+    SharedDeviceState& r = Start();
+    r.StabThresh = 6.0;
+    EXPECT_EQ(platform_->WriteSettings(), 0);
+    std::vector<std::string> copies = BrokenCopies(home_);
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(ReadFile(copies[0]), kTypoFile);
+    EXPECT_TRUE(StillALink());
+    EXPECT_NE(ReadFile(target()).find("<StabThresh>6.000000</StabThresh>"), std::string::npos);
+}
+
+TEST_F(SymlinkedSettingsTest, ALinkWhoseTargetIsMissingGetsTheDefaultsWrittenThroughIt) {
+    Start();
+    EXPECT_TRUE(StillALink());
+    EXPECT_EQ(ReadFile(target()), kDefaultFile);
+}
+
 TEST_F(SettingsTest, ABrokenFileThatCannotBeKeptBesideIsNotRewritten) {
     WriteFile(home_.settingsFile(), kTypoFile);
     SharedDeviceState& r = Start();
@@ -307,6 +338,7 @@ TEST_F(SettingsTest, FailedWriteIsReportedAndPassedOnBySetters) {
                   home_.path().c_str());
     EXPECT_EQ(platform_->WriteSettings(), 15);
     EXPECT_TRUE(Logged("cannot write the settings file " + home_.path() + "/missing/dir/Tavro.xml: "));
+    EXPECT_TRUE(Logged("; the new values are not saved"));
     CTavroLinux* saved = TavroLinux;
     TavroLinux = platform_.get();
     EXPECT_EQ(TV_SetBy(-1.0), 15);
