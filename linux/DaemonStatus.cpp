@@ -23,11 +23,13 @@ int64_t UnixNowNs() {
 DaemonStatus* AttachDaemonStatus(int recordKey, std::string* error) {
     const key_t key = DaemonStatusKey(recordKey);
     bool created = false;
-    int id = shmget(key, sizeof(DaemonStatus), 0666);
+    // Looked up without a size first: asking for one that does not match an
+    // existing segment fails with EINVAL, which names no fix.
+    int id = shmget(key, 0, 0);
     if (id < 0 && errno == ENOENT) {
         id = shmget(key, sizeof(DaemonStatus), 0666 | IPC_CREAT | IPC_EXCL);
         created = id >= 0;
-        if (id < 0 && errno == EEXIST) id = shmget(key, sizeof(DaemonStatus), 0666);
+        if (id < 0 && errno == EEXIST) id = shmget(key, 0, 0);
     }
     shmid_ds info{};
     if (id >= 0 && (shmctl(id, IPC_STAT, &info) != 0 || info.shm_segsz != sizeof(DaemonStatus))) {

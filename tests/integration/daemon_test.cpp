@@ -397,6 +397,16 @@ TEST_F(Daemon, AStaleRecordSegmentIsNamedWithItsFix) {
                       "of 100 bytes is in the way (the kit needs 33432); remove it with: ipcrm -M 1103\n");
 }
 
+TEST_F(Daemon, AStatusSegmentOfTheWrongSizeIsNamedWithItsFix) {
+    const int key = tavro::DaemonStatusKey(TAVRO_SHARED_MEMORY_KEY);
+    const int stale = shmget(key, 16, IPC_CREAT | 0666);
+    ASSERT_GE(stale, 0);
+    std::string error;
+    EXPECT_EQ(tavro::AttachDaemonStatus(TAVRO_SHARED_MEMORY_KEY, &error), nullptr);
+    shmctl(stale, IPC_RMID, nullptr);
+    EXPECT_NE(error.find("wrong size; remove it with: ipcrm -M " + std::to_string(key)), std::string::npos) << error;
+}
+
 // An X server of the test's own that it can take away.
 class OwnXServer {
 public:
