@@ -9,6 +9,8 @@
 #include "TestEnvironment.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/sem.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -160,7 +162,8 @@ TEST_F(Daemon, ASecondDaemonIsRefusedWithTheFirstOnesProcessIdEvenAsRoot) {
     Simulator simulator({"--rate", "50"});
     auto first = std::make_unique<ChildProcess>(TAVROD_PATH, std::vector<std::string>{"--device", simulator.slave()});
     ASSERT_TRUE(first->waitForOutput("running the receiver")) << first->output();
-    const std::string refusal = "tavrod: another tavrod (process " + std::to_string(first->pid()) +
+    const std::string refusal = "tavrod: another tavrod (user " + std::string(getpwuid(getuid())->pw_name) +
+                                ", process " + std::to_string(first->pid()) +
                                 ") already runs the receiver; stop it first (kill " +
                                 std::to_string(first->pid()) + ")\n";
     std::string output;
@@ -405,6 +408,24 @@ TEST_F(Daemon, AStatusSegmentOfTheWrongSizeIsNamedWithItsFix) {
     EXPECT_EQ(tavro::AttachDaemonStatus(TAVRO_SHARED_MEMORY_KEY, &error), nullptr);
     shmctl(stale, IPC_RMID, nullptr);
     EXPECT_NE(error.find("wrong size; remove it with: ipcrm -M " + std::to_string(key)), std::string::npos) << error;
+}
+
+TEST_F(Daemon, AClaimThatAnotherUserOwnsIsRefusedWithItsOwnerAndFix) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to give the claim to another user";
+    const int key = tavro::DaemonStatusKey(TAVRO_SHARED_MEMORY_KEY);
+    const int claim = semget(key, 1, IPC_CREAT | 0666);
+    ASSERT_GE(claim, 0);
+    semid_ds info{};
+    ASSERT_EQ(semctl(claim, 0, IPC_STAT, &info), 0);
+    info.sem_perm.uid = 65534;
+    ASSERT_EQ(semctl(claim, 0, IPC_SET, &info), 0);
+    std::string output;
+    const int status = RunProgram(TAVROD_PATH, {"--device", "/dev/null"}, &output);
+    semctl(claim, 0, IPC_RMID);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(output, "tavrod: the daemon lock (semaphore key " + std::to_string(key) + ") belongs to user " +
+                          getpwuid(65534)->pw_name + ", not to you; " + getpwuid(65534)->pw_name +
+                          " or root can remove it with: ipcrm -S " + std::to_string(key) + "\n");
 }
 
 // An X server of the test's own that it can take away.
