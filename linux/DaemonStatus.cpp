@@ -96,6 +96,13 @@ std::string HolderText(int pid) {
 
 }  // namespace
 
+std::string OtherUsersProcess(int pid) {
+    struct stat process{};
+    if (pid <= 0 || stat(("/proc/" + std::to_string(pid)).c_str(), &process) != 0 || process.st_uid == getuid())
+        return "";
+    return UserName(process.st_uid);
+}
+
 bool ClaimDaemonLock(int recordKey, int* holderPid, std::string* error) {
     if (holderPid != nullptr) *holderPid = 0;
     const key_t key = DaemonStatusKey(recordKey);

@@ -16,6 +16,7 @@
 #include <sys/un.h>
 #include <signal.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -55,6 +56,11 @@ private:
     std::string log_, slave_;
     std::unique_ptr<ChildProcess> process_;
 };
+
+uid_t OwnerOf(pid_t pid) {
+    struct stat process{};
+    return stat(("/proc/" + std::to_string(pid)).c_str(), &process) == 0 ? process.st_uid : 0;
+}
 
 // Processor time used by a process, in clock ticks.
 long CpuTicks(int pid) {
@@ -426,6 +432,27 @@ TEST_F(Daemon, AClaimThatAnotherUserOwnsIsRefusedWithItsOwnerAndFix) {
     EXPECT_EQ(output, "tavrod: the daemon lock (semaphore key " + std::to_string(key) + ") belongs to user " +
                           getpwuid(65534)->pw_name + ", not to you; " + getpwuid(65534)->pw_name +
                           " or root can remove it with: ipcrm -S " + std::to_string(key) + "\n");
+}
+
+TEST_F(Daemon, AFilterChangeAgainstAnotherUsersDaemonNamesItsOwner) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to run a process as another user";
+    const pid_t other = fork();
+    if (other == 0) {
+        if (setuid(65534) == 0) pause();
+        _exit(1);
+    }
+    ASSERT_TRUE(WaitFor([&] { return OwnerOf(other) == 65534; }, 2000ms));
+    std::string error;
+    tavro::DaemonStatus* status = tavro::AttachDaemonStatus(TAVRO_SHARED_MEMORY_KEY, &error);
+    ASSERT_NE(status, nullptr) << error;
+    status->DaemonPid = other;
+    std::string output;
+    const int exit = RunProgram(TAVRO_PATH, {"filter", "adaptive"}, &output);
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
+    shmdt(status);
+    EXPECT_EQ(exit, 3) << output;
+    EXPECT_NE(output.find("is " + std::string(getpwuid(65534)->pw_name) + "'s"), std::string::npos) << output;
 }
 
 // An X server of the test's own that it can take away.
