@@ -75,6 +75,10 @@ int64_t UnixNowNs();
 // it cannot be told) and *error one line saying why.
 bool ClaimDaemonLock(int recordKey, int* holderPid, std::string* error);
 
+// The user name of the process's owner when that is another user than the
+// caller's; empty for the caller's own processes or an unknown one.
+std::string OtherUsersProcess(int pid);
+
 }  // namespace tavro
 
 #endif  // TAVRO_DAEMON_STATUS_H

@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -23,8 +24,12 @@ namespace {
 
 constexpr size_t kRequestSize = 8;
 constexpr int kMaxClients = 32;
-// A daemon that does not answer within this time is taken as gone.
-constexpr int kAnswerTimeoutMs = 1000;
+// A client reads each answer before its next request, so more than a few
+// unread answers mean a client that does not read at all.
+constexpr size_t kMaxUnsentAnswers = 256;
+// A daemon that does not take a connection, a request or give an answer
+// within this time is taken as gone.
+constexpr int kStepTimeoutMs = 1000;
 
 socklen_t Address(sockaddr_un* address) {
     std::memset(address, 0, sizeof *address);
@@ -73,16 +78,26 @@ std::atomic<bool> g_servedByOwner{false};
 void KeyRelayServer::ServeFromOwnersLoop() { g_servedByOwner.store(true); }
 
 KeyRelayServer::KeyRelayServer(KeyFunction key, std::string* error) : key_(std::move(key)) {
-    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (pipe2(wake_, O_CLOEXEC) != 0) {
+        if (error) *error = std::string("cannot serve other programs' keys: no pipe: ") + std::strerror(errno);
+        return;
+    }
+    Listen(error);
+}
+
+bool KeyRelayServer::Listen(std::string* error) {
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_un address;
     const socklen_t size = Address(&address);
     if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        listen(listener, 8) != 0 || pipe2(wake_, O_CLOEXEC) != 0) {
+        listen(listener, 8) != 0) {
         if (error)
             *error = "cannot serve other programs' keys on the socket @" + KeyRelayName() + ": " +
-                     std::strerror(errno);
+                     std::strerror(errno) + (errno == EADDRINUSE ? " (another process holds the name; "
+                                                                   "tried again every few seconds)"
+                                                                 : "");
         if (listener >= 0) close(listener);
-        return;
+        return false;
     }
     listener_ = listener;
     if (!g_servedByOwner.load())
@@ -90,6 +105,12 @@ KeyRelayServer::KeyRelayServer(KeyFunction key, std::string* error) : key_(std::
             pthread_setname_np(pthread_self(), "tavro-keyrelay");
             Serve();
         });
+    return true;
+}
+
+bool KeyRelayServer::ListenAgain() {
+    if (listener_ >= 0 || wake_[0] < 0) return false;
+    return Listen(nullptr);
 }
 
 KeyRelayServer::~KeyRelayServer() {
@@ -112,7 +133,7 @@ void KeyRelayServer::Drop(int fd) {
 }
 
 void KeyRelayServer::Accept() {
-    const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
     if (static_cast<int>(clients_.size()) >= kMaxClients || !TrustedPeer(fd)) close(fd);
     else clients_[fd];
@@ -121,14 +142,13 @@ void KeyRelayServer::Accept() {
 void KeyRelayServer::ServeClient(int fd) {
     unsigned char buffer[256];
     const ssize_t length = read(fd, buffer, sizeof buffer);
-    if (length <= 0) {
+    if (length == 0 || (length < 0 && errno != EAGAIN && errno != EINTR)) {
         Drop(fd);
         return;
     }
     Client& client = clients_[fd];
-    client.pending.insert(client.pending.end(), buffer, buffer + length);
+    if (length > 0) client.pending.insert(client.pending.end(), buffer, buffer + length);
     size_t used = 0;
-    bool broken = false;
     for (; client.pending.size() - used >= kRequestSize; used += kRequestSize) {
         const unsigned char* request = client.pending.data() + used;
         uint32_t symbol = 0;
@@ -140,17 +160,32 @@ void KeyRelayServer::ServeClient(int fd) {
             auto it = client.held.find(symbol);
             if (it != client.held.end() && --it->second <= 0) client.held.erase(it);
         }
-        const unsigned char answer = typed ? 1 : 0;
-        if (send(fd, &answer, 1, MSG_NOSIGNAL) != 1) broken = true;
+        client.unsent.push_back(typed ? 1 : 0);
     }
     client.pending.erase(client.pending.begin(), client.pending.begin() + used);
-    if (broken) Drop(fd);
+    if (!Flush(fd, client)) Drop(fd);
+}
+
+bool KeyRelayServer::Flush(int fd, Client& client) {
+    while (!client.unsent.empty()) {
+        const ssize_t sent = send(fd, client.unsent.data(), client.unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+            break;
+        }
+        client.unsent.erase(client.unsent.begin(), client.unsent.begin() + sent);
+    }
+    // A client that sends without reading its answers would hold the
+    // daemon's memory without end.
+    return client.unsent.size() <= kMaxUnsentAnswers;
 }
 
 void KeyRelayServer::AddDescriptors(std::vector<pollfd>* fds) const {
     if (listener_ < 0 || thread_.joinable()) return;
     fds->push_back({listener_, POLLIN, 0});
-    for (const auto& [fd, client] : clients_) fds->push_back({fd, POLLIN, 0});
+    for (const auto& [fd, client] : clients_)
+        fds->push_back({fd, static_cast<short>(client.unsent.empty() ? POLLIN : POLLIN | POLLOUT), 0});
 }
 
 void KeyRelayServer::ServeReady(const std::vector<pollfd>& fds) {
@@ -168,7 +203,8 @@ void KeyRelayServer::ServeReady(const std::vector<pollfd>& fds) {
 void KeyRelayServer::Serve() {
     for (;;) {
         std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
-        for (const auto& [fd, client] : clients_) fds.push_back({fd, POLLIN, 0});
+        for (const auto& [fd, client] : clients_)
+            fds.push_back({fd, static_cast<short>(client.unsent.empty() ? POLLIN : POLLIN | POLLOUT), 0});
         if (poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) continue;
             break;
@@ -193,6 +229,10 @@ void KeyRelayClient::Close() {
 bool KeyRelayClient::Connect() {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
+    // Connecting and sending on a Unix socket wait at most this long: a
+    // daemon whose queue of connections is full does not hold the client.
+    const timeval timeout{kStepTimeoutMs / 1000, (kStepTimeoutMs % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     sockaddr_un address;
     const socklen_t size = Address(&address);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || !TrustedPeer(fd)) {
@@ -219,7 +259,7 @@ bool KeyRelayClient::Send(unsigned long keysym, bool down, bool* typed) {
         // Sent: not sent again, whatever comes back.
         unsigned char answer = 0;
         pollfd ready{socket_, POLLIN, 0};
-        if (poll(&ready, 1, kAnswerTimeoutMs) == 1 && read(socket_, &answer, 1) == 1) {
+        if (poll(&ready, 1, kStepTimeoutMs) == 1 && read(socket_, &answer, 1) == 1) {
             if (typed) *typed = answer == 1;
             return true;
         }

@@ -13,6 +13,11 @@
 // press or 0 for a release; three zero bytes); the daemon answers each with
 // one byte, 1 when the key was sent and 0 when the keymap cannot type it.
 // Keys a client still holds when its connection ends are released.
+//
+// The daemon never waits on a client: its sockets do not block, answers a
+// client has not read yet wait in a small buffer of its own, and a client
+// that lets that buffer fill is dropped.  The client waits at most a second
+// for each step (connect, send, answer) before it takes the daemon as gone.
 #ifndef TAVRO_KEY_RELAY_H
 #define TAVRO_KEY_RELAY_H
 
@@ -42,13 +47,16 @@ public:
     KeyRelayServer(const KeyRelayServer&) = delete;
     KeyRelayServer& operator=(const KeyRelayServer&) = delete;
     bool started() const { return listener_ >= 0; }
+    // Tries to take the name again when it was taken at start; true when the
+    // relay listens now and did not before.
+    bool ListenAgain();
 
     // From now on, relays made in this process start no thread: the
     // process's own poll loop serves them through AddDescriptors and
     // ServeReady (the device daemon does, to keep its thread count).
     static void ServeFromOwnersLoop();
-    // Appends the descriptors to poll for reading: the listening socket and
-    // every client.  Nothing while a thread of its own serves.
+    // Appends the descriptors to poll: the listening socket and every client
+    // (for writing too while answers wait for it).  Nothing while a thread of its own serves.
     void AddDescriptors(std::vector<pollfd>* fds) const;
     // Serves the descriptors of `fds` (as poll returned them) that are its
     // own: new clients, requests, clients gone.
@@ -57,11 +65,14 @@ public:
 private:
     struct Client {
         std::vector<unsigned char> pending;
+        std::vector<unsigned char> unsent;  // answers the client has not read yet
         std::map<unsigned long, int> held;  // key symbols pressed and not released
     };
+    bool Listen(std::string* error);
     void Serve();
     void Accept();
     void ServeClient(int fd);
+    bool Flush(int fd, Client& client);  // false when the client must go
     void Drop(int fd);
     KeyFunction key_;
     int listener_ = -1;

@@ -130,7 +130,8 @@ int CTavroLinux::SelectOutput(OutputChoice choice, int screenWidth, int screenHe
                     return now != nullptr && now->Key(keysym, down);
                 },
                 &relayError);
-            if (relay->started()) std::atomic_store(&KeyRelay, relay);
+            // Kept when its name is taken: the daemon's loop tries it again.
+            std::atomic_store(&KeyRelay, relay);
             *message = "output uinput (" + why + "): " + nodes + ", screen " +
                        tavro::Size(width, height) + " " + sizeFrom +
                        (relay->started() ? "" : "; " + relayError);

@@ -9,11 +9,14 @@
 #include "TestEnvironment.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/sem.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <signal.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -53,6 +56,11 @@ private:
     std::string log_, slave_;
     std::unique_ptr<ChildProcess> process_;
 };
+
+uid_t OwnerOf(pid_t pid) {
+    struct stat process{};
+    return stat(("/proc/" + std::to_string(pid)).c_str(), &process) == 0 ? process.st_uid : 0;
+}
 
 // Processor time used by a process, in clock ticks.
 long CpuTicks(int pid) {
@@ -160,7 +168,8 @@ TEST_F(Daemon, ASecondDaemonIsRefusedWithTheFirstOnesProcessIdEvenAsRoot) {
     Simulator simulator({"--rate", "50"});
     auto first = std::make_unique<ChildProcess>(TAVROD_PATH, std::vector<std::string>{"--device", simulator.slave()});
     ASSERT_TRUE(first->waitForOutput("running the receiver")) << first->output();
-    const std::string refusal = "tavrod: another tavrod (process " + std::to_string(first->pid()) +
+    const std::string refusal = "tavrod: another tavrod (user " + std::string(getpwuid(getuid())->pw_name) +
+                                ", process " + std::to_string(first->pid()) +
                                 ") already runs the receiver; stop it first (kill " +
                                 std::to_string(first->pid()) + ")\n";
     std::string output;
@@ -398,6 +407,55 @@ TEST_F(Daemon, AStaleRecordSegmentIsNamedWithItsFix) {
     shmctl(stale, IPC_RMID, nullptr);
     EXPECT_EQ(output, "tavrod: cannot attach the kit's shared record (key 1103): an old segment with key 1103 "
                       "of 100 bytes is in the way (the kit needs 33432); remove it with: ipcrm -M 1103\n");
+}
+
+TEST_F(Daemon, AStatusSegmentOfTheWrongSizeIsNamedWithItsFix) {
+    const int key = tavro::DaemonStatusKey(TAVRO_SHARED_MEMORY_KEY);
+    const int stale = shmget(key, 16, IPC_CREAT | 0666);
+    ASSERT_GE(stale, 0);
+    std::string error;
+    EXPECT_EQ(tavro::AttachDaemonStatus(TAVRO_SHARED_MEMORY_KEY, &error), nullptr);
+    shmctl(stale, IPC_RMID, nullptr);
+    EXPECT_NE(error.find("wrong size; remove it with: ipcrm -M " + std::to_string(key)), std::string::npos) << error;
+}
+
+TEST_F(Daemon, AClaimThatAnotherUserOwnsIsRefusedWithItsOwnerAndFix) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to give the claim to another user";
+    const int key = tavro::DaemonStatusKey(TAVRO_SHARED_MEMORY_KEY);
+    const int claim = semget(key, 1, IPC_CREAT | 0666);
+    ASSERT_GE(claim, 0);
+    semid_ds info{};
+    ASSERT_EQ(semctl(claim, 0, IPC_STAT, &info), 0);
+    info.sem_perm.uid = 65534;
+    ASSERT_EQ(semctl(claim, 0, IPC_SET, &info), 0);
+    std::string output;
+    const int status = RunProgram(TAVROD_PATH, {"--device", "/dev/null"}, &output);
+    semctl(claim, 0, IPC_RMID);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(output, "tavrod: the daemon lock (semaphore key " + std::to_string(key) + ") belongs to user " +
+                          getpwuid(65534)->pw_name + ", not to you; " + getpwuid(65534)->pw_name +
+                          " or root can remove it with: ipcrm -S " + std::to_string(key) + "\n");
+}
+
+TEST_F(Daemon, AFilterChangeAgainstAnotherUsersDaemonNamesItsOwner) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to run a process as another user";
+    const pid_t other = fork();
+    if (other == 0) {
+        if (setuid(65534) == 0) pause();
+        _exit(1);
+    }
+    ASSERT_TRUE(WaitFor([&] { return OwnerOf(other) == 65534; }, 2000ms));
+    std::string error;
+    tavro::DaemonStatus* status = tavro::AttachDaemonStatus(TAVRO_SHARED_MEMORY_KEY, &error);
+    ASSERT_NE(status, nullptr) << error;
+    status->DaemonPid = other;
+    std::string output;
+    const int exit = RunProgram(TAVRO_PATH, {"filter", "adaptive"}, &output);
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
+    shmdt(status);
+    EXPECT_EQ(exit, 3) << output;
+    EXPECT_NE(output.find("is " + std::string(getpwuid(65534)->pw_name) + "'s"), std::string::npos) << output;
 }
 
 // An X server of the test's own that it can take away.

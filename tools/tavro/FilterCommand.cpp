@@ -2,6 +2,7 @@
 // own configuration and followed by a running daemon within a second.
 #include "Commands.h"
 #include "DaemonConfig.h"
+#include "DaemonStatus.h"
 #include "FilterChoice.h"
 #include "Kit.h"
 #include "TavroCore.h"
@@ -73,6 +74,14 @@ int RunFilter(const Args& args) {
         std::printf("filter: %s (saved; tavrod uses it when it starts)\n", words[0].c_str());
         return kExitOk;
     }
+    // Another user's daemon reads that user's configuration, not this one.
+    const DaemonView running = ReadDaemonView();
+    const std::string owner = OtherUsersProcess(running.pid);
+    if (!owner.empty())
+        return Fail(kExitNoAnswer,
+                    "saved, but the running tavrod (process %d) is %s's and reads %s's configuration; ask %s "
+                    "to change it, or start your own tavrod once theirs stops",
+                    running.pid, owner.c_str(), owner.c_str(), owner.c_str());
     if (!WaitUntil([&] { return ReadDaemonView().filter == words[0]; }, kPickUpTimeout)) {
         const DaemonView view = ReadDaemonView();
         return Fail(kExitNoAnswer,

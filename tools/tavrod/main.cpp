@@ -54,6 +54,7 @@ constexpr int kPassDrainMs = 1000;
 // How often the daemon's loop looks at the settings' provenance and the
 // configuration's filter.
 constexpr auto kCheckPeriod = std::chrono::milliseconds(500);
+constexpr auto kRelayRetryPeriod = std::chrono::seconds(2);
 
 // Exit statuses.
 constexpr int kExitStopped = 0;
@@ -195,6 +196,7 @@ struct Daemon {
     int64_t settingsSeen = 0;
     std::vector<unsigned char> settingsValues;
     std::chrono::steady_clock::time_point nextCheck;
+    std::chrono::steady_clock::time_point nextRelayTry;  // while the relay's name is taken
 };
 
 // Ends the current device run so that the main loop can apply new options
@@ -318,6 +320,15 @@ void CheckSettingsOrigin(Daemon& d) {
     d.settingsValues = SettingsBytes(d.record);
 }
 
+// A relay whose name another process held at start takes it once it is
+// free: tried every few seconds and at each replug.
+void ListenForKeysAgain(Daemon& d) {
+    const std::shared_ptr<tavro::KeyRelayServer> relay = std::atomic_load(&d.kit->KeyRelay);
+    d.nextRelayTry = std::chrono::steady_clock::now() + kRelayRetryPeriod;
+    if (relay && !relay->started() && relay->ListenAgain())
+        Say("serving other programs' keys on the socket @%s: its name is free now", tavro::KeyRelayName().c_str());
+}
+
 // Waits up to `timeoutMs` for something to do and does it; returns after
 // the first event, or when `extraFd` (the device's "writer ended") is
 // readable, or at the time-out.
@@ -362,6 +373,7 @@ void Serve(Daemon& d, int extraFd, int timeoutMs) {
         d.nextCheck = now + kCheckPeriod;
         if (d.filter) d.filter->Check();
         CheckSettingsOrigin(d);
+        if (now >= d.nextRelayTry) ListenForKeysAgain(d);
     }
 }
 
@@ -600,6 +612,7 @@ int main(int argc, char** argv) {
             Say("running the receiver on %s", d.path.c_str());
         else
             Say("receiver %s is back", d.path.c_str());
+        ListenForKeysAgain(d);
         started = true;
         restarted = false;
         // Returns on a stop, when the receiver is gone, or at once when it
