@@ -3,7 +3,8 @@
 # prefix and checks that everything went under it (the user unit and the udev
 # rules too), that the unit starts the installed daemon, that programs and
 # libraries find the kit through a RUNPATH relative to themselves, that they
-# run from there, and that no installed binary names the source tree; then
+# run from there, that installing writes nothing into the build tree (its
+# user may not be able to write there), and that no installed binary names the source tree; then
 # builds and runs a C client against it through pkg-config and find_package.
 set -eu
 build=$1
@@ -18,7 +19,12 @@ fail() {
     failures=$((failures + 1))
 }
 
+touch "$work/before-install"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+
+echo "-- the installation writes nothing into the build tree but CMake's own manifest"
+written=$(find "$build" -newer "$work/before-install" -type f ! -name 'install_manifest*.txt')
+test -z "$written" || fail "installing wrote into the build tree: $written"
 
 echo "-- every installed path is under the prefix"
 sed -n -E 's/^-- (Installing|Up-to-date): //p' "$work/install.log" >"$work/installed"
