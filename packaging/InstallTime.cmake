@@ -1,7 +1,7 @@
 # Steps of the installation that depend on the prefix chosen at install time
 # (CMAKE_INSTALL_PREFIX as `cmake --install --prefix` or CPack set it).  Set
 # up by packaging/CMakeLists.txt with TAVRO_BINDIR, TAVRO_LIBDIR,
-# TAVRO_INCLUDEDIR, TAVRO_VERSION, TAVRO_SYSTEM_LIBDIRS and TAVRO_PACKAGING_DIR.
+# TAVRO_INCLUDEDIR, TAVRO_MANDIR, TAVRO_VERSION, TAVRO_SYSTEM_LIBDIRS and TAVRO_PACKAGING_DIR.
 
 function(tavro_full_dir dir out)
   if(IS_ABSOLUTE "${dir}")
@@ -54,6 +54,15 @@ endfunction()
 function(tavro_install_service)
   tavro_full_dir("${TAVRO_BINDIR}" bindir)
   set(TAVROD_PATH "${bindir}/tavrod")
+  # man(1) finds the page by name only under the prefixes it searches by
+  # itself; elsewhere the unit names the installed file, so that
+  # `systemd-analyze verify` finds it either way.
+  if(CMAKE_INSTALL_PREFIX MATCHES "^/usr(/local)?/?$")
+    set(TAVROD_DOCUMENTATION "man:tavrod(1)")
+  else()
+    tavro_full_dir("${TAVRO_MANDIR}" mandir)
+    set(TAVROD_DOCUMENTATION "file://${mandir}/man1/tavrod.1.gz")
+  endif()
   tavro_install_configured("${CMAKE_INSTALL_PREFIX}/lib/systemd/user" tavrod.service.in tavrod.service)
 endfunction()
 

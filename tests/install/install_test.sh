@@ -36,6 +36,17 @@ while read -r path; do
     esac
 done <"$work/installed"
 
+echo "-- systemd-analyze verify accepts the user unit, and it does not restart on a bad configuration"
+if command -v systemd-analyze >/dev/null; then
+    verify=$(XDG_RUNTIME_DIR=$work systemd-analyze verify --user "$prefix/lib/systemd/user/tavrod.service" 2>&1) ||
+        fail "systemd-analyze verify: $verify"
+    test -z "$verify" || fail "systemd-analyze verify: $verify"
+fi
+status=0
+"$prefix/bin/tavrod" --no-such-option 2>/dev/null || status=$?
+grep -Eq "^RestartPreventExitStatus=.*\b$status\b" "$prefix/lib/systemd/user/tavrod.service" ||
+    fail "the unit restarts tavrod after exit status $status (a bad configuration)"
+
 for file in include/tavrodev.h include/tavro/SharedDeviceState.h \
             bin/tavrod bin/tavro bin/tavro-calibrate bin/tavro-sim bin/tavro-demo \
             lib/systemd/user/tavrod.service lib/udev/rules.d/60-tavro-receiver.rules \
