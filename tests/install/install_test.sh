@@ -51,7 +51,8 @@ for file in include/tavrodev.h include/tavro/SharedDeviceState.h \
             bin/tavrod bin/tavro bin/tavro-calibrate bin/tavro-sim bin/tavro-demo \
             lib/systemd/user/tavrod.service lib/udev/rules.d/60-tavro-receiver.rules \
             share/man/man1/tavrod.1.gz share/man/man1/tavro.1.gz \
-            share/man/man5/tavro-settings.5.gz; do
+            share/man/man5/tavro-settings.5.gz share/bash-completion/completions/tavro \
+            share/zsh/site-functions/_tavro share/fish/vendor_completions.d/tavro.fish; do
     test -e "$prefix/$file" || fail "missing after install: $file"
 done
 libdir=$(dirname "$(ls "$prefix"/lib*/libTavroDev.so.1 "$prefix"/lib/*/libTavroDev.so.1 2>/dev/null | head -n 1)")
