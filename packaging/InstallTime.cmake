@@ -1,8 +1,7 @@
 # Steps of the installation that depend on the prefix chosen at install time
 # (CMAKE_INSTALL_PREFIX as `cmake --install --prefix` or CPack set it).  Set
 # up by packaging/CMakeLists.txt with TAVRO_BINDIR, TAVRO_LIBDIR,
-# TAVRO_INCLUDEDIR, TAVRO_VERSION, TAVRO_SYSTEM_LIBDIRS, TAVRO_STAGING_DIR and
-# TAVRO_PACKAGING_DIR.
+# TAVRO_INCLUDEDIR, TAVRO_MANDIR, TAVRO_VERSION, TAVRO_SYSTEM_LIBDIRS and TAVRO_PACKAGING_DIR.
 
 function(tavro_full_dir dir out)
   if(IS_ABSOLUTE "${dir}")
@@ -28,22 +27,43 @@ function(tavro_libdir_is_system out)
   set(${out} ${system} PARENT_SCOPE)
 endfunction()
 
-# Files written here are made in a directory of their own per destination, so
-# that two installations from one build tree never share one.
-function(tavro_staging_dir out)
-  string(MD5 key "$ENV{DESTDIR}|${CMAKE_INSTALL_PREFIX}")
-  set(dir "${TAVRO_STAGING_DIR}/${key}")
+# Installs a file whose text is made at install time (it names the prefix
+# chosen then).  It is written into a temporary directory of its own, never
+# into the build tree, which the installing user may not be able to write.
+function(tavro_install_made_file destination name content)
+  if(DEFINED ENV{TMPDIR} AND IS_DIRECTORY "$ENV{TMPDIR}")
+    set(tmp "$ENV{TMPDIR}")
+  else()
+    set(tmp /tmp)
+  endif()
+  string(RANDOM LENGTH 16 tag)
+  set(dir "${tmp}/tavro-install-${tag}")
   file(MAKE_DIRECTORY "${dir}")
-  set(${out} "${dir}" PARENT_SCOPE)
+  file(WRITE "${dir}/${name}" "${content}")
+  file(INSTALL DESTINATION "${destination}" TYPE FILE FILES "${dir}/${name}")
+  file(REMOVE_RECURSE "${dir}")
+endfunction()
+
+# The same for a template of packaging/ with @VARIABLES@ of the caller.
+function(tavro_install_configured destination template name)
+  file(READ "${TAVRO_PACKAGING_DIR}/${template}" text)
+  string(CONFIGURE "${text}" text @ONLY)
+  tavro_install_made_file("${destination}" "${name}" "${text}")
 endfunction()
 
 function(tavro_install_service)
   tavro_full_dir("${TAVRO_BINDIR}" bindir)
   set(TAVROD_PATH "${bindir}/tavrod")
-  tavro_staging_dir(staging)
-  configure_file("${TAVRO_PACKAGING_DIR}/tavrod.service.in" "${staging}/tavrod.service" @ONLY)
-  file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/user" TYPE FILE
-       FILES "${staging}/tavrod.service")
+  # man(1) finds the page by name only under the prefixes it searches by
+  # itself; elsewhere the unit names the installed file, so that
+  # `systemd-analyze verify` finds it either way.
+  if(CMAKE_INSTALL_PREFIX MATCHES "^/usr(/local)?/?$")
+    set(TAVROD_DOCUMENTATION "man:tavrod(1)")
+  else()
+    tavro_full_dir("${TAVRO_MANDIR}" mandir)
+    set(TAVROD_DOCUMENTATION "file://${mandir}/man1/tavrod.1.gz")
+  endif()
+  tavro_install_configured("${CMAKE_INSTALL_PREFIX}/lib/systemd/user" tavrod.service.in tavrod.service)
 endfunction()
 
 function(tavro_install_pkgconfig)
@@ -64,10 +84,7 @@ function(tavro_install_pkgconfig)
   else()
     set(PC_RPATH " -Wl,-rpath,\${libdir}")
   endif()
-  tavro_staging_dir(staging)
-  configure_file("${TAVRO_PACKAGING_DIR}/tavro.pc.in" "${staging}/tavro.pc" @ONLY)
-  file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/${TAVRO_LIBDIR}/pkgconfig" TYPE FILE
-       FILES "${staging}/tavro.pc")
+  tavro_install_configured("${CMAKE_INSTALL_PREFIX}/${TAVRO_LIBDIR}/pkgconfig" tavro.pc.in tavro.pc)
 endfunction()
 
 # Programs and libraries installed by this run, found through the manifest

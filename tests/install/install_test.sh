@@ -3,7 +3,8 @@
 # prefix and checks that everything went under it (the user unit and the udev
 # rules too), that the unit starts the installed daemon, that programs and
 # libraries find the kit through a RUNPATH relative to themselves, that they
-# run from there, and that no installed binary names the source tree; then
+# run from there, that installing writes nothing into the build tree (its
+# user may not be able to write there), and that no installed binary names the source tree; then
 # builds and runs a C client against it through pkg-config and find_package.
 set -eu
 build=$1
@@ -18,7 +19,12 @@ fail() {
     failures=$((failures + 1))
 }
 
+touch "$work/before-install"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+
+echo "-- the installation writes nothing into the build tree but CMake's own manifest"
+written=$(find "$build" -newer "$work/before-install" -type f ! -name 'install_manifest*.txt')
+test -z "$written" || fail "installing wrote into the build tree: $written"
 
 echo "-- every installed path is under the prefix"
 sed -n -E 's/^-- (Installing|Up-to-date): //p' "$work/install.log" >"$work/installed"
@@ -30,11 +36,23 @@ while read -r path; do
     esac
 done <"$work/installed"
 
+echo "-- systemd-analyze verify accepts the user unit, and it does not restart on a bad configuration"
+if command -v systemd-analyze >/dev/null; then
+    verify=$(XDG_RUNTIME_DIR=$work systemd-analyze verify --user "$prefix/lib/systemd/user/tavrod.service" 2>&1) ||
+        fail "systemd-analyze verify: $verify"
+    test -z "$verify" || fail "systemd-analyze verify: $verify"
+fi
+status=0
+"$prefix/bin/tavrod" --no-such-option 2>/dev/null || status=$?
+grep -Eq "^RestartPreventExitStatus=.*\b$status\b" "$prefix/lib/systemd/user/tavrod.service" ||
+    fail "the unit restarts tavrod after exit status $status (a bad configuration)"
+
 for file in include/tavrodev.h include/tavro/SharedDeviceState.h \
             bin/tavrod bin/tavro bin/tavro-calibrate bin/tavro-sim bin/tavro-demo \
             lib/systemd/user/tavrod.service lib/udev/rules.d/60-tavro-receiver.rules \
             share/man/man1/tavrod.1.gz share/man/man1/tavro.1.gz \
-            share/man/man5/tavro-settings.5.gz; do
+            share/man/man5/tavro-settings.5.gz share/bash-completion/completions/tavro \
+            share/zsh/site-functions/_tavro share/fish/vendor_completions.d/tavro.fish; do
     test -e "$prefix/$file" || fail "missing after install: $file"
 done
 libdir=$(dirname "$(ls "$prefix"/lib*/libTavroDev.so.1 "$prefix"/lib/*/libTavroDev.so.1 2>/dev/null | head -n 1)")

@@ -3,6 +3,7 @@
 // unplugged and plugged in again, one daemon only, SIGHUP, the status it
 // publishes, and the X server going away.
 #include "DaemonStatus.h"
+#include "OtherUser.h"
 #include "Process.h"
 #include "SharedDeviceState.h"
 #include "Pty.h"
@@ -143,9 +144,7 @@ TEST_F(Daemon, APermissionErrorEndsItWithTheFix) {
     ASSERT_EQ(chmod(pty.slavePath().c_str(), 0600), 0);
     // As a user without rights on the tty (root passes every permission check).
     std::string output;
-    const int status = RunProgram("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                                      TAVROD_PATH, "--device", pty.slavePath()},
-                                  &output);
+    const int status = RunProgramAsUser(65534, TAVROD_PATH, {"--device", pty.slavePath()}, &output);
     if (getuid() != 0 && status == 127) GTEST_SKIP() << "cannot change user: " << output;
     EXPECT_EQ(status, 1) << output;
     EXPECT_EQ(LinesWith(output, "cannot open the receiver"),
