@@ -107,6 +107,8 @@ public:
     // ---- Serial link. ----
     int SI_Open();
     int SI_Write(unsigned char* buffer, unsigned int length, int* written);
+    // Gives up exclusive use and closes the tty; DeviceFd becomes 0.
+    void CloseDevice();
 
     // ---- Packet reader. ----
     int ReadChunk(unsigned char* buffer, unsigned int capacity, unsigned char* type,
