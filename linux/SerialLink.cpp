@@ -76,6 +76,7 @@ int CTavroLinux::SI_Open() {
         return 3;
     }
     DeviceFd = fd;
+    ReceiverAnswered.store(false);
     return 0;
 }
 
@@ -128,6 +129,7 @@ void CTavroLinux::CloseDevice() {
     ioctl(DeviceFd, TIOCNXCL);
     close(DeviceFd);
     DeviceFd = 0;
+    ReceiverAnswered.store(false);
 }
 
 int CTavroLinux::SendCommand(unsigned char* buffer, unsigned long length) {

@@ -167,6 +167,12 @@ public:
     // threads count packets, skips and the receiver's state into it.
     tavro::DaemonStatus* Status = nullptr;
 
+    // ---- Whether the tty is a receiver at all. ----
+    // False from each open until the reader has framed a whole packet of a
+    // valid type: until then the writer sends nothing (requests stay raised),
+    // so another device that took the path is never written to.
+    std::atomic<bool> ReceiverAnswered{false};
+
     // ---- Receiver loss (unplugged, tty hung up). ----
     // Set by the reader while the tty reports the device gone; cleared when
     // data flows again.
