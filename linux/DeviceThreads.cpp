@@ -24,6 +24,9 @@
 namespace {
 
 constexpr int kWriterPollMicroseconds = 50000;
+// How long a device may stay silent after the open before the log says it
+// does not look like a receiver.
+constexpr int kReceiverProofSeconds = 3;
 // How long StartDevice waits for the reader to see the stop (it is woken,
 // but may be in the pause after a failed read).
 constexpr int kReaderEndWaitMs = 2000;
@@ -176,14 +179,26 @@ int CTavroLinux::StopDevice() {
     return 0;
 }
 
+// True once the device has framed a packet.  Says once per run, after a
+// few seconds of silence, that the device at the path is not a receiver.
+static bool ReceiverShown(CTavroLinux& kit, int passes, bool& silenceSaid) {
+    if (kit.ReceiverAnswered.load(std::memory_order_acquire)) return true;
+    if (!silenceSaid && passes * kWriterPollMicroseconds >= kReceiverProofSeconds * 1000000) {
+        silenceSaid = true;
+        CTavroLinux::LogMessage("the device at %s does not answer as a Tavro receiver (no framed packet "
+                                "in %d s); check the path, prefer /dev/tavro-receiver or "
+                                "/dev/serial/by-id/...",
+                                kit.SharedData->DeviceName, kReceiverProofSeconds);
+    }
+    return false;
+}
+
 int CTavroLinux::WritePODDeviceData() {
     SharedDeviceState& r = *SharedData;
-    if (r.HIDMouseAtStart != 0) {
-        r.HIDMouseMode = 6;
-        SendHID_Mouse();
-    }
-
     int last = 0;
+    int silentPasses = 0;
+    bool silenceSaid = false;
+    bool startSent = false;
     // Serves one flag: the encoder first, then the flag is lowered, whether
     // or not the command went out.
     auto serve = [&](uint8_t& flag, auto send) {
@@ -204,6 +219,19 @@ int CTavroLinux::WritePODDeviceData() {
         // still go out in this last pass.
         bool goOn = !tavro::StopRequested(SharedData) && last != 1 &&
                     !(EndOnDeviceLoss.load() && DeviceLost.load());
+        // Nothing goes to a device that has not shown itself a receiver;
+        // the requests wait, raised, until it has.
+        if (!ReceiverShown(*this, ++silentPasses, silenceSaid)) {
+            if (!goOn) return last;
+            continue;
+        }
+        if (!startSent) {
+            startSent = true;
+            if (r.HIDMouseAtStart != 0) {
+                r.HIDMouseMode = 6;
+                SendHID_Mouse();
+            }
+        }
 
         serve(r.HIDMouseRequest, [&] { return SendHID_Mouse(); });
         serve(r.HIDCalRequest, [&] { return SendHID_Cal(); });

@@ -272,6 +272,7 @@ int CTavroLinux::ReadPODDeviceData() {
         // After a failed hunt whatever was read is dropped and the hunt goes on.
         if (!inSync) continue;
         if (result != kChunkRead || length <= 0) continue;
+        ReceiverAnswered.store(true, std::memory_order_release);
         HandlePODDeviceData(buffer, length, type);
     }
 }

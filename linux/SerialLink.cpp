@@ -3,6 +3,7 @@
 #include "TavroLinux.h"
 
 #include "StopFlag.h"
+#include "TtyHolders.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -65,13 +66,17 @@ int CTavroLinux::SI_Open() {
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) fd = AvoidDescriptorZero(fd);
     if (fd < 0) {
+        const int error = errno;
         // Not open: 0, so that a later start opens the tty anew.
         DeviceFd = 0;
         AddToMessageLog("Error opening the device");
+        if (error == EBUSY)
+            LogMessage("cannot open the receiver %s: %s", path, tavro::BusyTtyReason(path).c_str());
         tavro::SetStopRequest(SharedData, true);
         return 3;
     }
     DeviceFd = fd;
+    ReceiverAnswered.store(false);
     return 0;
 }
 
@@ -82,8 +87,7 @@ int CTavroLinux::InitializeDevice() {
     auto fail = [&](const char* format) {
         int error = errno;
         LogMessage(format, name, strerror(error), error);
-        if (DeviceFd > 0) close(DeviceFd);
-        DeviceFd = 0;
+        CloseDevice();
         return 6;
     };
 
@@ -116,6 +120,16 @@ int CTavroLinux::InitializeDevice() {
     if (ioctl(DeviceFd, TIOCMGET, &lines) == -1 && errno != ENOTTY && errno != EINVAL)
         return fail("Error getting handshake lines %s - %s(%d).\n");
     return 0;
+}
+
+void CTavroLinux::CloseDevice() {
+    if (DeviceFd <= 0) return;
+    // The exclusive flag belongs to the tty, not to the descriptor: left set,
+    // it outlives this process and refuses every later open but root's.
+    ioctl(DeviceFd, TIOCNXCL);
+    close(DeviceFd);
+    DeviceFd = 0;
+    ReceiverAnswered.store(false);
 }
 
 int CTavroLinux::SendCommand(unsigned char* buffer, unsigned long length) {

@@ -107,6 +107,8 @@ public:
     // ---- Serial link. ----
     int SI_Open();
     int SI_Write(unsigned char* buffer, unsigned int length, int* written);
+    // Gives up exclusive use and closes the tty; DeviceFd becomes 0.
+    void CloseDevice();
 
     // ---- Packet reader. ----
     int ReadChunk(unsigned char* buffer, unsigned int capacity, unsigned char* type,
@@ -164,6 +166,12 @@ public:
     // daemon before StartDevice; null in every other process.  The device
     // threads count packets, skips and the receiver's state into it.
     tavro::DaemonStatus* Status = nullptr;
+
+    // ---- Whether the tty is a receiver at all. ----
+    // False from each open until the reader has framed a whole packet of a
+    // valid type: until then the writer sends nothing (requests stay raised),
+    // so another device that took the path is never written to.
+    std::atomic<bool> ReceiverAnswered{false};
 
     // ---- Receiver loss (unplugged, tty hung up). ----
     // Set by the reader while the tty reports the device gone; cleared when

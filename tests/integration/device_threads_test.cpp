@@ -64,11 +64,17 @@ protected:
         ASSERT_TRUE(WaitFor([&] { return kit.waiting.load(); }));
         raise(device.record());
     }
+    // One framed packet of a type the decoder ignores: the device is a receiver.
+    void ShowReceiver() {
+        pty.write(Packet(40, {0}));
+        ASSERT_TRUE(WaitFor([&] { return kit.ReceiverAnswered.load(); }));
+    }
 };
 
 TEST_F(DeviceThreads, EveryCommandGoesOutInServiceOrder) {
     RunningDevice running(kit);
     ASSERT_TRUE(running.started());
+    ShowReceiver();
     RaiseTogether([](SharedDeviceState& r) {
         r.HIDMouseMode = 4;
         const int32_t calibration[6] = {-1, 258, 0, 0x01020304, -2, 7};
@@ -120,6 +126,7 @@ TEST_F(DeviceThreads, EveryCommandGoesOutInServiceOrder) {
 TEST_F(DeviceThreads, RequestFromAnotherProcessIsServedWithinAPollPeriod) {
     RunningDevice running(kit);
     ASSERT_TRUE(running.started());
+    ShowReceiver();
     auto start = std::chrono::steady_clock::now();
     if (fork() == 0) {
         int id = shmget(TAVRO_SHARED_MEMORY_KEY, TAVRO_SHARED_MEMORY_SIZE, 0666);
@@ -135,6 +142,17 @@ TEST_F(DeviceThreads, RequestFromAnotherProcessIsServedWithinAPollPeriod) {
     EXPECT_EQ(status, 0);
 }
 
+TEST_F(DeviceThreads, NoCommandGoesOutUntilTheDeviceSendsAFramedPacket) {
+    RunningDevice running(kit);
+    ASSERT_TRUE(running.started());
+    device.record().IRBlastRequest = 1;
+    EXPECT_EQ(pty.drain(500ms), Bytes{}) << "a command went to a device that never framed a packet";
+    EXPECT_EQ(device.record().IRBlastRequest, 1) << "the request did not wait";
+    ShowReceiver();
+    EXPECT_EQ(pty.read(2, 1000ms), (Bytes{0x0C, 0x00}));
+    EXPECT_EQ(pty.drain(300ms), Bytes{}) << "the command went out more than once";
+}
+
 TEST_F(DeviceThreads, StopWithASilentReceiverEndsStartDevice) {
     RunningDevice running(kit);
     ASSERT_TRUE(running.started());
@@ -148,6 +166,7 @@ TEST_F(DeviceThreads, StopWithASilentReceiverEndsStartDevice) {
 TEST_F(DeviceThreads, RequestPendingWhenTheStopComesStillGoesOut) {
     RunningDevice running(kit);
     ASSERT_TRUE(running.started());
+    ShowReceiver();
     RaiseTogether([](SharedDeviceState& r) { r.IRBlastRequest = r.StopRequest = 1; });
     EXPECT_TRUE(running.ended(1000ms));
     EXPECT_EQ(pty.read(2, 1000ms), (Bytes{0x0C, 0x00}));

@@ -1,10 +1,12 @@
 // The receiver's tty on a real pseudo-terminal: open failures, the raw and
 // exclusive configuration, and writes that fail or have to wait.
 #include "DeviceHarness.h"
+#include "TtyHolders.h"
 
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -15,6 +17,23 @@ namespace {
 
 using namespace tavro::test;
 using namespace std::chrono_literals;
+
+// Runs `body` in a child process without CAP_SYS_ADMIN, to which exclusive
+// use applies as to any unprivileged user; true when it exits 0.
+template <typename Body>
+bool InUnprivilegedChild(Body body) {
+    pid_t child = fork();
+    if (child == 0) {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2]{};
+        syscall(SYS_capget, &header, caps);
+        caps[CAP_SYS_ADMIN / 32].effective &= ~(1u << (CAP_SYS_ADMIN % 32));
+        syscall(SYS_capset, &header, caps);
+        _exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 class SerialLink : public testing::Test {
 protected:
@@ -72,18 +91,42 @@ TEST_F(SerialLink, PseudoTerminalIsConfiguredRawExclusiveAndBlocking) {
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
 
     // Exclusive: a process without CAP_SYS_ADMIN cannot open the tty now.
-    pid_t child = fork();
-    if (child == 0) {
-        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct caps[2]{};
-        syscall(SYS_capget, &header, caps);
-        caps[CAP_SYS_ADMIN / 32].effective &= ~(1u << (CAP_SYS_ADMIN % 32));
-        syscall(SYS_capset, &header, caps);
-        _exit(open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY) < 0 && errno == EBUSY ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "a second open was not refused with EBUSY";
+    EXPECT_TRUE(InUnprivilegedChild([&] {
+        return open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY) < 0 && errno == EBUSY;
+    })) << "a second open was not refused with EBUSY";
+}
+
+TEST_F(SerialLink, ClosingTheTtyGivesUpExclusiveUse) {
+    Open();
+    kit.CloseDevice();
+    EXPECT_EQ(kit.DeviceFd, 0);
+    EXPECT_TRUE(InUnprivilegedChild([&] {
+        int fd = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+        return fd >= 0;
+    })) << "the exclusive flag outlived the kit's close";
+}
+
+TEST_F(SerialLink, BusyTtyIsExplainedByItsHolder) {
+    Open();
+    const std::string holder = "held by process " + std::to_string(getpid()) + " (";
+    EXPECT_TRUE(InUnprivilegedChild([&] {
+        return kit.SI_Open() == 3 &&
+               LogCapture::Count("cannot open the receiver " + pty.slavePath() + ": " + holder) == 1;
+    })) << "no line named the process that holds the tty";
+}
+
+TEST(BusyTty, ExclusiveFlagLeftByAnEndedProgramIsNamedWithItsFix) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+    const std::string path = ptsname(master);
+    int slave = open(path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    ASSERT_EQ(ioctl(slave, TIOCEXCL), 0);
+    close(slave);
+    EXPECT_NE(tavro::BusyTtyReason(path).find("no process holds it, so its exclusive flag was left set"),
+              std::string::npos);
+    close(master);
 }
 
 TEST_F(SerialLink, ConfigurationFailureClosesAndForgetsTheDescriptor) {

@@ -14,6 +14,7 @@
 #include "SettingsKeys.h"
 #include "StopFlag.h"
 #include "TavroLinux.h"
+#include "TtyHolders.h"
 #include "tavrodev.h"
 
 #include <X11/Xlib.h>
@@ -169,10 +170,7 @@ std::string PermissionFix(const std::string& path) {
            "the udev rule 60-tavro-receiver.rules";
 }
 
-void CloseDevice(CTavroLinux* kit) {
-    if (kit->DeviceFd > 0) close(kit->DeviceFd);
-    kit->DeviceFd = 0;
-}
+void CloseDevice(CTavroLinux* kit) { kit->CloseDevice(); }
 
 // ---- The daemon's state. ----
 
@@ -564,7 +562,8 @@ int main(int argc, char** argv) {
                 break;
             }
             if (!MayAppear(openError) && !started && !waitingSaid) {
-                Say("cannot open the receiver %s: %s", d.path.c_str(), std::strerror(openError));
+                Say("cannot open the receiver %s: %s", d.path.c_str(),
+                    openError == EBUSY ? tavro::BusyTtyReason(d.path).c_str() : std::strerror(openError));
                 status = kExitFailure;
                 break;
             }
