@@ -8,6 +8,7 @@
 #include "DaemonLog.h"
 #include "DaemonOptions.h"
 #include "DaemonStatus.h"
+#include "DeviceRunMarker.h"
 #include "FilterChoice.h"
 #include "KeyRelay.h"
 #include "ReceiverLock.h"
@@ -489,6 +490,10 @@ int main(int argc, char** argv) {
         return kExitFailure;
     }
     d.kit = TavroLinux;
+    // The record is this daemon's from here on, also while it waits for the
+    // receiver: programs that start meanwhile attach without resetting it or
+    // putting their own settings into it.
+    const tavro::DeviceRunMarker daemonRuns(CTavroLinux::SharedMemoryKey);
     d.record = d.kit->SharedData;
     d.ownSettings = d.record->IniFileName;
     const char* displayName = display != nullptr ? DisplayString(display) : getenv("DISPLAY");
