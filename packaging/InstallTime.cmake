@@ -105,3 +105,45 @@ function(tavro_drop_runpath_in_system_libdir)
     endif()
   endforeach()
 endfunction()
+
+# At the end of every installation CMake writes the list of the files it
+# installed (install_manifest*.txt) into the top of the build tree, and the
+# installation fails where the installing user cannot write there (another
+# user's tree, a read-only file system).  Called at the start of an
+# installation with the build tree's path: when the tree cannot be written,
+# the list goes into a temporary directory of its own instead, and one line
+# says where; otherwise nothing changes.
+function(tavro_keep_manifest_out_of_unwritable build_dir)
+  execute_process(COMMAND test -w "${build_dir}" RESULT_VARIABLE unwritable)
+  if(NOT unwritable)
+    return()
+  endif()
+  set_property(GLOBAL PROPERTY TAVRO_UNWRITABLE_BUILD_DIR "${build_dir}")
+  variable_watch(CMAKE_INSTALL_MANIFEST _tavro_manifest_elsewhere)
+endfunction()
+
+# CMake writes the list to "<build tree>/${CMAKE_INSTALL_MANIFEST}": the name
+# it sets is replaced by a path that leads from the tree to the temporary
+# directory (enough "../" to reach the root from the tree's real path).
+macro(_tavro_manifest_elsewhere _tavro_variable _tavro_access _tavro_value)
+  if("${_tavro_access}" STREQUAL "MODIFIED_ACCESS" AND NOT "${_tavro_value}" MATCHES "^\\.\\./")
+    get_property(_tavro_build GLOBAL PROPERTY TAVRO_UNWRITABLE_BUILD_DIR)
+    if(DEFINED ENV{TMPDIR} AND IS_DIRECTORY "$ENV{TMPDIR}")
+      set(_tavro_tmp "$ENV{TMPDIR}")
+    else()
+      set(_tavro_tmp /tmp)
+    endif()
+    file(REAL_PATH "${_tavro_tmp}" _tavro_tmp)
+    string(RANDOM LENGTH 16 _tavro_tag)
+    set(_tavro_dir "${_tavro_tmp}/tavro-install-${_tavro_tag}")
+    file(MAKE_DIRECTORY "${_tavro_dir}")
+    file(REAL_PATH "${_tavro_build}" _tavro_real)
+    string(REGEX MATCHALL "[^/]+" _tavro_parts "${_tavro_real}")
+    list(LENGTH _tavro_parts _tavro_depth)
+    string(REPEAT "../" ${_tavro_depth} _tavro_up)
+    string(REGEX REPLACE "^/" "" _tavro_dir_relative "${_tavro_dir}")
+    message(STATUS "The build tree ${_tavro_build} cannot be written: the list of installed "
+                   "files is in ${_tavro_dir}/${_tavro_value}")
+    set(CMAKE_INSTALL_MANIFEST "${_tavro_up}${_tavro_dir_relative}/${_tavro_value}")
+  endif()
+endmacro()

@@ -6,7 +6,7 @@ TAVRO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Packages the kit needs to build, run and test on Debian 12.
 TAVRO_PACKAGES=(build-essential cmake ninja-build pkg-config libx11-dev libx11-xcb-dev libxtst-dev
                 libgtest-dev libgmock-dev libbenchmark-dev xvfb x11-utils clang
-                util-linux procps libtinyxml2-dev python3 python3-pytest
+                util-linux procps libtinyxml2-dev python3 python3-pytest mypy
                 libevdev-dev libxkbcommon-dev xkb-data
                 qemu-system-x86 busybox-static udev libinput-tools
                 dpkg-dev lintian man-db)

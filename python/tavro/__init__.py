@@ -11,9 +11,11 @@
 The package wraps the installed libTavroDev through ctypes.  Receiver commands
 (``kit.ir``, ``kit.motor``, ``kit.camera``, ``kit.channel``, ``kit.info``) are
 carried out by the device daemon tavrod; every failure is a TavroError.
+Tracking values need the daemon too: without one, reading them raises
+NoDaemonError, and snapshots say when their values are not live (``stale``).
 """
 
-from .errors import NoAnswerError, NoDaemonError, ReceiverError, TavroError
+from .errors import NoAnswerError, NoDaemonError, NoDesktopError, ReceiverError, TavroError
 from .kit import (DaemonState, Handset, HandsetState, Info, Key, Kit, PointingMode, Snapshot,
                   Watch, keys_of)
 from .settings import SETTINGS, Setting, Settings
@@ -21,6 +23,6 @@ from .settings import SETTINGS, Setting, Settings
 __version__ = "1.0.0"
 __all__ = [
     "DaemonState", "Handset", "HandsetState", "Info", "Key", "Kit", "NoAnswerError",
-    "NoDaemonError", "PointingMode", "ReceiverError", "SETTINGS", "Setting", "Settings",
+    "NoDaemonError", "NoDesktopError", "PointingMode", "ReceiverError", "SETTINGS", "Setting", "Settings",
     "Snapshot", "TavroError", "Watch", "keys_of",
 ]

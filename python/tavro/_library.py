@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import ctypes
 import ctypes.util
+import importlib
 import os
 from pathlib import Path
 from typing import Any, Final
@@ -82,9 +83,8 @@ def _candidates() -> list[str]:
     if explicit:
         found.append(explicit)
     try:
-        from . import _install  # written by the kit's install step
-
-        found.append(str(Path(_install.LIBDIR) / _SONAME))
+        installed = importlib.import_module("._install", __package__)  # made by the install step
+        found.append(str(Path(str(installed.LIBDIR)) / _SONAME))
     except ImportError:
         pass
     system = ctypes.util.find_library("TavroDev")

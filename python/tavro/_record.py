@@ -1,11 +1,12 @@
-"""The kit's shared record, read and written by byte offset.
+"""The kit's shared record and other System V segments, read and written in place.
 
-The record is a System V shared-memory segment (key 1103, 33432 bytes) whose
-layout other processes depend on; these offsets are its binary format.  The
-package reads most values through libTavroDev's getters and uses the record
-directly only for what the C API does not expose: request flags (to see
-whether the daemon took a command up, and to withdraw one that timed out)
-and the live state that attaching would otherwise reset.
+The record's layout comes from _layout, which the build makes from the C
+header that defines the record and checks against the compiler; fields are
+addressed by name and read with the type the header gives them.  The package
+reads most values through libTavroDev's getters and uses the record directly
+only for what the C API does not expose: request flags (to see whether the
+daemon took a command up, and to withdraw one that timed out) and a few
+settings without a C setter.
 """
 
 from __future__ import annotations
@@ -14,74 +15,27 @@ import ctypes
 import ctypes.util
 import os
 import struct
-from typing import Final
+from typing import Any, Final, TypeAlias
 
-RECORD_KEY: Final = 1103
-RECORD_SIZE: Final = 33432
-STATUS_SIZE_MIN: Final = 64
-HANDSETS: Final = 4
+try:
+    from . import _layout
+except ImportError:
+    raise ImportError(
+        "tavro._layout is missing: it is made from the kit's record header when the kit is "
+        "built; import the package from the build tree (build/python/site) or install the kit"
+    ) from None
 
-# Byte offsets of the fields the package touches directly.
-OFFSETS: Final[dict[str, int]] = {
-    "HIDMouseRequest": 0x0001,
-    "HIDCalRequest": 0x0002,
-    "HIDAntiShakeRequest": 0x0003,
-    "HIDDefaultRequest": 0x0004,
-    "HIDMappingsRequest": 0x0005,
-    "StopRequest": 0x0006,
-    "StartMotorRequest": 0x0008,
-    "LearnInProgress": 0x0009,
-    "LearnCodeRequest": 0x000A,
-    "GetIRCodeRequest": 0x000B,
-    "SendIRCodeRequest": 0x000C,
-    "ActivateCursor": 0x000D,
-    "InfoBuffer": 0x0030,
-    "DeviceName": 0x00B0,
-    "TavroMenuPath": 0x0130,
-    "IniFileName": 0x0230,
-    "FrequencyRequest": 0x085E,
-    "DebugRequest": 0x085F,
-    "GetInfoRequest": 0x0860,
-    "SetExposureRequest": 0x0861,
-    "SetGainRequest": 0x0862,
-    "SetThreshRequest": 0x0863,
-    "IRBlastRequest": 0x0864,
-    "StopMotorRequest": 0x0865,
-    "ClearHatRequest": 0x0866,
-    "ProgramIDRequest": 0x0867,
-    "DistanceScaling": 0x088F,
-    "MoveEnabled": 0x0890,
-    "DrawBitmaps": 0x0891,
-    "DirectPoint": 0x0892,
-    "SmartPoint": 0x0894,
-    "MoveAtBoundary": 0x0895,
-    "MouseClick": 0x0896,
-    "QuickClick": 0x0897,
-    "SmartTracking": 0x0898,
-    "RollCounterMax": 0x0A74,
-    "InfoLength": 0x0A80,
-    "PowerThresh": 0x0A9C,
-    "LastError": 0x0AC4,
-    "PODChannel": 0x0AE8,
-    "CurrentUser": 0x0AF0,
-    "DistanceThresh": 0x0CC8,
-    "DistanceCounterMax": 0x0CD0,
-    "CThetaX": 0x0D00,
+RECORD_KEY: Final = _layout.TAVRO_SHARED_MEMORY_KEY
+RECORD_SIZE: Final = _layout.SIZE
+HANDSETS: Final = _layout.TAVRO_HANDSETS
+
+_Scalar: TypeAlias = "type[ctypes._SimpleCData[Any]]"
+_INTEGERS: Final[dict[str, _Scalar]] = {
+    "int8_t": ctypes.c_int8, "uint8_t": ctypes.c_uint8, "int16_t": ctypes.c_int16,
+    "uint16_t": ctypes.c_uint16, "int32_t": ctypes.c_int32, "uint32_t": ctypes.c_uint32,
+    "int64_t": ctypes.c_int64, "uint64_t": ctypes.c_uint64,
 }
-
-# The request flags an attaching process's start-up clears.
-REQUEST_FLAGS: Final = (
-    "HIDMouseRequest", "HIDCalRequest", "HIDAntiShakeRequest", "HIDDefaultRequest",
-    "HIDMappingsRequest", "StartMotorRequest", "LearnCodeRequest", "SendIRCodeRequest",
-    "FrequencyRequest", "DebugRequest", "GetInfoRequest", "SetExposureRequest",
-    "SetGainRequest", "SetThreshRequest", "IRBlastRequest", "StopMotorRequest",
-    "ClearHatRequest", "ProgramIDRequest",
-)
-# The live pointing state the start-up resets (bytes), and the active handset.
-LIVE_BYTES: Final = (
-    "DirectPoint", "SmartPoint", "MoveAtBoundary", "MoveEnabled", "SmartTracking",
-    "MouseClick", "QuickClick", "DrawBitmaps",
-)
+_REALS: Final[dict[str, _Scalar]] = {"float": ctypes.c_float, "double": ctypes.c_double}
 
 _IPC_STAT: Final = 2
 _SHM_RDONLY: Final = 0o10000
@@ -97,26 +51,31 @@ def _libc() -> ctypes.CDLL:
     libc.shmdt.restype = ctypes.c_int
     libc.shmctl.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_void_p]
     libc.shmctl.restype = ctypes.c_int
+    libc.semget.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_int]
+    libc.semget.restype = ctypes.c_int
+    libc.semctl.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_int]
+    libc.semctl.restype = ctypes.c_int
     return libc
 
 
-_LIBC: Final = _libc()
+LIBC: Final = _libc()
 
 
 def segment_size(segment_id: int) -> int:
     """The size of a segment, from IPC_STAT (struct shmid_ds: shm_segsz follows ipc_perm)."""
     buffer = ctypes.create_string_buffer(256)
-    if _LIBC.shmctl(segment_id, _IPC_STAT, buffer) != 0:
+    if LIBC.shmctl(segment_id, _IPC_STAT, buffer) != 0:
         return -1
     # struct ipc_perm is 48 bytes on 64-bit Linux; shm_segsz comes next.
-    return struct.unpack_from("=Q", buffer.raw, 48)[0]
+    size: int = struct.unpack_from("=Q", buffer.raw, 48)[0]
+    return size
 
 
 class Segment:
     """One attachment of a System V segment, with typed access by offset."""
 
     def __init__(self, key: int, size: int, read_only: bool = False) -> None:
-        segment_id = _LIBC.shmget(key, 0, 0)
+        segment_id = LIBC.shmget(key, 0, 0)
         if segment_id < 0:
             error = ctypes.get_errno()
             raise OSError(error, f"no shared segment with key {key}: {os.strerror(error)}")
@@ -124,73 +83,108 @@ class Segment:
         if actual < size:
             raise OSError(0, f"the shared segment with key {key} has {actual} bytes, not {size}; "
                              f"remove it with: ipcrm -M {key}")
-        address = _LIBC.shmat(segment_id, None, _SHM_RDONLY if read_only else 0)
+        address = LIBC.shmat(segment_id, None, _SHM_RDONLY if read_only else 0)
         if address is None or address == ctypes.c_void_p(-1).value:
             error = ctypes.get_errno()
             raise OSError(error, f"cannot attach the shared segment with key {key}: "
                                  f"{os.strerror(error)}")
-        self._address: int | None = address
+        self._address: int | None = int(address)
         self.size = size
 
     def close(self) -> None:
         if self._address is not None:
-            _LIBC.shmdt(self._address)
+            LIBC.shmdt(self._address)
             self._address = None
 
-    def _at(self, offset: int, ctype: type) -> ctypes._SimpleCData:  # type: ignore[type-arg]
-        if self._address is None:
-            raise ValueError("the segment is detached")
-        if not 0 <= offset <= self.size - ctypes.sizeof(ctype):
-            raise IndexError(f"offset {offset} outside the segment")
-        return ctype.from_address(self._address + offset)  # type: ignore[attr-defined,no-any-return]
-
-    def u8(self, offset: int) -> int:
-        return int(self._at(offset, ctypes.c_uint8).value)
-
-    def set_u8(self, offset: int, value: int) -> None:
-        self._at(offset, ctypes.c_uint8).value = value
-
-    def i32(self, offset: int) -> int:
-        return int(self._at(offset, ctypes.c_int32).value)
-
-    def set_i32(self, offset: int, value: int) -> None:
-        self._at(offset, ctypes.c_int32).value = value
-
-    def i64(self, offset: int) -> int:
-        return int(self._at(offset, ctypes.c_int64).value)
-
-    def u64(self, offset: int) -> int:
-        return int(self._at(offset, ctypes.c_uint64).value)
-
-    def f64(self, offset: int) -> float:
-        return float(self._at(offset, ctypes.c_double).value)
-
-    def set_f64(self, offset: int, value: float) -> None:
-        self._at(offset, ctypes.c_double).value = value
-
-    def read(self, offset: int, length: int) -> bytes:
+    def _base(self, offset: int, length: int) -> int:
         if self._address is None:
             raise ValueError("the segment is detached")
         if not (0 <= offset and 0 <= length and offset + length <= self.size):
             raise IndexError(f"bytes {offset}..{offset + length} outside the segment")
-        return ctypes.string_at(self._address + offset, length)
+        return self._address + offset
+
+    def scalar(self, offset: int, ctype: _Scalar) -> ctypes._SimpleCData[Any]:
+        return ctype.from_address(self._base(offset, ctypes.sizeof(ctype)))
+
+    def i32(self, offset: int) -> int:
+        return int(self.scalar(offset, ctypes.c_int32).value)
+
+    def i64(self, offset: int) -> int:
+        return int(self.scalar(offset, ctypes.c_int64).value)
+
+    def u64(self, offset: int) -> int:
+        return int(self.scalar(offset, ctypes.c_uint64).value)
+
+    def read(self, offset: int, length: int) -> bytes:
+        return ctypes.string_at(self._base(offset, length), length)
 
     def write(self, offset: int, data: bytes) -> None:
-        if self._address is None:
-            raise ValueError("the segment is detached")
-        if not (0 <= offset and offset + len(data) <= self.size):
-            raise IndexError(f"bytes {offset}..{offset + len(data)} outside the segment")
-        ctypes.memmove(self._address + offset, data, len(data))
+        ctypes.memmove(self._base(offset, len(data)), data, len(data))
 
     def text(self, offset: int, capacity: int) -> str:
         raw = self.read(offset, capacity)
         return raw.split(b"\0", 1)[0].decode("utf-8", "replace")
 
-    def set_text(self, offset: int, capacity: int, value: str) -> None:
+
+Layout: TypeAlias = "dict[str, tuple[int, str, int]]"
+
+
+class Fields:
+    """A segment whose fields are addressed by name, with the types of a made layout."""
+
+    def __init__(self, segment: Segment, layout: Layout) -> None:
+        self._segment = segment
+        self._layout = layout
+
+    def close(self) -> None:
+        self._segment.close()
+
+    def _field(self, name: str, index: int, kinds: dict[str, _Scalar]) -> tuple[int, _Scalar]:
+        offset, type_name, count = self._layout[name]
+        if type_name not in kinds:
+            raise TypeError(f"the field {name} is {type_name}, not one of {', '.join(kinds)}")
+        if not 0 <= index < count:
+            raise IndexError(f"the field {name} has {count} elements, not {index + 1}")
+        ctype = kinds[type_name]
+        return offset + index * ctypes.sizeof(ctype), ctype
+
+    def _bytes(self, name: str) -> tuple[int, int]:
+        offset, type_name, count = self._layout[name]
+        if type_name not in ("uint8_t", "char"):
+            raise TypeError(f"the field {name} is {type_name}, not bytes or text")
+        return offset, count
+
+    def integer(self, name: str, index: int = 0) -> int:
+        return int(self._segment.scalar(*self._field(name, index, _INTEGERS)).value)
+
+    def set_integer(self, name: str, value: int, index: int = 0) -> None:
+        self._segment.scalar(*self._field(name, index, _INTEGERS)).value = value
+
+    def real(self, name: str, index: int = 0) -> float:
+        return float(self._segment.scalar(*self._field(name, index, _REALS)).value)
+
+    def set_real(self, name: str, value: float, index: int = 0) -> None:
+        self._segment.scalar(*self._field(name, index, _REALS)).value = value
+
+    def data(self, name: str, length: int) -> bytes:
+        """The first `length` bytes of a byte array (clamped to its size)."""
+        offset, count = self._bytes(name)
+        return self._segment.read(offset, max(0, min(length, count)))
+
+    def text(self, name: str) -> str:
+        return self._segment.text(*self._bytes(name))
+
+    def set_text(self, name: str, value: str) -> None:
+        offset, count = self._bytes(name)
         data = value.encode("utf-8")
-        if len(data) >= capacity:
-            raise ValueError(f"text of {len(data)} bytes does not fit in {capacity - 1}")
-        self.write(offset, data + b"\0" * (capacity - len(data)))
+        if len(data) >= count:
+            raise ValueError(f"text of {len(data)} bytes does not fit in {count - 1}")
+        self._segment.write(offset, data + b"\0" * (count - len(data)))
+
+
+def attach_record() -> Fields:
+    """The kit's shared record; OSError when it cannot be attached."""
+    return Fields(Segment(RECORD_KEY, RECORD_SIZE), _layout.FIELDS)
 
 
 def try_attach(key: int, size: int, read_only: bool = False) -> Segment | None:

@@ -14,7 +14,14 @@ class NoAnswerError(TavroError):
 
 
 class NoDaemonError(TavroError):
-    """No device daemon (tavrod) runs, so receiver commands cannot be sent."""
+    """No device daemon (tavrod) runs: receiver commands cannot be sent, and the
+    record holds no live tracking values (positions, keys, the active handset)
+    to read.  A watch raises it when the daemon goes away under it."""
+
+
+class NoDesktopError(TavroError):
+    """A key cannot reach any desktop: there is no X display to send it to and no
+    device daemon with a virtual keyboard (tavrod --output uinput) to type it."""
 
 
 class ReceiverError(TavroError):

@@ -7,12 +7,12 @@ import ctypes
 import enum
 import os
 import time
-from collections.abc import AsyncIterator, Iterator
+from collections.abc import AsyncIterator, Callable, Iterator
 from dataclasses import dataclass
 from typing import Final
 
 from . import _library, _record, _status
-from .errors import NoAnswerError, NoDaemonError, ReceiverError, TavroError
+from .errors import NoAnswerError, NoDaemonError, NoDesktopError, ReceiverError, TavroError
 from .settings import Settings
 
 HANDSETS: Final = _record.HANDSETS
@@ -71,11 +71,16 @@ class HandsetState:
 
 @dataclass(frozen=True)
 class Snapshot:
-    """Every handset's values and the active handset, read together."""
+    """Every handset's values and the active handset, read together.  `stale` is
+    true when they are not live (the daemon's receiver is not connected, or no
+    packet came for 2 s): they are then the last ones received, and
+    `stale_reason` says why."""
 
     time: float  # time.monotonic() when it was read
     active: int
     handsets: tuple[HandsetState, ...]
+    stale: bool = False
+    stale_reason: str = ""
 
 
 @dataclass(frozen=True)
@@ -119,14 +124,18 @@ def _check_int(name: str, value: int, low: int, high: int) -> int:
 
 
 class Handset:
-    """One handset's live values, read from the shared record on every access."""
+    """One handset's live values, read from the shared record on every access.
+    Without a device daemon there are none: reading them raises NoDaemonError."""
 
     def __init__(self, kit: Kit, index: int) -> None:
         self._kit = kit
         self.index = _check_handset(index)
 
     def _get(self, name: str) -> float:
-        self._kit._check_open()
+        self._kit._check_live()
+        return self._read(name)
+
+    def _read(self, name: str) -> float:
         return float(getattr(self._kit._lib, name)(self.index))
 
     @property
@@ -166,8 +175,9 @@ class Handset:
 
     @property
     def stabilized(self) -> bool:
-        """Whether the pointer of this handset is steadied at rest."""
-        return self._get("TV_GetStabilize") != 0
+        """Whether the pointer of this handset is steadied at rest (a setting)."""
+        self._kit._check_open()
+        return self._read("TV_GetStabilize") != 0
 
     @stabilized.setter
     def stabilized(self, on: bool) -> None:
@@ -176,8 +186,16 @@ class Handset:
 
     def state(self) -> HandsetState:
         """All of this handset's values at once."""
-        return HandsetState(self.index, self.x, self.y, self.raw, self.roll, self.distance,
-                            self.powers, self.buttons)
+        self._kit._check_live()
+        return self._state()
+
+    def _state(self) -> HandsetState:
+        read = self._read
+        return HandsetState(self.index, read("TV_GetX"), read("TV_GetY"),
+                            (read("TV_GetRawX"), read("TV_GetRawY")), read("TV_GetRoll"),
+                            read("TV_GetDistance"),
+                            (int(read("TV_GetPower1")), int(read("TV_GetPower2"))),
+                            keys_of(int(read("TV_GetButton"))))
 
     def __repr__(self) -> str:
         return f"Handset({self.index}, x={self.x:.1f}, y={self.y:.1f})"
@@ -213,10 +231,9 @@ class _Ir:
         record = kit._record
         deadline = time.monotonic() + timeout
         while kit._lib.TV_GetIRActive() != 0:
-            if record.i32(_record.OFFSETS["LastError"]) != error_before:
-                raise ReceiverError("learning failed: the receiver reported error "
-                                    f"{record.i32(_record.OFFSETS['LastError'])}",
-                                    record.i32(_record.OFFSETS["LastError"]))
+            error = record.integer("LastError")
+            if error != error_before:
+                raise ReceiverError(f"learning failed: the receiver reported error {error}", error)
             if time.monotonic() >= deadline:
                 raise NoAnswerError(f"no infrared code received within {timeout:g} s")
             time.sleep(_POLL)
@@ -250,7 +267,7 @@ class _Motor:
         kit = self._kit
         kit._check_daemon()
         kit._command("motor stop", "StopMotorRequest",
-                     lambda: kit._record.set_u8(_record.OFFSETS["StopMotorRequest"], 1))
+                     lambda: kit._record.set_integer("StopMotorRequest", 1))
 
 
 class Kit:
@@ -268,10 +285,11 @@ class Kit:
         if self._lib.TV_Attach() != 0:
             raise TavroError(_record_problem())
         try:
-            self._record = _record.Segment(_record.RECORD_KEY, _record.RECORD_SIZE)
+            self._record = _record.attach_record()
         except OSError as error:
             raise TavroError(f"cannot attach the kit's shared record: {error.strerror or error}") from None
         self._open = True
+        self._x_display = _x_display_opens()
         self.settings = Settings(self)
         self.ir = _Ir(self)
         self.motor = _Motor(self)
@@ -293,6 +311,15 @@ class Kit:
         if not self._open:
             raise TavroError("the kit object is closed")
 
+    def _check_live(self) -> DaemonState:
+        """The running daemon's state; NoDaemonError when none runs, as the record's
+        tracking values are then not live."""
+        self._check_open()
+        state = _status.read()
+        if not state.running:
+            raise NoDaemonError(_status.no_daemon())
+        return state
+
     # ---- Tracking ----
     def handset(self, index: int) -> Handset:
         """Handset `index` (0 to 3)."""
@@ -301,19 +328,25 @@ class Kit:
 
     @property
     def active(self) -> int:
-        """The handset that drives the pointer (0 to 3)."""
-        self._check_open()
+        """The handset that drives the pointer (0 to 3); NoDaemonError without a daemon."""
+        self._check_live()
         return int(self._lib.TV_GetCurrentUser())
 
     def snapshot(self) -> Snapshot:
-        """Every handset's values and the active handset."""
-        self._check_open()
-        return Snapshot(time.monotonic(), self.active,
-                        tuple(Handset(self, i).state() for i in range(HANDSETS)))
+        """Every handset's values and the active handset, marked stale when they are
+        not live; NoDaemonError without a daemon."""
+        state = self._check_live()
+        reason = _status.staleness(state)
+        return Snapshot(time.monotonic(), int(self._lib.TV_GetCurrentUser()),
+                        tuple(Handset(self, i)._state() for i in range(HANDSETS)),
+                        stale=bool(reason), stale_reason=reason)
 
     def watch(self, interval: float = 0.03, count: int | None = None) -> Watch:
         """Snapshots every `interval` seconds, `count` of them (None: until the kit
-        is closed or the device stops).  Usable with ``for`` and ``async for``."""
+        is closed or the device stops).  Usable with ``for`` and ``async for``.
+        Snapshots whose values are not live are marked stale; when the daemon goes
+        away without stopping the device (it was killed), the watch raises
+        NoDaemonError."""
         if not interval > 0:
             raise ValueError(f"interval must be > 0 seconds, not {interval!r}")
         if count is not None:
@@ -326,9 +359,9 @@ class Kit:
         """The pointing mode: direct, smart or game (assignable)."""
         self._check_open()
         record = self._record
-        if record.u8(_record.OFFSETS["DirectPoint"]):
+        if record.integer("DirectPoint"):
             return PointingMode.DIRECT
-        if record.u8(_record.OFFSETS["SmartPoint"]):
+        if record.integer("SmartPoint"):
             return PointingMode.SMART
         return PointingMode.GAME
 
@@ -345,7 +378,7 @@ class Kit:
     def pointer_enabled(self) -> bool:
         """Whether the handset moves the desktop's pointer (saved in the settings)."""
         self._check_open()
-        return self._lib.TV_GetActivateCursor() != 0
+        return int(self._lib.TV_GetActivateCursor()) != 0
 
     @pointer_enabled.setter
     def pointer_enabled(self, on: bool) -> None:
@@ -354,13 +387,36 @@ class Kit:
 
     def send_key(self, keysym: int, mode: str = "tap") -> None:
         """Types a key given by its X key symbol (e.g. 0xff0d, Return): mode "tap",
-        "press" or "release"."""
+        "press" or "release".  NoDesktopError when no route reaches a desktop."""
         self._check_open()
         modes = {"tap": 0, "press": 1, "release": 2}
         if mode not in modes:
             raise ValueError(f"mode must be one of {', '.join(modes)}, not {mode!r}")
         _check_int("keysym", keysym, 1, 0x1FFFFFFF)
+        problem = self._key_route_problem()
+        if problem:
+            raise NoDesktopError(problem)
         self._lib.TV_SendKeyEvent(keysym, -1, modes[mode], 0)
+
+    def _key_route_problem(self) -> str:
+        """Why a key would reach no desktop, or "" when one of the kit's routes
+        takes it: the daemon's virtual keyboard (a daemon with the uinput output),
+        a virtual keyboard of this process (a Wayland session with /dev/uinput),
+        or the X display this process opened."""
+        state = _status.read()
+        if state.running and state.output == "uinput":
+            return ""
+        if _wayland_session() and os.access("/dev/uinput", os.W_OK):
+            return ""
+        if self._x_display:
+            return ""
+        display = os.environ.get("DISPLAY", "")
+        no_x = (f"the X display {display} could not be opened" if display
+                else "DISPLAY is not set")
+        daemon = (f"the device daemon's output is {state.output or 'not chosen yet'}"
+                  if state.running else "no device daemon runs")
+        return (f"the key was not sent: {no_x} and {daemon}, so it would reach no desktop; "
+                "set DISPLAY to the desktop's display, or run tavrod --output uinput")
 
     # ---- Receiver commands ----
     def camera(self, threshold: int | None = None, gain: int | None = None,
@@ -388,7 +444,7 @@ class Kit:
         """The receiver's radio channel, as it last reported it (assign 0 to 255 to
         switch)."""
         self._check_open()
-        return self._record.i32(_record.OFFSETS["PODChannel"])
+        return self._record.integer("PODChannel")
 
     @channel.setter
     def channel(self, value: int) -> None:
@@ -406,7 +462,8 @@ class Kit:
         def text(data: bytes) -> str:
             return data.split(b"\0", 1)[0].decode("latin-1").strip()
 
-        return Info(*(text(t) for t in texts[:6]), assignment_table=texts[6])
+        return Info(text(texts[0]), text(texts[1]), text(texts[2]), text(texts[3]),
+                    text(texts[4]), text(texts[5]), assignment_table=texts[6])
 
     def stop(self) -> None:
         """Asks the device daemon to stop."""
@@ -424,7 +481,7 @@ class Kit:
     def settings_file(self) -> str:
         """This process's settings file."""
         self._check_open()
-        return self._record.text(_record.OFFSETS["IniFileName"], 256)
+        return self._record.text("IniFileName")
 
     # ---- Internals ----
     def _saved(self, result: int, name: str) -> None:
@@ -438,20 +495,19 @@ class Kit:
             raise NoDaemonError("no device daemon runs: start tavrod (or `systemctl --user start "
                                 "tavrod`) to send receiver commands")
 
-    def _request(self, what: str, flag: str, raise_request: object) -> int:
+    def _request(self, what: str, flag: str, raise_request: Callable[[], object]) -> int:
         """Raises a request and waits until the daemon took it up; returns the
         receiver error before the request.  On a time-out the request is withdrawn."""
         self._check_open()
         self._check_daemon()
         record = self._record
-        offset = _record.OFFSETS[flag]
-        error_before = record.i32(_record.OFFSETS["LastError"])
-        raise_request()  # type: ignore[operator]
+        error_before = record.integer("LastError")
+        raise_request()
         deadline = time.monotonic() + SERVE_TIMEOUT
-        while record.u8(offset) != 0:
+        while record.integer(flag) != 0:
             if time.monotonic() >= deadline:
                 # Withdrawn, so that a receiver that comes back later does not get it.
-                record.set_u8(offset, 0)
+                record.set_integer(flag, 0)
                 state = _status.read()
                 cause = ("the receiver is not connected" if state.running and not state.receiver_connected
                          else "the device daemon did not take it up")
@@ -460,12 +516,12 @@ class Kit:
             time.sleep(_POLL)
         return error_before
 
-    def _command(self, what: str, flag: str, raise_request: object) -> None:
+    def _command(self, what: str, flag: str, raise_request: Callable[[], object]) -> None:
         error_before = self._request(what, flag, raise_request)
         record = self._record
         deadline = time.monotonic() + ERROR_WINDOW
         while time.monotonic() < deadline:
-            error = record.i32(_record.OFFSETS["LastError"])
+            error = record.integer("LastError")
             if error != error_before:
                 if error == 4:
                     raise ReceiverError(f"{what}: the command could not be written to the receiver", error)
@@ -481,14 +537,13 @@ class Kit:
         buffer = ctypes.create_string_buffer(128)
         start = time.monotonic()
         getattr(self._lib, function)(buffer)
-        while record.u8(_record.OFFSETS["GetInfoRequest"]) != 0:
+        while record.integer("GetInfoRequest") != 0:
             if time.monotonic() - start >= SERVE_TIMEOUT:
-                record.set_u8(_record.OFFSETS["GetInfoRequest"], 0)
+                record.set_integer("GetInfoRequest", 0)
                 raise NoAnswerError("no answer: the information request was not taken up within "
                                     f"{SERVE_TIMEOUT * 1000:.0f} ms; it was withdrawn")
             time.sleep(_POLL)
-        length = max(0, min(128, record.i32(_record.OFFSETS["InfoLength"])))
-        return record.read(_record.OFFSETS["InfoBuffer"], length)
+        return record.data("InfoBuffer", record.integer("InfoLength"))
 
 
 class Watch(Iterator[Snapshot], AsyncIterator[Snapshot]):
@@ -506,7 +561,7 @@ class Watch(Iterator[Snapshot], AsyncIterator[Snapshot]):
             return True
         if not self._kit._open:
             return True
-        return self._kit._record.u8(_record.OFFSETS["StopRequest"]) != 0
+        return self._kit._record.integer("StopRequest") != 0
 
     def _take(self) -> Snapshot:
         if self._left is not None:
@@ -542,7 +597,7 @@ class Watch(Iterator[Snapshot], AsyncIterator[Snapshot]):
 
 
 def _record_problem() -> str:
-    segment_id = _record._LIBC.shmget(_record.RECORD_KEY, 0, 0)
+    segment_id = _record.LIBC.shmget(_record.RECORD_KEY, 0, 0)
     if segment_id >= 0:
         size = _record.segment_size(segment_id)
         if size != _record.RECORD_SIZE:
@@ -550,3 +605,33 @@ def _record_problem() -> str:
                     f"{_record.RECORD_SIZE}: it is stale; remove it with: ipcrm -M {_record.RECORD_KEY}")
     return (f"cannot attach the kit's shared record (key {_record.RECORD_KEY}): "
             f"{os.strerror(ctypes.get_errno()) or 'see the system log'}")
+
+
+def _wayland_session() -> bool:
+    """As the kit decides it: WAYLAND_DISPLAY set, or XDG_SESSION_TYPE "wayland"."""
+    return bool(os.environ.get("WAYLAND_DISPLAY")) or os.environ.get("XDG_SESSION_TYPE") == "wayland"
+
+
+_X_DISPLAY: list[bool] = []
+
+
+def _x_display_opens() -> bool:
+    """Whether the X display of DISPLAY opens, as the kit's object (made once per
+    process, on the first attach) tried it; asked once per process."""
+    if not _X_DISPLAY:
+        opened = False
+        if os.environ.get("DISPLAY"):
+            try:
+                xlib = ctypes.CDLL("libX11.so.6")
+            except OSError:
+                xlib = None
+            if xlib is not None:
+                xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+                xlib.XOpenDisplay.restype = ctypes.c_void_p
+                xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+                display = xlib.XOpenDisplay(None)
+                if display:
+                    opened = True
+                    xlib.XCloseDisplay(display)
+        _X_DISPLAY.append(opened)
+    return _X_DISPLAY[0]

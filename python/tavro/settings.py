@@ -13,7 +13,6 @@ from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Final, Union
 
-from . import _record
 from .errors import TavroError
 
 if TYPE_CHECKING:
@@ -119,6 +118,8 @@ class Settings(Mapping[str, Value]):
     file; a value out of range raises ValueError, an unknown key KeyError, a file
     that cannot be written TavroError."""
 
+    _kit: Kit
+
     def __init__(self, kit: Kit) -> None:
         object.__setattr__(self, "_kit", kit)
 
@@ -129,11 +130,11 @@ class Settings(Mapping[str, Value]):
         lib = kit._lib
         record = kit._record
         if name in _RECORD_DOUBLES:
-            return record.f64(_record.OFFSETS[name])
+            return record.real(name)
         if name in _RECORD_INTS:
-            return record.i32(_record.OFFSETS[name])
+            return record.integer(name)
         if name == "DeviceName":
-            return record.text(_record.OFFSETS["DeviceName"], 128)
+            return record.text("DeviceName")
         if name == "TavroMenuPath":
             buffer = ctypes.create_string_buffer(256)
             lib.TV_GetTavroMenuPath(buffer)
@@ -143,19 +144,21 @@ class Settings(Mapping[str, Value]):
             lib.TV_GetCalScreen(ctypes.byref(width), ctypes.byref(height))
             return width.value if name == "XcalScreen" else height.value
         if name in ("CalDistance", "Dmin"):
-            out = ctypes.c_double()
-            getattr(lib, f"TV_Get{name}")(ctypes.byref(out))
-            return out.value
+            real = ctypes.c_double()
+            getattr(lib, f"TV_Get{name}")(ctypes.byref(real))
+            return float(real.value)
         if name == "TavroMenu":
-            out = ctypes.create_string_buffer(1)
-            lib.TV_GetTavroMenu(out)
-            return out.raw[0] != 0
+            byte = ctypes.create_string_buffer(1)
+            lib.TV_GetTavroMenu(byte)
+            return byte.raw[0] != 0
         if name == "DistanceScaling":
-            return record.u8(_record.OFFSETS["DistanceScaling"]) != 0
+            return record.integer("DistanceScaling") != 0
         getter = {"CPixel": "TV_GetCpixel", "Sleepingfactor": "TV_GetSleepingFactor"}.get(
             name, f"TV_Get{name}")
         value = getattr(lib, getter)()
-        return bool(value) if setting.type is bool else setting.type(value)
+        if setting.type is bool:
+            return bool(value)
+        return float(value) if setting.type is float else int(value)
 
     def __iter__(self) -> Iterator[str]:
         return iter(BY_NAME)
@@ -203,13 +206,12 @@ class Settings(Mapping[str, Value]):
             value = int(value)
         result: int
         if name in _RECORD_DOUBLES or name in _RECORD_INTS or name == "DeviceName":
-            offset = _record.OFFSETS[name]
             if name == "DeviceName":
-                record.set_text(offset, 128, str(value))
+                record.set_text(name, str(value))
             elif name in _RECORD_INTS:
-                record.set_i32(offset, int(value))
+                record.set_integer(name, int(value))
             else:
-                record.set_f64(offset, float(value))
+                record.set_real(name, float(value))
             # Any persistent setter rewrites the whole file from the record.
             result = lib.TV_SetStabThresh(lib.TV_GetStabThresh())
         elif name == "TavroMenuPath":

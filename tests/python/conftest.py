@@ -20,7 +20,8 @@ import pytest
 
 BUILD = Path(os.environ.get("TAVRO_BUILD_DIR", Path(__file__).resolve().parents[2] / "build"))
 SOURCE = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(SOURCE / "python"))
+# The package as the build lays it out: the modules and the layouts made from the headers.
+sys.path.insert(0, str(BUILD / "python" / "site"))
 os.environ.setdefault("TAVRO_LIBRARY", str(BUILD / "libTavroDev.so.1"))
 
 import tavro  # noqa: E402
