@@ -548,26 +548,32 @@ class Kit:
 
 class Watch(Iterator[Snapshot], AsyncIterator[Snapshot]):
     """Snapshots at a fixed interval; ends after `count`, when the kit is closed,
-    or when the device is asked to stop."""
+    or when the device it watched is asked to stop.  NoDaemonError when no
+    daemon runs (at the start, or because it was killed)."""
 
     def __init__(self, kit: Kit, interval: float, count: int | None) -> None:
         self._kit = kit
         self._interval = interval
         self._left = count
         self._next = time.monotonic()
+        self._taken = False
 
     def _done(self) -> bool:
         if self._left is not None and self._left <= 0:
             return True
         if not self._kit._open:
             return True
-        return self._kit._record.integer("StopRequest") != 0
+        # A stop request left by a daemon that ended before the watch began
+        # does not end it: the first snapshot says there is no daemon.
+        return self._taken and self._kit._record.integer("StopRequest") != 0
 
     def _take(self) -> Snapshot:
         if self._left is not None:
             self._left -= 1
         self._next = max(self._next + self._interval, time.monotonic())
-        return self._kit.snapshot()
+        snapshot = self._kit.snapshot()
+        self._taken = True
+        return snapshot
 
     def __iter__(self) -> Watch:
         return self

@@ -9,6 +9,7 @@ tree with the programs and libraries.
 from __future__ import annotations
 
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -41,8 +42,9 @@ def wait_for(condition, timeout: float, what: str) -> None:
 class Device:
     """A simulated receiver on a pty and the real tavrod serving it."""
 
-    def __init__(self, tmp: Path, script: str) -> None:
+    def __init__(self, tmp: Path, script: str, daemon_args: tuple[str, ...] = ()) -> None:
         self.log = tmp / "commands.log"
+        self.daemon_args = daemon_args
         script_file = tmp / "motion.script"
         script_file.write_text(script)
         self.sim = subprocess.Popen(
@@ -60,7 +62,7 @@ class Device:
             raise
 
     def start_daemon(self) -> None:
-        self.daemon = subprocess.Popen([str(DAEMON), "--device", self.tty],
+        self.daemon = subprocess.Popen([str(DAEMON), "--device", self.tty, *self.daemon_args],
                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         with tavro.Kit() as kit:
             try:
@@ -108,3 +110,22 @@ def device(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Device]:
 def kit() -> Iterator[tavro.Kit]:
     with tavro.Kit() as kit:
         yield kit
+
+
+@pytest.fixture(scope="module")
+def x_display() -> Iterator[str]:
+    """A private Xvfb's display name (":N"), chosen by Xvfb itself."""
+    read, write = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1920x1080x24",
+                               "-nolisten", "tcp", "-noreset"], pass_fds=(write,),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write)
+    try:
+        with os.fdopen(read) as numbers:
+            ready, _, _ = select.select([numbers], [], [], 10)
+            number = numbers.readline().strip() if ready else ""
+        assert number, "Xvfb did not start within 10 s"
+        yield ":" + number
+    finally:
+        server.terminate()
+        server.wait(timeout=10)
