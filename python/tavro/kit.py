@@ -198,7 +198,10 @@ class Handset:
                             keys_of(int(read("TV_GetButton"))))
 
     def __repr__(self) -> str:
-        return f"Handset({self.index}, x={self.x:.1f}, y={self.y:.1f})"
+        try:
+            return f"Handset({self.index}, x={self.x:.1f}, y={self.y:.1f})"
+        except TavroError as error:  # shown, not raised: a repr must not fail
+            return f"Handset({self.index}, {error})"
 
 
 class _Ir:
