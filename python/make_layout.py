@@ -84,9 +84,11 @@ def _align(value: int, alignment: int) -> int:
     return (value + alignment - 1) // alignment * alignment
 
 
-def parse(path: Path) -> tuple[dict[str, int], dict[str, Struct]]:
-    """The header's integer macros and its structs, laid out."""
+def parse(path: Path) -> tuple[dict[str, tuple[int, bool]], dict[str, Struct]]:
+    """The header's integer constants (with whether each is a constexpr rather
+    than a macro) and its structs, laid out."""
     defines: dict[str, int] = {}
+    constants: set[str] = set()
     structs: dict[str, Struct] = {}
     current: str | None = None
     members: list[Member] = []
@@ -102,9 +104,12 @@ def parse(path: Path) -> tuple[dict[str, int], dict[str, Struct]]:
             continue
         if _PACKING.search(stripped) or (current is not None and _ATTRIBUTE.search(stripped)):
             raise fail(number, line, "it may change the layout; write members as " + UNDERSTOOD)
-        define = _DEFINE.match(stripped) or _CONSTANT.match(stripped)
-        if define:
-            defines[define.group(1)] = int(define.group(2), 0)
+        found = _DEFINE.match(stripped) or (_CONSTANT.match(stripped) if current is None else None)
+        if found:
+            defines[found.group(1)] = int(found.group(2), 0)
+            if found.re is _CONSTANT:
+                # Checked in the struct's namespace; macros unqualified.
+                constants.add(found.group(1))
             continue
         if current is None:
             start = _STRUCT_START.match(stripped)
@@ -145,10 +150,10 @@ def parse(path: Path) -> tuple[dict[str, int], dict[str, Struct]]:
         alignment = max(alignment, member_alignment)
     if current is not None:
         raise LayoutError(f"{path}: the struct {current} does not end")
-    return defines, structs
+    return {name: (value, name in constants) for name, value in defines.items()}, structs
 
 
-def python_module(header: str, struct: Struct, defines: dict[str, int]) -> str:
+def python_module(header: str, struct: Struct, defines: dict[str, tuple[int, bool]]) -> str:
     lines = [
         f'"""The layout of {struct.name}, made from {header} when the kit is built.',
         "",
@@ -159,7 +164,7 @@ def python_module(header: str, struct: Struct, defines: dict[str, int]) -> str:
         "from typing import Final",
         "",
     ]
-    for name, value in defines.items():
+    for name, (value, _) in defines.items():
         lines.append(f"{name}: Final = {value}")
     lines += [
         f"SIZE: Final = {struct.size}",
@@ -172,7 +177,8 @@ def python_module(header: str, struct: Struct, defines: dict[str, int]) -> str:
     return "\n".join(lines)
 
 
-def check_source(header: str, struct: Struct, namespace: str) -> str:
+def check_source(header: str, struct: Struct, defines: dict[str, tuple[int, bool]],
+                 namespace: str) -> str:
     qualified = f"{namespace}::{struct.name}" if namespace else struct.name
     scope = f"{namespace}::" if namespace else ""
     lines = [
@@ -188,6 +194,9 @@ def check_source(header: str, struct: Struct, namespace: str) -> str:
         f"static_assert(sizeof({qualified}) == {struct.size}, "
         f'"{struct.name} is not {struct.size} bytes, as the Python package was told");',
     ]
+    for name, (value, constexpr) in defines.items():
+        lines.append(f"static_assert({scope if constexpr else ''}{name} == {value}, "
+                     f'"the Python package has {name} as {value}");')
     for member in struct.members:
         element = member.type if member.type in SCALARS else scope + member.type
         declared = element + "".join(f"[{d}]" for d in member.dimensions)
@@ -227,8 +236,8 @@ def main(argv: list[str]) -> int:
         return 1
     struct = structs[arguments.struct]
     _write(arguments.python, python_module(arguments.header.name, struct, defines))
-    _write(arguments.check, check_source(str(arguments.header), struct,
-                                                    arguments.namespace))
+    _write(arguments.check, check_source(str(arguments.header), struct, defines,
+                                         arguments.namespace))
     return 0
 
 
