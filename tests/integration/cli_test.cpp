@@ -808,13 +808,26 @@ TEST_F(Client, RawShowsEveryHandset) {
             << handset << "\n" << raw.output;
 }
 
-TEST_F(Client, PointingModeAndPointerCommandsChangeTheRecord) {
+// The pointing mode and the pointer's state belong to the running daemon:
+// with none, a change is refused (it would be undone when the daemon
+// starts); with one, it lands in the record and holds across clients.
+TEST_F(Client, PointingModeAndPointerCommandsChangeTheRecordOfARunningDaemonOnly) {
     ASSERT_EQ(Tavro({"pointing"}).output, "pointing mode: direct\n");
+    for (std::vector<std::string> change : {std::vector<std::string>{"pointing", "smart"},
+                                            {"pointer", "off"}, {"pointer", "--user", "2"}}) {
+        Result refused = Tavro(change);
+        EXPECT_EQ(refused.status, 1) << change[0];
+        EXPECT_NE(refused.output.find("no device daemon runs"), std::string::npos) << refused.output;
+    }
+    EXPECT_EQ(Tavro({"pointing"}).output, "pointing mode: direct\n");
+
+    Device device({"--pattern", "still"});
+    ASSERT_TRUE(device.running());
     int id = shmget(TAVRO_SHARED_MEMORY_KEY, 0, 0);
     ASSERT_GE(id, 0);
     auto* record = static_cast<const SharedDeviceState*>(shmat(id, nullptr, SHM_RDONLY));
     ASSERT_NE(record, reinterpret_cast<const SharedDeviceState*>(-1));
-    auto byte = [](const uint8_t& field) { return *static_cast<const volatile uint8_t*>(&field); };
+    auto byte = [](const uint8_t& field) { return tavro::LoadField(field); };
     struct Mode {
         const char* name;
         int direct, smart, boundary;
@@ -831,7 +844,7 @@ TEST_F(Client, PointingModeAndPointerCommandsChangeTheRecord) {
     Result off = Tavro({"pointer", "off", "--user", "2"});
     EXPECT_EQ(off.output, "pointer: off, driven by handset 2\n");
     EXPECT_EQ(byte(record->ActivateCursor), 0);
-    EXPECT_EQ(*static_cast<const volatile int32_t*>(&record->CurrentUser), 2);
+    EXPECT_EQ(tavro::LoadField(record->CurrentUser), 2);
     EXPECT_EQ(Tavro({"pointer", "on"}).output, "pointer: on, driven by handset 2\n");
     EXPECT_EQ(byte(record->ActivateCursor), 1);
     shmdt(record);

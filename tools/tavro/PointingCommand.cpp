@@ -1,7 +1,9 @@
 // tavro pointing / pointer: how the handset moves the system pointer, and
 // whether it does.
 #include "Commands.h"
+#include "DeviceRunMarker.h"
 #include "Kit.h"
+#include "TavroLinux.h"
 #include "tavrodev.h"
 
 #include <cstdio>
@@ -20,8 +22,9 @@ const char kPointingHelp[] =
     "  game    the pointer is moved toward the aimed point, step by step, as games\n"
     "          that read relative mouse motion expect; also pushed at the edges\n"
     "\n"
-    "The mode holds until it is changed or the device daemon restarts (it is not\n"
-    "a setting of the settings file).\n";
+    "The mode belongs to the running device daemon: it holds until it is changed\n"
+    "or the daemon restarts (it is not a setting of the settings file), so it is\n"
+    "changed only while tavrod runs.\n";
 
 const char kPointerHelp[] =
     "Usage: tavro pointer [on|off] [--user N]\n"
@@ -32,13 +35,27 @@ const char kPointerHelp[] =
     "the daemon turns the pointer on again whenever it opens the receiver.\n"
     "\n"
     "  --user N   make handset N (0-3) the one that drives the pointer, as a\n"
-    "             press of its centre key would\n";
+    "             press of its centre key would\n"
+    "\n"
+    "Both belong to the running device daemon, so they are changed only while\n"
+    "tavrod runs.\n";
 
 namespace {
 
 const char* ModeName(const SharedDeviceState* r) {
     if (tavro::LoadField(r->DirectPoint) != 0) return "direct";
     return tavro::LoadField(r->SmartPoint) != 0 ? "smart" : "game";
+}
+
+// A change that only a running daemon keeps: with none, it would be
+// confirmed now and undone when the daemon starts, so it is refused.
+bool DaemonKeeps(const char* what) {
+    if (tavro::DeviceRunsOn(CTavroLinux::SharedMemoryKey)) return true;
+    Fail(kExitFailure,
+         "no device daemon runs, and %s applies to a running one only: start it "
+         "(systemctl --user start tavrod, or tavrod) and run this again",
+         what);
+    return false;
 }
 
 }  // namespace
@@ -52,6 +69,7 @@ int RunPointing(const Args& args) {
     if (!mode.empty() && mode != "direct" && mode != "smart" && mode != "game")
         return Fail(kExitUsage, "the pointing mode is direct, smart or game, not \"%s\"", mode.c_str());
 
+    if (!mode.empty() && !DaemonKeeps("the pointing mode")) return kExitFailure;
     SharedDeviceState* r = AttachKit();
     if (r == nullptr) return kExitFailure;
     if (mode == "direct") TV_SetDirectPoint();
@@ -72,6 +90,7 @@ int RunPointer(const Args& args) {
     long user = -1;
     if (line.Has("user") && !line.IntOption("user", 0, TAVRO_HANDSETS - 1, &user)) return kExitUsage;
 
+    if ((!state.empty() || user >= 0) && !DaemonKeeps("the pointer's state")) return kExitFailure;
     SharedDeviceState* r = AttachKit();
     if (r == nullptr) return kExitFailure;
     if (!state.empty() && TV_SetActivateCursor(state == "on" ? 1 : 0) != 0)
