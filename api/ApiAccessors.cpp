@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+using tavro::LoadField;
+using tavro::StoreField;
 using tavro::api::FlagFrom;
 using tavro::api::Record;
 using tavro::api::RecordFor;
@@ -40,7 +42,7 @@ extern "C" {
 #define TAVRO_HANDSET_GETTER(type, function, field)           \
     type function(int user) {                                 \
         const SharedDeviceState* r = RecordFor(user);         \
-        return r != nullptr ? static_cast<type>(r->field[user]) : 0; \
+        return r != nullptr ? static_cast<type>(LoadField(r->field[user])) : 0; \
     }
 
 TAVRO_HANDSET_GETTER(double, TV_GetX, X)
@@ -61,7 +63,7 @@ TAVRO_HANDSET_GETTER(int, TV_GetStabilize, Stabilize)
 #define TAVRO_SCALAR_GETTER(type, function, field)     \
     type function(void) {                              \
         const SharedDeviceState* r = Record();         \
-        return r != nullptr ? static_cast<type>(r->field) : 0; \
+        return r != nullptr ? static_cast<type>(LoadField(r->field)) : 0; \
     }
 
 int TV_GetDataPacketInterval(void) { return 1; }
@@ -86,29 +88,29 @@ TAVRO_SCALAR_GETTER(double, TV_GetStabThresh, StabThresh)
 int TV_GetCalScreen(int* width, int* height) {
     const SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    if (width != nullptr) *width = r->XcalScreen;
-    if (height != nullptr) *height = r->YcalScreen;
+    if (width != nullptr) *width = LoadField(r->XcalScreen);
+    if (height != nullptr) *height = LoadField(r->YcalScreen);
     return 1;
 }
 
 int TV_GetCalDistance(double* out) {
     const SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    if (out != nullptr) *out = r->CalDistance;
+    if (out != nullptr) *out = LoadField(r->CalDistance);
     return 1;
 }
 
 int TV_GetDmin(double* out) {
     const SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    if (out != nullptr) *out = r->Dmin;
+    if (out != nullptr) *out = LoadField(r->Dmin);
     return 1;
 }
 
 int TV_GetTavroMenu(char* out) {
     const SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    Put(out, static_cast<char>(r->TavroMenu));
+    Put(out, static_cast<char>(LoadField(r->TavroMenu)));
     return 1;
 }
 
@@ -117,9 +119,7 @@ int TV_GetTavroMenuPath(char* out) {
     if (r == nullptr) return 0;
     if (out != nullptr) {
         // Another process may have left the field unterminated.
-        size_t length = strnlen(r->TavroMenuPath, sizeof r->TavroMenuPath - 1);
-        std::memcpy(out, r->TavroMenuPath, length);
-        out[length] = '\0';
+        tavro::LoadText(r->TavroMenuPath, sizeof r->TavroMenuPath, out, sizeof r->TavroMenuPath);
     }
     return 1;
 }
@@ -138,7 +138,7 @@ int TV_GetButtons(char* b2, char* b1, char* b0, char* b5, char* b4, char* b3, ch
                   char* b6, char* b9, char* b12, char* b15, int user) {
     const SharedDeviceState* r = RecordFor(user);
     if (r == nullptr) return 0;
-    int w = r->Buttons[user];
+    int w = LoadField(r->Buttons[user]);
     char* outputs[] = {b2, b1, b0, b5, b4, b3, b8, b7, b6, b9, b12, b15};
     const int bits[] = {2, 1, 0, 5, 4, 3, 8, 7, 6, 9, 12, 15};
     for (int i = 0; i < 12; ++i) Put(outputs[i], Held(w, bits[i]));
@@ -150,7 +150,7 @@ int TV_GetButtonsExt(char* b2, char* b1, char* b0, char* b5, char* b4, char* b3,
                      int user) {
     const SharedDeviceState* r = RecordFor(user);
     if (r == nullptr) return 0;
-    int w = r->Buttons[user];
+    int w = LoadField(r->Buttons[user]);
     char* outputs[] = {b2, b1, b0, b5, b4, b3, b8, b7, b6, b9, b10, b11, b12, b15};
     const int bits[] = {2, 1, 0, 5, 4, 3, 8, 7, 6, 9, 10, 11, 12, 15};
     for (int i = 0; i < 14; ++i) Put(outputs[i], Held(w, bits[i]));
@@ -161,7 +161,7 @@ int TV_GetClickWheel(char* b0, char* b1, char* b2, char* b3, char* b4, int* whee
                      char* b15, int user) {
     const SharedDeviceState* r = RecordFor(user);
     if (r == nullptr) return 0;
-    int w = r->Buttons[user];
+    int w = LoadField(r->Buttons[user]);
     char* outputs[] = {b0, b1, b2, b3, b4};
     for (int bit = 0; bit < 5; ++bit) Put(outputs[bit], Held(w, bit));
     if (wheel != nullptr) {
@@ -181,14 +181,14 @@ int TV_GetVirtualButtons(char* angleBelow, char* angleAbove, char* distanceDecre
                          char* borderLeft, char* borderRight, int user) {
     const SharedDeviceState* r = RecordFor(user);
     if (r == nullptr) return 0;
-    Put(angleBelow, static_cast<char>(r->AngleBelowLimit[user]));
-    Put(angleAbove, static_cast<char>(r->AngleAboveLimit[user]));
-    Put(distanceDecreased, static_cast<char>(r->DistanceDecreased[user]));
-    Put(distanceIncreased, static_cast<char>(r->DistanceIncreased[user]));
-    Put(borderBottom, static_cast<char>(r->BorderBottom[user]));
-    Put(borderTop, static_cast<char>(r->BorderTop[user]));
-    Put(borderLeft, static_cast<char>(r->BorderLeft[user]));
-    Put(borderRight, static_cast<char>(r->BorderRight[user]));
+    Put(angleBelow, static_cast<char>(LoadField(r->AngleBelowLimit[user])));
+    Put(angleAbove, static_cast<char>(LoadField(r->AngleAboveLimit[user])));
+    Put(distanceDecreased, static_cast<char>(LoadField(r->DistanceDecreased[user])));
+    Put(distanceIncreased, static_cast<char>(LoadField(r->DistanceIncreased[user])));
+    Put(borderBottom, static_cast<char>(LoadField(r->BorderBottom[user])));
+    Put(borderTop, static_cast<char>(LoadField(r->BorderTop[user])));
+    Put(borderLeft, static_cast<char>(LoadField(r->BorderLeft[user])));
+    Put(borderRight, static_cast<char>(LoadField(r->BorderRight[user])));
     return 1;
 }
 
@@ -196,110 +196,114 @@ int TV_GetVirtualButtons(char* angleBelow, char* angleAbove, char* distanceDecre
 int TV_SetCalDistance(double value) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    r->CalDistance = value;
+    StoreField(r->CalDistance, value);
     return 1;
 }
 
 int TV_SetDirectPoint(void) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    r->MoveAtBoundary = 0;
-    r->DirectPoint = 1;
+    StoreField(r->MoveAtBoundary, 0);
+    StoreField(r->DirectPoint, 1);
     return 1;
 }
 
 int TV_SetSmartPoint(void) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    r->MoveAtBoundary = 1;
-    r->SmartPoint = 1;
-    r->DirectPoint = 0;
+    StoreField(r->MoveAtBoundary, 1);
+    StoreField(r->SmartPoint, 1);
+    StoreField(r->DirectPoint, 0);
     return 1;
 }
 
 int TV_SetGamePoint(void) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    r->MoveAtBoundary = 1;
-    r->SmartPoint = 0;
-    r->DirectPoint = 0;
+    StoreField(r->MoveAtBoundary, 1);
+    StoreField(r->SmartPoint, 0);
+    StoreField(r->DirectPoint, 0);
     return 1;
 }
 
 int TV_MoveAtBoundary(int on) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    r->MoveAtBoundary = FlagFrom(on);
+    StoreField(r->MoveAtBoundary, FlagFrom(on));
     return 1;
 }
 
 int TV_SmartTracking(int value) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    r->SmartTracking = static_cast<uint8_t>(value);
+    StoreField(r->SmartTracking, static_cast<uint8_t>(value));
     return 1;
 }
 
 // ---- Setters of persistent settings ----
-int TV_SetMx(double v) { return Persist([v](SharedDeviceState& r) { r.Mx = v; }); }
-int TV_SetBx(double v) { return Persist([v](SharedDeviceState& r) { r.Bx = v; }); }
-int TV_SetMy(double v) { return Persist([v](SharedDeviceState& r) { r.My = v; }); }
-int TV_SetBy(double v) { return Persist([v](SharedDeviceState& r) { r.By = v; }); }
-int TV_SetD0(double v) { return Persist([v](SharedDeviceState& r) { r.D0 = v; }); }
-int TV_SetCpixel(double v) { return Persist([v](SharedDeviceState& r) { r.Cpixel = v; }); }
-int TV_SetDmin(double v) { return Persist([v](SharedDeviceState& r) { r.Dmin = v; }); }
-int TV_SetStabThresh(double v) { return Persist([v](SharedDeviceState& r) { r.StabThresh = v; }); }
-int TV_SetBaudRate(int v) { return Persist([v](SharedDeviceState& r) { r.BaudRate = v; }); }
-int TV_SetSleepingFactor(int v) {
-    return Persist([v](SharedDeviceState& r) { r.SleepingFactor = v; });
+int TV_SetMx(double v) { return Persist([v](SharedDeviceState& r) { StoreField(r.Mx, v); }); }
+int TV_SetBx(double v) { return Persist([v](SharedDeviceState& r) { StoreField(r.Bx, v); }); }
+int TV_SetMy(double v) { return Persist([v](SharedDeviceState& r) { StoreField(r.My, v); }); }
+int TV_SetBy(double v) { return Persist([v](SharedDeviceState& r) { StoreField(r.By, v); }); }
+int TV_SetD0(double v) { return Persist([v](SharedDeviceState& r) { StoreField(r.D0, v); }); }
+int TV_SetCpixel(double v) { return Persist([v](SharedDeviceState& r) { StoreField(r.Cpixel, v); }); }
+int TV_SetDmin(double v) { return Persist([v](SharedDeviceState& r) { StoreField(r.Dmin, v); }); }
+int TV_SetStabThresh(double v) {
+    return Persist([v](SharedDeviceState& r) { StoreField(r.StabThresh, v); });
 }
-int TV_SetClickStill(int v) { return Persist([v](SharedDeviceState& r) { r.ClickStill = v; }); }
+int TV_SetBaudRate(int v) { return Persist([v](SharedDeviceState& r) { StoreField(r.BaudRate, v); }); }
+int TV_SetSleepingFactor(int v) {
+    return Persist([v](SharedDeviceState& r) { StoreField(r.SleepingFactor, v); });
+}
+int TV_SetClickStill(int v) {
+    return Persist([v](SharedDeviceState& r) { StoreField(r.ClickStill, v); });
+}
 int TV_SetSubframeInterpolation(int v) {
-    return Persist([v](SharedDeviceState& r) { r.SubframeInterpolation = v; });
+    return Persist([v](SharedDeviceState& r) { StoreField(r.SubframeInterpolation, v); });
 }
 
 int TV_SetCalScreen(int width, int height) {
     return Persist([=](SharedDeviceState& r) {
-        r.XcalScreen = width;
-        r.YcalScreen = height;
+        StoreField(r.XcalScreen, width);
+        StoreField(r.YcalScreen, height);
     });
 }
 
 int TV_SetRotationCompensation(int on) {
-    return Persist([on](SharedDeviceState& r) { r.RotationCompensation = FlagFrom(on); });
+    return Persist([on](SharedDeviceState& r) { StoreField(r.RotationCompensation, FlagFrom(on)); });
 }
 
 int TV_SetActivateCursor(int on) {
-    return Persist([on](SharedDeviceState& r) { r.ActivateCursor = on == 1 ? 1 : 0; });
+    return Persist([on](SharedDeviceState& r) { StoreField(r.ActivateCursor, on == 1 ? 1 : 0); });
 }
 
 int TV_SetDistanceScaling(int value) {
-    return Persist([value](SharedDeviceState& r) { r.DistanceScaling = static_cast<uint8_t>(value); });
+    return Persist(
+        [value](SharedDeviceState& r) { StoreField(r.DistanceScaling, static_cast<uint8_t>(value)); });
 }
 
 int TV_SetStabilize(int on, int user) {
     if (RecordFor(user) == nullptr) return 0;
-    return Persist([=](SharedDeviceState& r) { r.Stabilize[user] = FlagFrom(on); });
+    return Persist([=](SharedDeviceState& r) { StoreField(r.Stabilize[user], FlagFrom(on)); });
 }
 
 int TV_SetXYCounterMax(int value) {
     if (Record() == nullptr) return 0;
-    Persist([value](SharedDeviceState& r) { r.XYCounterMax = value; });
+    Persist([value](SharedDeviceState& r) { StoreField(r.XYCounterMax, value); });
     return 1;
 }
 
 int TV_SetTavroMenu(int value) {
     if (Record() == nullptr) return 0;
-    Persist([value](SharedDeviceState& r) { r.TavroMenu = static_cast<uint8_t>(value); });
+    Persist([value](SharedDeviceState& r) { StoreField(r.TavroMenu, static_cast<uint8_t>(value)); });
     return 1;
 }
 
 int TV_SetTavroMenuPath(const char* path) {
     if (Record() == nullptr || path == nullptr) return 0;
     Persist([path](SharedDeviceState& r) {
-        size_t length = strnlen(path, sizeof r.TavroMenuPath - 1);
-        std::memcpy(r.TavroMenuPath, path, length);
-        r.TavroMenuPath[length] = '\0';
+        tavro::StoreText(r.TavroMenuPath, sizeof r.TavroMenuPath, path,
+                         strnlen(path, sizeof r.TavroMenuPath - 1));
     });
     return 1;
 }

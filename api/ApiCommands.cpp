@@ -18,23 +18,10 @@ constexpr int kReplyWaitMicroseconds = 200000;
 constexpr int kMaxIRCodeBytes = 510;
 constexpr int kMaxMicBlocks = TAVRO_MIC_BLOCKS - 1;
 
-// The values of a command are visible before its flag (also to the writer
-// in another process mapping the same segment): a release store, which the
-// writer's acquiring exchange of the flag pairs with.  (A fence before a
-// relaxed store orders the same, but ThreadSanitizer does not see fences
-// and took every command's values for a race with its encoder.)
-void Raise(uint8_t& flag) { __atomic_store_n(&flag, 1, __ATOMIC_RELEASE); }
-
-// A fetch that has stopped waiting takes its request back if no daemon took
-// it up meanwhile, so that it does not go out later (a receiver plugged back
-// in, a daemon started afterwards) and answer another caller's fetch with
-// the wrong kind of reply.  The command writer marks a flag it has taken up
-// with 2, which this leaves alone.
-void WithdrawIfPending(uint8_t& flag) {
-    uint8_t expected = 1;
-    __atomic_compare_exchange_n(&flag, &expected, static_cast<uint8_t>(0), false, __ATOMIC_ACQ_REL,
-                                __ATOMIC_ACQUIRE);
-}
+using tavro::LoadField;
+using tavro::RaiseRequest;
+using tavro::StoreField;
+using tavro::WithdrawRequest;
 
 int Clamp(int value, int low, int high) { return std::min(std::max(value, low), high); }
 
@@ -47,12 +34,15 @@ int Bounded(int32_t length, size_t fieldSize) {
 int FetchInfo(int kind, void* out) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    r->InfoKind = kind;
-    Raise(r->GetInfoRequest);
+    StoreField(r->InfoKind, kind);
+    RaiseRequest(r->GetInfoRequest);
     TavroLinux->TV_Sleep(kReplyWaitMicroseconds);
-    WithdrawIfPending(r->GetInfoRequest);
-    int length = Bounded(r->InfoLength, sizeof r->InfoBuffer);
-    if (out != nullptr) std::memcpy(out, r->InfoBuffer, static_cast<size_t>(length));
+    // Withdrawn if no daemon took it up meanwhile, so that it does not go
+    // out later (a receiver plugged back in, a daemon started afterwards)
+    // and answer another caller's fetch with the wrong kind of reply.
+    WithdrawRequest(r->GetInfoRequest);
+    int length = Bounded(LoadField(r->InfoLength), sizeof r->InfoBuffer);
+    if (out != nullptr) tavro::LoadBytes(r->InfoBuffer, out, static_cast<size_t>(length));
     return 1;
 }
 
@@ -89,12 +79,12 @@ extern "C" {
 int TV_SendIRBlast(void) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    Raise(r->IRBlastRequest);
+    RaiseRequest(r->IRBlastRequest);
     return 1;
 }
 
 int TV_LearnCode(void) {
-    if (SharedDeviceState* r = Record()) Raise(r->LearnCodeRequest);
+    if (SharedDeviceState* r = Record()) RaiseRequest(r->LearnCodeRequest);
     return 0;
 }
 
@@ -103,10 +93,11 @@ int TV_SendIRCode(const unsigned char* code, int length) {
     if (r == nullptr) return 0;
     // The command carries at most 510 code bytes.
     if (length < 0 || length > kMaxIRCodeBytes || (code == nullptr && length > 0)) return -1;
-    std::memset(r->IRCode, 0, sizeof r->IRCode);
-    if (length > 0) std::memcpy(r->IRCode, code, static_cast<size_t>(length));
-    r->IRCodeLength = length;
-    Raise(r->SendIRCodeRequest);
+    uint8_t bytes[sizeof r->IRCode] = {};
+    if (length > 0) std::memcpy(bytes, code, static_cast<size_t>(length));
+    tavro::StoreBytes(r->IRCode, bytes, sizeof bytes);
+    StoreField(r->IRCodeLength, length);
+    RaiseRequest(r->SendIRCodeRequest);
     return 1;
 }
 
@@ -115,9 +106,9 @@ int TV_StartMotor(int mode, int level, int value) {
     if (r == nullptr) return 0;
     int modeBits = mode == 25 ? 0x00 : mode == 50 ? 0x40 : mode == 75 ? 0x80 : 0xC0;
     int levelBits = Clamp(level, 0, 2268) / 36;
-    r->MotorSetting = static_cast<uint8_t>(modeBits + levelBits);
-    r->MotorValue = value;
-    Raise(r->StartMotorRequest);
+    StoreField(r->MotorSetting, static_cast<uint8_t>(modeBits + levelBits));
+    StoreField(r->MotorValue, value);
+    RaiseRequest(r->StartMotorRequest);
     return 1;
 }
 
@@ -128,47 +119,47 @@ int TV_StopMotor(void) { return 1; }
 int TV_SetThreshold(int value) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    r->Threshold = static_cast<uint8_t>(Clamp(value, 0, 127));
-    Raise(r->SetThreshRequest);
+    StoreField(r->Threshold, static_cast<uint8_t>(Clamp(value, 0, 127)));
+    RaiseRequest(r->SetThreshRequest);
     return 1;
 }
 
 int TV_SetGain(int value) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    r->Gain = static_cast<uint8_t>(Clamp(value, 0, 63));
-    Raise(r->SetGainRequest);
+    StoreField(r->Gain, static_cast<uint8_t>(Clamp(value, 0, 63)));
+    RaiseRequest(r->SetGainRequest);
     return 1;
 }
 
 int TV_SetExposure(int value) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    r->Exposure = static_cast<uint8_t>(Clamp(value, 0, 255));
-    Raise(r->SetExposureRequest);
+    StoreField(r->Exposure, static_cast<uint8_t>(Clamp(value, 0, 255)));
+    RaiseRequest(r->SetExposureRequest);
     return 1;
 }
 
 int TV_SetPODChannel(int channel) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    r->PODChannel = channel;
-    Raise(r->FrequencyRequest);
+    StoreField(r->PODChannel, channel);
+    RaiseRequest(r->FrequencyRequest);
     return 1;
 }
 
 int TV_Debug(int value) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    r->DebugValue = value;
-    Raise(r->DebugRequest);
+    StoreField(r->DebugValue, value);
+    RaiseRequest(r->DebugRequest);
     return 1;
 }
 
 int TV_ClearHAT(void) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    Raise(r->ClearHatRequest);
+    RaiseRequest(r->ClearHatRequest);
     return 1;
 }
 
@@ -182,8 +173,8 @@ int TV_ProgramID(int b0, int b1, int b2, int b3, int b4) {
         return -1;
     }
     const int values[5] = {b0, b1, b2, b3, b4};
-    for (int i = 0; i < 5; ++i) r->ProgramIDBytes[i] = static_cast<uint8_t>(values[i] & 0xFF);
-    Raise(r->ProgramIDRequest);
+    for (int i = 0; i < 5; ++i) StoreField(r->ProgramIDBytes[i], static_cast<uint8_t>(values[i] & 0xFF));
+    RaiseRequest(r->ProgramIDRequest);
     return 1;
 }
 
@@ -201,11 +192,11 @@ int TV_EnergyMap(void* out) { return FetchInfo(kEnergyMap, out); }
 int TV_GetIRCode(void* out, int* length) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    Raise(r->GetIRCodeRequest);
+    RaiseRequest(r->GetIRCodeRequest);
     TavroLinux->TV_Sleep(kReplyWaitMicroseconds);
-    WithdrawIfPending(r->GetIRCodeRequest);
-    int count = Bounded(r->IRCodeLength, sizeof r->IRCode);
-    if (out != nullptr) std::memcpy(out, r->IRCode, static_cast<size_t>(count));
+    WithdrawRequest(r->GetIRCodeRequest);  // as in FetchInfo
+    int count = Bounded(LoadField(r->IRCodeLength), sizeof r->IRCode);
+    if (out != nullptr) tavro::LoadBytes(r->IRCode, out, static_cast<size_t>(count));
     if (length != nullptr) *length = count;
     return 1;
 }
@@ -226,33 +217,33 @@ int TV_TavroInfo(void* handheldCopyright, void* handheldVersion, void* handheldD
 int TV_Image(int* first, int* second, int* length, void* out) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    int count = Bounded(r->ImageLength, sizeof r->ImageData);
-    if (first != nullptr) *first = r->ImageWidth;
-    if (second != nullptr) *second = r->ImageHeight;
+    int count = Bounded(LoadField(r->ImageLength), sizeof r->ImageData);
+    if (first != nullptr) *first = LoadField(r->ImageWidth);
+    if (second != nullptr) *second = LoadField(r->ImageHeight);
     if (length != nullptr) *length = count;
-    if (out != nullptr) std::memcpy(out, r->ImageData, static_cast<size_t>(count));
+    if (out != nullptr) tavro::LoadBytes(r->ImageData, out, static_cast<size_t>(count));
     return 1;
 }
 
 int TV_GetRawData(int* length, void* out) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    int count = Bounded(r->RawDataLength, sizeof r->RawData);
-    if (out != nullptr) std::memcpy(out, r->RawData, static_cast<size_t>(count));
+    int count = Bounded(LoadField(r->RawDataLength), sizeof r->RawData);
+    if (out != nullptr) tavro::LoadBytes(r->RawData, out, static_cast<size_t>(count));
     if (length != nullptr) *length = count;
     return 1;
 }
 
 int TV_GetSoundCount(void) {
     SharedDeviceState* r = Record();
-    return r != nullptr ? r->SoundCount : 0;
+    return r != nullptr ? LoadField(r->SoundCount) : 0;
 }
 
 int TV_GetRawMicArray(void* out) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    if (out != nullptr) std::memcpy(out, r->MicData[0], TAVRO_MIC_BLOCK_SIZE);
-    r->SoundCount = 0;
+    if (out != nullptr) tavro::LoadBytes(r->MicData[0], out, TAVRO_MIC_BLOCK_SIZE);
+    StoreField(r->SoundCount, 0);
     return 1;
 }
 
@@ -261,15 +252,15 @@ int TV_GetMicArray(short* out, int count, int clear) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
     if (count < 1 || count > kMaxMicBlocks) return -1;
-    r->SoundCount = 0;
+    StoreField(r->SoundCount, 0);
     if (out != nullptr) {
         for (int j = 0; j < count; ++j) {
             uint8_t block[TAVRO_MIC_BLOCK_SIZE];
-            std::memcpy(block, r->MicData[count - 1 - j], sizeof block);
+            tavro::LoadBytes(r->MicData[count - 1 - j], block, sizeof block);
             UnpackMicBlock(block, out + 16 * j);
         }
     }
-    if (clear == 1) std::memset(r->MicData, 0, sizeof r->MicData);
+    if (clear == 1) tavro::FillBytes(r->MicData, 0, sizeof r->MicData);
     return 1;
 }
 
@@ -282,21 +273,21 @@ int TV_SendKeyEvent(int keysym, int unused1, int mode, int unused2) {
 int TV_MouseClick(int on) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    r->MouseClick = FlagFrom(on);
+    StoreField(r->MouseClick, FlagFrom(on));
     return 1;
 }
 
 int TV_QuickClick(int on) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    r->QuickClick = FlagFrom(on);
+    StoreField(r->QuickClick, FlagFrom(on));
     return 1;
 }
 
 int TV_SetDrawBitmaps(int on) {
     SharedDeviceState* r = Record();
     if (r == nullptr) return 0;
-    r->DrawBitmaps = FlagFrom(on);
+    StoreField(r->DrawBitmaps, FlagFrom(on));
     return on;
 }
 

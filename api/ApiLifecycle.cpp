@@ -2,7 +2,6 @@
 // device and the error getters.
 #include "ApiRecord.h"
 #include "DeviceRunMarker.h"
-#include "StopFlag.h"
 
 #include <mutex>
 #include <new>
@@ -65,12 +64,12 @@ int TV_GetErrorString(void) { return 0; }
 
 int TV_GetLastError(void) {
     SharedDeviceState* r = Record();
-    return r != nullptr ? r->LastError : 0;
+    return r != nullptr ? tavro::LoadField(r->LastError) : 0;
 }
 
 int TV_GetCurrentUser(void) {
     SharedDeviceState* r = Record();
-    return r != nullptr ? r->CurrentUser : 0;
+    return r != nullptr ? tavro::LoadField(r->CurrentUser) : 0;
 }
 
 }  // extern "C"

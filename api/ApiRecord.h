@@ -3,6 +3,7 @@
 #ifndef TAVRO_API_RECORD_H
 #define TAVRO_API_RECORD_H
 
+#include "RecordAccess.h"
 #include "SharedDeviceState.h"
 #include "TavroLinux.h"
 #include "tavrodev.h"

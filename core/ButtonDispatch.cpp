@@ -1,5 +1,6 @@
 // Keypad handling: per-button history registers, the choice of the active
 // handset, dispatch to the key handlers, and the centre key's click logic.
+#include "RecordAccess.h"
 #include "TavroCore.h"
 
 namespace {
@@ -49,11 +50,10 @@ void CTavroCore::UpdateAndDispatchButtons(unsigned int buttonWord, int user) {
     }
 
     // A fresh press of the centre key is the one way to become the active
-    // handset.  The pointer moves of every handset read CurrentUser (and
-    // MoveEnabled below) while this runs: single atomic stores.
-    if ((history[Center] & 3u) == kFreshPress) __atomic_store_n(&r->CurrentUser, user, __ATOMIC_RELAXED);
+    // handset; the pointer moves of every handset read CurrentUser meanwhile.
+    if ((history[Center] & 3u) == kFreshPress) tavro::StoreField(r->CurrentUser, user);
 
-    if (r->CurrentUser != user) return;
+    if (tavro::LoadField(r->CurrentUser) != user) return;
     for (int k = 0; k < kButtonLines; ++k)
         HandleButtonEvent(history[k], static_cast<ButtonIndex>(k));
 }
@@ -66,21 +66,24 @@ int CTavroCore::HandleCenterEvents() {
     // the pointer for ClickStill / 2 packets, counting this one, so that the
     // click lands where it was aimed.
     unsigned s = CurrentButtonState & 3u;
-    if (s == kFreshPress && r->MouseClick != 0) {
-        __atomic_store_n(&r->MoveEnabled, 0, __ATOMIC_RELAXED);
-        r->ClickStillCounter = r->ClickStill / 2;
+    auto freeze = [r] {
+        tavro::StoreField(r->MoveEnabled, 0);
+        tavro::StoreField(r->ClickStillCounter, tavro::LoadField(r->ClickStill) / 2);
+    };
+    if (s == kFreshPress && tavro::LoadField(r->MouseClick) != 0) {
+        freeze();
         MouseEventLeftDown();
         s = CurrentButtonState & 3u;
     }
-    if (s == kRelease && r->MouseClick != 0) {
-        __atomic_store_n(&r->MoveEnabled, 0, __ATOMIC_RELAXED);
-        r->ClickStillCounter = r->ClickStill / 2;
+    if (s == kRelease && tavro::LoadField(r->MouseClick) != 0) {
+        freeze();
         MouseEventLeftUp();
     }
-    if (r->MoveEnabled == 0) {
+    if (tavro::LoadField(r->MoveEnabled) == 0) {
         // Saturate rather than wrap if the counter in the record is garbage.
-        if (r->ClickStillCounter > INT32_MIN) --r->ClickStillCounter;
-        if (r->ClickStillCounter <= 0) __atomic_store_n(&r->MoveEnabled, 1, __ATOMIC_RELAXED);
+        int32_t counter = tavro::LoadField(r->ClickStillCounter);
+        if (counter > INT32_MIN) tavro::StoreField(r->ClickStillCounter, --counter);
+        if (counter <= 0) tavro::StoreField(r->MoveEnabled, 1);
     }
     return 0;
 }

@@ -18,62 +18,62 @@ namespace {
 // are read.  Settings fields reloaded from the file are reset here too, and
 // fields no setting covers get their only defined value here.
 void ResetRecord(SharedDeviceState& r) {
-    r.HIDMouseRequest = 0;
-    r.HIDCalRequest = 0;
-    r.HIDAntiShakeRequest = 0;
-    r.HIDDefaultRequest = 0;
-    r.HIDMappingsRequest = 0;
-    r.StopRequest = 0;
-    r.StartMotorRequest = 0;
-    r.LearnInProgress = 0;
-    r.LearnCodeRequest = 0;
-    r.SendIRCodeRequest = 0;
-    r.HIDMouseMode = 0;
-    std::memset(r.InfoBuffer, 0, sizeof r.InfoBuffer);
+    tavro::StoreField(r.HIDMouseRequest, 0);
+    tavro::StoreField(r.HIDCalRequest, 0);
+    tavro::StoreField(r.HIDAntiShakeRequest, 0);
+    tavro::StoreField(r.HIDDefaultRequest, 0);
+    tavro::StoreField(r.HIDMappingsRequest, 0);
+    tavro::StoreField(r.StopRequest, 0);
+    tavro::StoreField(r.StartMotorRequest, 0);
+    tavro::StoreField(r.LearnInProgress, 0);
+    tavro::StoreField(r.LearnCodeRequest, 0);
+    tavro::StoreField(r.SendIRCodeRequest, 0);
+    tavro::StoreField(r.HIDMouseMode, 0);
+    tavro::FillBytes(r.InfoBuffer, 0, sizeof r.InfoBuffer);
 
-    r.FrequencyRequest = 0;
-    r.DebugRequest = 0;
-    r.GetInfoRequest = 0;
-    r.SetExposureRequest = 0;
-    r.SetGainRequest = 0;
-    r.SetThreshRequest = 0;
-    r.IRBlastRequest = 0;
-    r.StopMotorRequest = 0;
-    r.ClearHatRequest = 0;
-    r.ProgramIDRequest = 0;
+    tavro::StoreField(r.FrequencyRequest, 0);
+    tavro::StoreField(r.DebugRequest, 0);
+    tavro::StoreField(r.GetInfoRequest, 0);
+    tavro::StoreField(r.SetExposureRequest, 0);
+    tavro::StoreField(r.SetGainRequest, 0);
+    tavro::StoreField(r.SetThreshRequest, 0);
+    tavro::StoreField(r.IRBlastRequest, 0);
+    tavro::StoreField(r.StopMotorRequest, 0);
+    tavro::StoreField(r.ClearHatRequest, 0);
+    tavro::StoreField(r.ProgramIDRequest, 0);
 
-    r.RotationCompensation = 1;
-    std::memset(r.Stabilize, 0, sizeof r.Stabilize);
-    r.Reserved086E = 0;
-    r.DistanceScaling = 0;
-    r.MoveEnabled = 1;
-    r.DrawBitmaps = 0;
-    r.DirectPoint = 1;
-    r.Reserved0893 = 0;
-    r.MoveAtBoundary = 0;
-    r.MouseClick = 1;
-    r.QuickClick = 1;
-    r.SmartTracking = 0;
+    tavro::StoreField(r.RotationCompensation, 1);
+    tavro::FillBytes(r.Stabilize, 0, sizeof r.Stabilize);
+    tavro::StoreField(r.Reserved086E, 0);
+    tavro::StoreField(r.DistanceScaling, 0);
+    tavro::StoreField(r.MoveEnabled, 1);
+    tavro::StoreField(r.DrawBitmaps, 0);
+    tavro::StoreField(r.DirectPoint, 1);
+    tavro::StoreField(r.Reserved0893, 0);
+    tavro::StoreField(r.MoveAtBoundary, 0);
+    tavro::StoreField(r.MouseClick, 1);
+    tavro::StoreField(r.QuickClick, 1);
+    tavro::StoreField(r.SmartTracking, 0);
 
-    std::memset(r.XYCounter, 0, sizeof r.XYCounter);
-    r.ClickStill = 8;
-    r.ImageWidth = 0;
-    r.ImageHeight = 0;
-    r.ImageLength = 0;
-    std::memset(r.HistoryCount, 0, sizeof r.HistoryCount);
-    r.MicWriteIndex = TAVRO_MIC_BLOCKS - 1;
-    r.SoundCount = 0;
-    r.MotorValue = 0;
-    r.CurrentUser = 0;
-    r.PacketUser = 99;
+    tavro::StoreField(r.ClickStill, 8);
+    tavro::StoreField(r.ImageWidth, 0);
+    tavro::StoreField(r.ImageHeight, 0);
+    tavro::StoreField(r.ImageLength, 0);
+    tavro::StoreField(r.MicWriteIndex, TAVRO_MIC_BLOCKS - 1);
+    tavro::StoreField(r.SoundCount, 0);
+    tavro::StoreField(r.MotorValue, 0);
+    tavro::StoreField(r.CurrentUser, 0);
+    tavro::StoreField(r.PacketUser, 99);
     for (int u = 0; u < TAVRO_HANDSETS; ++u) {
-        r.Buttons[u] = -1;
-        r.X[u] = 0.0;
-        r.Y[u] = 0.0;
+        tavro::StoreField(r.XYCounter[u], 0);
+        tavro::StoreField(r.HistoryCount[u], 0);
+        tavro::StoreField(r.Buttons[u], -1);
+        tavro::StoreField(r.X[u], 0.0);
+        tavro::StoreField(r.Y[u], 0.0);
     }
-    r.CalDistance = 0.0;
-    r.Dmin = 0.0;
-    std::memset(r.MicData, 0, sizeof r.MicData);
+    tavro::StoreField(r.CalDistance, 0.0);
+    tavro::StoreField(r.Dmin, 0.0);
+    tavro::FillBytes(r.MicData, 0, sizeof r.MicData);
 }
 
 }  // namespace
@@ -126,12 +126,12 @@ int CTavroCore::Attach(bool deviceRuns) {
     // keeps the file it runs on (a setter saves there, where it reloads).
     char directory[sizeof SharedData->SettingsDirectory];
     char file[sizeof SharedData->IniFileName];
-    std::memcpy(directory, SharedData->SettingsDirectory, sizeof directory);
-    std::memcpy(file, SharedData->IniFileName, sizeof file);
+    tavro::LoadBytes(SharedData->SettingsDirectory, directory, sizeof directory);
+    tavro::LoadBytes(SharedData->IniFileName, file, sizeof file);
     result = ReadStaticSettings();
     if (!PublishReadSettings) {
-        std::memcpy(SharedData->SettingsDirectory, directory, sizeof directory);
-        std::memcpy(SharedData->IniFileName, file, sizeof file);
+        tavro::StoreBytes(SharedData->SettingsDirectory, directory, sizeof directory);
+        tavro::StoreBytes(SharedData->IniFileName, file, sizeof file);
     }
     PublishReadSettings = true;
     CreateMissingSettingsFile = true;

@@ -4,7 +4,7 @@
 #ifndef TAVRO_HISTORY_AVERAGE_H
 #define TAVRO_HISTORY_AVERAGE_H
 
-#include "SharedDeviceState.h"
+#include "RecordAccess.h"
 
 namespace tavro {
 
@@ -25,7 +25,7 @@ inline double AverageHistory(const SharedDeviceState& record, double HistoryEntr
     if (user < 0 || user >= TAVRO_HANDSETS) return 0.0;
     const int window = ClampHistoryWindow(count);
     double sum = 0.0;
-    for (int n = 0; n < window; ++n) sum += record.History[n][user].*field;
+    for (int n = 0; n < window; ++n) sum += LoadField(record.History[n][user].*field);
     return sum / window;
 }
 

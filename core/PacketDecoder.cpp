@@ -1,6 +1,7 @@
 // Decoding of the receiver's packets: every payload is kept in RawData, the
 // understood types update their fields of the record, and a plausible
 // tracking packet is handed to a calculation pass on a thread of its own.
+#include "RecordAccess.h"
 #include "TavroCore.h"
 
 #include <cstdint>
@@ -46,6 +47,8 @@ bool IsPlausibleTracking(const uint8_t* payload) {
 
 int CTavroCore::HandlePODDeviceData(unsigned char* payload, int length, unsigned char type) {
     SharedDeviceState& r = *SharedData;
+    using tavro::LoadField;
+    using tavro::StoreField;
 
     // The framing never announces more than 510 bytes; a caller that does is
     // cut to what the record can hold rather than allowed past RawData.
@@ -53,11 +56,12 @@ int CTavroCore::HandlePODDeviceData(unsigned char* payload, int length, unsigned
     if (length > static_cast<int>(sizeof r.RawData)) length = sizeof r.RawData;
 
     // Every packet: RawData holds the payload, zero-padded, so that the type
-    // cases below can read fixed offsets of a short payload as zero.
-    std::memset(r.RawData, 0, sizeof r.RawData);
-    if (length > 0) std::memcpy(r.RawData, payload, static_cast<size_t>(length));
-    r.RawDataLength = length;
-    const uint8_t* data = r.RawData;
+    // cases below can read fixed offsets of a short payload as zero.  They
+    // read this private copy, which another process cannot change under them.
+    uint8_t data[sizeof r.RawData] = {};
+    if (length > 0) std::memcpy(data, payload, static_cast<size_t>(length));
+    tavro::StoreBytes(r.RawData, data, sizeof data);
+    StoreField(r.RawDataLength, length);
 
     switch (type) {
     case TrackingPacket:
@@ -65,14 +69,14 @@ int CTavroCore::HandlePODDeviceData(unsigned char* payload, int length, unsigned
         break;
 
     case IRCodePacket:
-        r.LearnInProgress = 0;
-        r.PODChannel = BigEndianWord(data);
-        r.IRCodeLength = length;
-        std::memcpy(r.IRCode, data, static_cast<size_t>(length));
+        StoreField(r.LearnInProgress, 0);
+        StoreField(r.PODChannel, BigEndianWord(data));
+        StoreField(r.IRCodeLength, length);
+        tavro::StoreBytes(r.IRCode, data, static_cast<size_t>(length));
         break;
 
     case ErrorPacket:
-        r.LastError = data[0];
+        StoreField(r.LastError, data[0]);
         break;
 
     case InfoPacket: {
@@ -80,43 +84,48 @@ int CTavroCore::HandlePODDeviceData(unsigned char* payload, int length, unsigned
         // and the fields after it stay untouched.
         int kept = length < static_cast<int>(sizeof r.InfoBuffer) ? length
                                                                    : static_cast<int>(sizeof r.InfoBuffer);
-        std::memcpy(r.InfoBuffer, data, static_cast<size_t>(kept));
-        r.InfoLength = kept;
+        tavro::StoreBytes(r.InfoBuffer, data, static_cast<size_t>(kept));
+        StoreField(r.InfoLength, kept);
         break;
     }
 
-    case MicPacket:
-        if (r.SoundCount < TAVRO_MIC_BLOCKS - 1) ++r.SoundCount;
-        if (r.MicWriteIndex < 0 || r.MicWriteIndex >= TAVRO_MIC_BLOCKS)
-            r.MicWriteIndex = 0;  // a damaged index must not write outside MicData
-        if (r.MicWriteIndex != 0) {
-            std::memcpy(r.MicData[r.MicWriteIndex], data, TAVRO_MIC_BLOCK_SIZE);
-            --r.MicWriteIndex;
+    case MicPacket: {
+        const int32_t sounds = LoadField(r.SoundCount);
+        if (sounds < TAVRO_MIC_BLOCKS - 1) StoreField(r.SoundCount, sounds + 1);
+        int32_t index = LoadField(r.MicWriteIndex);
+        // A damaged index must not write outside MicData.
+        if (index < 0 || index >= TAVRO_MIC_BLOCKS) index = 0;
+        if (index != 0) {
+            tavro::StoreBytes(r.MicData[index], data, TAVRO_MIC_BLOCK_SIZE);
+            StoreField(r.MicWriteIndex, index - 1);
         } else {
             // Full: the newest block is always block 0, the oldest falls out.
-            std::memmove(r.MicData[1], r.MicData[0],
-                         (TAVRO_MIC_BLOCKS - 1) * TAVRO_MIC_BLOCK_SIZE);
-            std::memcpy(r.MicData[0], data, TAVRO_MIC_BLOCK_SIZE);
+            StoreField(r.MicWriteIndex, 0);
+            tavro::MoveBytes(r.MicData, TAVRO_MIC_BLOCK_SIZE, 0,
+                             (TAVRO_MIC_BLOCKS - 1) * TAVRO_MIC_BLOCK_SIZE);
+            tavro::StoreBytes(r.MicData[0], data, TAVRO_MIC_BLOCK_SIZE);
         }
         break;
+    }
 
     case HIDCalPacket:
-        for (int k = 0; k < 6; ++k) r.HIDCal[k] = LittleEndianInt32(data + 4 * k);
+        for (int k = 0; k < 6; ++k) StoreField(r.HIDCal[k], LittleEndianInt32(data + 4 * k));
         break;
 
     case HIDAntiShakePacket:
-        r.HIDAntiShakeValue = data[0] | (data[1] << 8);
-        r.HIDAntiShakeLevel = data[2];
+        StoreField(r.HIDAntiShakeValue, data[0] | (data[1] << 8));
+        StoreField(r.HIDAntiShakeLevel, data[2]);
         break;
 
     case ImagePacket: {
-        std::memset(r.ImageData, 0, sizeof r.ImageData);
-        r.ImageWidth = BigEndianWord(data);
-        r.ImageHeight = BigEndianWord(data + 2);
+        uint8_t image[sizeof r.ImageData] = {};
+        StoreField(r.ImageWidth, BigEndianWord(data));
+        StoreField(r.ImageHeight, BigEndianWord(data + 2));
         int count = BigEndianWord(data + 4);
         if (count > static_cast<int>(sizeof r.ImageData)) count = sizeof r.ImageData;
-        r.ImageLength = count;
-        std::memcpy(r.ImageData, data + 6, static_cast<size_t>(count));
+        StoreField(r.ImageLength, count);
+        std::memcpy(image, data + 6, static_cast<size_t>(count));
+        tavro::StoreBytes(r.ImageData, image, sizeof image);
         break;
     }
 

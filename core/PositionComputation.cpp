@@ -3,7 +3,7 @@
 // moves spread over a few sub-frames.
 #include "TavroCore.h"
 
-#include "StopFlag.h"
+#include "RecordAccess.h"
 
 #include <climits>
 #include <cmath>
@@ -60,7 +60,7 @@ struct Spot {
 int CTavroCore::CalculatePODDeviceData() {
     if (SharedData == nullptr || tavro::StopRequested(SharedData)) return 0;
     unsigned char payload[kTrackingPayloadSize];
-    std::memcpy(payload, SharedData->RawData, sizeof payload);
+    tavro::LoadBytes(SharedData->RawData, payload, sizeof payload);
     return CalculatePODDeviceData(payload);
 }
 
@@ -87,18 +87,18 @@ bool CTavroCore::ComputePass(const unsigned char* payload, PassMotion* motion) {
     motion->subframes = 0;
 
     std::lock_guard<std::mutex> lock(ComputationMutex());
-    r->PacketUser = user;
-    PreviousRawX[user] = r->RawX[user];
-    PreviousRawY[user] = r->RawY[user];
+    tavro::StoreField(r->PacketUser, user);
+    PreviousRawX[user] = tavro::LoadField(r->RawX[user]);
+    PreviousRawY[user] = tavro::LoadField(r->RawY[user]);
     const int ok = CalculateData(copy, user);
     RotationCompensation(user);
     Stabilize(user);
     CalculateInterPolValues(motion->table, user);
-    const int subframes = SubframeCount(r->SubframeInterpolation);
+    const int subframes = SubframeCount(tavro::LoadField(r->SubframeInterpolation));
     if (ok == 0 || subframes == 0) return false;
     motion->subframes = subframes;
     motion->stabiliser = Stabilisers[user].choice;
-    motion->pauseMicroseconds = PauseMicroseconds(r->SleepingFactor, subframes);
+    motion->pauseMicroseconds = PauseMicroseconds(tavro::LoadField(r->SleepingFactor), subframes);
     // Numbered under the lock, so the newest number belongs to the pass
     // whose target is the newest stabilised position.
     motion->sequence = PassSequence[user].fetch_add(1) + 1;
@@ -114,7 +114,7 @@ int CTavroCore::MovePass(const PassMotion& motion, bool (*wait)(void* context, i
     for (int i = 0; i < motion.subframes; ++i) {
         // The setting may shrink while the pass runs (never grow past the
         // table), and a stop or a newer pass of this handset ends the moves.
-        if (i >= r->SubframeInterpolation || tavro::StopRequested(r)) break;
+        if (i >= tavro::LoadField(r->SubframeInterpolation) || tavro::StopRequested(r)) break;
         if (SupersedeOlderPasses && PassSequence[user].load() != motion.sequence) break;
 
         double x = motion.table[i][0][user];
@@ -128,14 +128,13 @@ int CTavroCore::MovePass(const PassMotion& motion, bool (*wait)(void* context, i
         ++moves;
 
         // Another handset's computation may change the active handset and
-        // MoveEnabled meanwhile: read atomically.
-        if (user == __atomic_load_n(&r->CurrentUser, __ATOMIC_RELAXED) && r->ActivateCursor != 0 &&
-            __atomic_load_n(&r->MoveEnabled, __ATOMIC_RELAXED) != 0 &&
-            r->MoveAtBoundary != 0) {
-            if (r->BorderLeft[user] != 0) MoveScreenCursorRelative(-kBorderStep, 0);
-            if (r->BorderRight[user] != 0) MoveScreenCursorRelative(kBorderStep, 0);
-            if (r->BorderTop[user] != 0) MoveScreenCursorRelative(0, -kBorderStep);
-            if (r->BorderBottom[user] != 0) MoveScreenCursorRelative(0, kBorderStep);
+        // MoveEnabled meanwhile.
+        if (user == tavro::LoadField(r->CurrentUser) && tavro::LoadField(r->ActivateCursor) != 0 &&
+            tavro::LoadField(r->MoveEnabled) != 0 && tavro::LoadField(r->MoveAtBoundary) != 0) {
+            if (tavro::LoadField(r->BorderLeft[user]) != 0) MoveScreenCursorRelative(-kBorderStep, 0);
+            if (tavro::LoadField(r->BorderRight[user]) != 0) MoveScreenCursorRelative(kBorderStep, 0);
+            if (tavro::LoadField(r->BorderTop[user]) != 0) MoveScreenCursorRelative(0, -kBorderStep);
+            if (tavro::LoadField(r->BorderBottom[user]) != 0) MoveScreenCursorRelative(0, kBorderStep);
         }
         const bool last = i + 1 == motion.subframes;
         if (last && !waitAfterLast) break;
@@ -147,60 +146,64 @@ int CTavroCore::MovePass(const PassMotion& motion, bool (*wait)(void* context, i
 int CTavroCore::CalculateData(unsigned char* payload, int user) {
     SharedDeviceState* r = SharedData;
     if (r == nullptr || payload == nullptr || user < 0 || user >= TAVRO_HANDSETS) return 0;
+    using tavro::LoadField;
+    using tavro::StoreField;
 
     const unsigned buttons = Word(payload, 0);
     const Spot a{Word(payload, 1), Word(payload, 2), Word(payload, 3)};
     const Spot b{Word(payload, 4), Word(payload, 5), Word(payload, 6)};
-    r->Buttons[user] = static_cast<int32_t>(buttons);
+    StoreField(r->Buttons[user], static_cast<int32_t>(buttons));
 
     // Which spot comes first means nothing: P is the one with the larger x
     // (A on a tie), Q the other.
     const Spot& p = b.x > a.x ? b : a;
     const Spot& q = b.x > a.x ? a : b;
-    r->Power1[user] = static_cast<int32_t>(p.power);
-    r->Power2[user] = static_cast<int32_t>(q.power);
+    StoreField(r->Power1[user], static_cast<int32_t>(p.power));
+    StoreField(r->Power2[user], static_cast<int32_t>(q.power));
 
+    const double cpixel = LoadField(r->Cpixel);
     const double thetaX = (p.power != 0 && q.power != 0)
-                              ? r->CThetaX * std::log(static_cast<double>(q.power) / p.power)
+                              ? LoadField(r->CThetaX) * std::log(static_cast<double>(q.power) / p.power)
                               : 0.0;
     const double dx = static_cast<double>(q.x) - static_cast<double>(p.x);
     const double dy = static_cast<double>(q.y) - static_cast<double>(p.y);
-    const double sx = r->Cpixel * dx / kCoordinateScale;
+    const double sx = cpixel * dx / kCoordinateScale;
     const double sy = dy / kCoordinateScale;
     const double separation = std::sqrt(sx * sx + sy * sy);
-    const double distance = r->D0 / separation;
-    const double roll = dx == 0.0 ? 0.0 : -std::atan(dy / (r->Cpixel * dx));
+    const double distance = LoadField(r->D0) / separation;
+    const double roll = dx == 0.0 ? 0.0 : -std::atan(dy / (cpixel * dx));
 
-    r->AngleBelowLimit[user] = roll < -kRollLimit ? 1 : 0;
-    r->AngleAboveLimit[user] = roll > kRollLimit ? 1 : 0;
-    const double change = distance - r->Distance[user];
-    r->DistanceDecreased[user] = change < -r->DistanceThresh ? 1 : 0;
-    r->DistanceIncreased[user] = change > r->DistanceThresh ? 1 : 0;
+    StoreField(r->AngleBelowLimit[user], roll < -kRollLimit ? 1 : 0);
+    StoreField(r->AngleAboveLimit[user], roll > kRollLimit ? 1 : 0);
+    const double change = distance - LoadField(r->Distance[user]);
+    const double distanceThresh = LoadField(r->DistanceThresh);
+    StoreField(r->DistanceDecreased[user], change < -distanceThresh ? 1 : 0);
+    StoreField(r->DistanceIncreased[user], change > distanceThresh ? 1 : 0);
 
-    const unsigned threshold = static_cast<unsigned>(r->PowerThresh);
+    const unsigned threshold = static_cast<unsigned>(LoadField(r->PowerThresh));
     const bool valid = p.power > threshold && q.power > threshold;
     if (valid) {
-        r->RawX[user] = (static_cast<double>(p.x) + q.x) / kMidpointScale;
-        r->RawY[user] = (static_cast<double>(p.y) + q.y) / kMidpointScale;
-        r->Roll[user] = roll;
-        r->Distance[user] = distance;
-        r->ThetaX[user] = thetaX;
+        StoreField(r->RawX[user], (static_cast<double>(p.x) + q.x) / kMidpointScale);
+        StoreField(r->RawY[user], (static_cast<double>(p.y) + q.y) / kMidpointScale);
+        StoreField(r->Roll[user], roll);
+        StoreField(r->Distance[user], distance);
+        StoreField(r->ThetaX[user], thetaX);
     }
 
     UpdateAndDispatchButtons(buttons, user);
 
     // A distance that is not a number is not "too far" and so moves the pointer.
-    return valid && !(distance > r->DistanceCounterMax) ? 1 : 0;
+    return valid && !(distance > LoadField(r->DistanceCounterMax)) ? 1 : 0;
 }
 
 int CTavroCore::CalculateInterPolValues(double (*table)[2][4], int user) {
     SharedDeviceState* r = SharedData;
     if (r == nullptr || table == nullptr || user < 0 || user >= TAVRO_HANDSETS) return 0;
-    const int n = SubframeCount(r->SubframeInterpolation);
+    const int n = SubframeCount(tavro::LoadField(r->SubframeInterpolation));
     if (n == 0) return 0;
 
     const double x0 = PreviousOutputX[user], y0 = PreviousOutputY[user];
-    const double x1 = r->StabX[user], y1 = r->StabY[user];
+    const double x1 = tavro::LoadField(r->StabX[user]), y1 = tavro::LoadField(r->StabY[user]);
     for (int k = 1; k <= n; ++k) {
         table[k - 1][0][user] = x0 + k * (x1 - x0) / n;
         table[k - 1][1][user] = y0 + k * (y1 - y0) / n;

@@ -1,4 +1,5 @@
 // The settings file: start-up flow, defaults, reading and writing.
+#include "RecordAccess.h"
 #include "SettingsKeys.h"
 #include "TavroCore.h"
 #include "xmlParser.h"
@@ -22,30 +23,30 @@
 namespace {
 
 void StoreDefaults(SharedDeviceState& r) {
-    r.D0 = 70.0;
-    r.Mx = 5.0;
-    r.Bx = -250.0;
-    r.My = 5.0;
-    r.By = -340.0;
-    r.Cpixel = 1.0;
-    r.DistanceThresh = 0.04;
-    r.StabThresh = 7.0;
-    r.CThetaX = 1.0;
-    r.CalDistance = 3.1;
-    r.Dmin = 3.2;
-    r.DistanceCounterMax = 12.0;
-    r.XYCounterMax = 3;
-    r.RollCounterMax = 5;
-    r.SubframeInterpolation = 3;
-    r.RotationCompensation = 1;
-    r.SleepingFactor = 30;
-    r.PowerThresh = 1;
-    r.ClickStill = 12;
-    r.XcalScreen = 1280;
-    r.YcalScreen = 768;
-    r.BaudRate = 115200;
-    r.DistanceScaling = 0;
-    std::strcpy(r.DeviceName, "/dev/ttyUSB0");
+    tavro::StoreField(r.D0, 70.0);
+    tavro::StoreField(r.Mx, 5.0);
+    tavro::StoreField(r.Bx, -250.0);
+    tavro::StoreField(r.My, 5.0);
+    tavro::StoreField(r.By, -340.0);
+    tavro::StoreField(r.Cpixel, 1.0);
+    tavro::StoreField(r.DistanceThresh, 0.04);
+    tavro::StoreField(r.StabThresh, 7.0);
+    tavro::StoreField(r.CThetaX, 1.0);
+    tavro::StoreField(r.CalDistance, 3.1);
+    tavro::StoreField(r.Dmin, 3.2);
+    tavro::StoreField(r.DistanceCounterMax, 12.0);
+    tavro::StoreField(r.XYCounterMax, 3);
+    tavro::StoreField(r.RollCounterMax, 5);
+    tavro::StoreField(r.SubframeInterpolation, 3);
+    tavro::StoreField(r.RotationCompensation, 1);
+    tavro::StoreField(r.SleepingFactor, 30);
+    tavro::StoreField(r.PowerThresh, 1);
+    tavro::StoreField(r.ClickStill, 12);
+    tavro::StoreField(r.XcalScreen, 1280);
+    tavro::StoreField(r.YcalScreen, 768);
+    tavro::StoreField(r.BaudRate, 115200);
+    tavro::StoreField(r.DistanceScaling, 0);
+    tavro::StoreText(r.DeviceName, "/dev/ttyUSB0");
 }
 
 // Numbers in the file always use a decimal point, whatever locale the client
@@ -70,11 +71,6 @@ private:
     locale_t previous_;
 };
 
-template <typename T>
-T& Field(SharedDeviceState& r, const SettingKey& key) {
-    return *reinterpret_cast<T*>(reinterpret_cast<unsigned char*>(&r) + key.offset);
-}
-
 // Base-10 integer as strtol reads it (0 for no digits, trailing text
 // ignored), saturated to the range of the field.
 int ParseInt(const char* text) {
@@ -87,10 +83,7 @@ int ParseInt(const char* text) {
 // Stores one key's text in its field.
 void StoreSetting(SharedDeviceState& r, const SettingKey& key, const char* text) {
     if (key.type == SettingType::Text) {
-        char* field = &Field<char>(r, key);
-        size_t length = strnlen(text, key.size - 1);
-        std::memcpy(field, text, length);
-        field[length] = '\0';
+        tavro::StoreTextAt(r, key.offset, key.size, text, strnlen(text, key.size - 1));
         return;
     }
     // Numbers are read from at most 255 characters.
@@ -98,13 +91,13 @@ void StoreSetting(SharedDeviceState& r, const SettingKey& key, const char* text)
     std::snprintf(number, sizeof number, "%s", text);
     switch (key.type) {
         case SettingType::Double:
-            Field<double>(r, key) = std::strtod(number, nullptr);
+            tavro::StoreAt<double>(r, key.offset, std::strtod(number, nullptr));
             break;
         case SettingType::Int:
-            Field<int32_t>(r, key) = ParseInt(number);
+            tavro::StoreAt<int32_t>(r, key.offset, ParseInt(number));
             break;
         case SettingType::Flag:
-            Field<uint8_t>(r, key) = ParseInt(number) > 0 ? 1 : 0;
+            tavro::StoreAt<uint8_t>(r, key.offset, ParseInt(number) > 0 ? 1 : 0);
             break;
         case SettingType::Text:
             break;
@@ -112,56 +105,54 @@ void StoreSetting(SharedDeviceState& r, const SettingKey& key, const char* text)
 }
 
 // Stores one setting only where it changes, so a reload that leaves a value
-// as it was does not write it under a running pass at all.  A named function
-// rather than a lambda: the ThreadSanitizer build's suppression of these
-// by-design stores matches the racing access's own function by name.
+// as it was does not write it under a running pass at all.
 template <typename T>
-void CopySettingIfChanged(T& into, const T& value) {
-    if (into != value) into = value;
+void CopySettingIfChanged(SharedDeviceState& to, const SharedDeviceState& from, const SettingKey& key) {
+    const T value = tavro::LoadAt<T>(from, key.offset);
+    if (tavro::LoadAt<T>(to, key.offset) != value) tavro::StoreAt<T>(to, key.offset, value);
 }
 
 // Copies the settings fields of `from` that differ into `to`, one field at a
 // time and nothing else: into the record, a pass that runs meanwhile sees
 // each setting's value from before or after, never a default that a key of
 // the file then replaces, and the record's live fields are never touched.
-void CopySettings(SharedDeviceState& to, SharedDeviceState& from) {
+void CopySettings(SharedDeviceState& to, const SharedDeviceState& from) {
     for (const SettingKey& key : kSettingKeys) {
         switch (key.type) {
             case SettingType::Double:
-                CopySettingIfChanged(Field<double>(to, key), Field<double>(from, key));
+                CopySettingIfChanged<double>(to, from, key);
                 break;
             case SettingType::Int:
-                CopySettingIfChanged(Field<int32_t>(to, key), Field<int32_t>(from, key));
+                CopySettingIfChanged<int32_t>(to, from, key);
                 break;
             case SettingType::Flag:
-                CopySettingIfChanged(Field<uint8_t>(to, key), Field<uint8_t>(from, key));
+                CopySettingIfChanged<uint8_t>(to, from, key);
                 break;
-            case SettingType::Text:
-                if (std::memcmp(&Field<char>(to, key), &Field<char>(from, key), key.size) != 0)
-                    std::memcpy(&Field<char>(to, key), &Field<char>(from, key), key.size);
+            case SettingType::Text: {
+                const std::string value = tavro::LoadTextAt(from, key.offset, key.size);
+                if (tavro::LoadTextAt(to, key.offset, key.size) != value)
+                    tavro::StoreTextAt(to, key.offset, key.size, value.data(), value.size());
                 break;
+            }
         }
     }
 }
 
 // Formats one key's field as it is written to the file.
-void FormatSetting(SharedDeviceState& r, const SettingKey& key, char (&text)[256]) {
+void FormatSetting(const SharedDeviceState& r, const SettingKey& key, char (&text)[256]) {
     switch (key.type) {
         case SettingType::Double:
-            std::snprintf(text, sizeof text, "%f", Field<double>(r, key));
+            std::snprintf(text, sizeof text, "%f", tavro::LoadAt<double>(r, key.offset));
             break;
         case SettingType::Int:
-            std::snprintf(text, sizeof text, "%d", Field<int32_t>(r, key));
+            std::snprintf(text, sizeof text, "%d", tavro::LoadAt<int32_t>(r, key.offset));
             break;
         case SettingType::Flag:
-            std::snprintf(text, sizeof text, "%d", Field<uint8_t>(r, key));
+            std::snprintf(text, sizeof text, "%d", tavro::LoadAt<uint8_t>(r, key.offset));
             break;
-        case SettingType::Text: {
-            const char* field = &Field<char>(r, key);
-            size_t length = strnlen(field, key.size - 1);
-            std::snprintf(text, sizeof text, "%.*s", static_cast<int>(length), field);
+        case SettingType::Text:
+            std::snprintf(text, sizeof text, "%s", tavro::LoadTextAt(r, key.offset, key.size).c_str());
             break;
-        }
     }
 }
 
@@ -310,7 +301,7 @@ XMLError WriteDocument(SharedDeviceState& r) {
         }
     }
     errno = 0;
-    return document.writeToFile(r.IniFileName, "ISO-8859-1", 1);
+    return document.writeToFile(tavro::LoadText(r.IniFileName).c_str(), "ISO-8859-1", 1);
 }
 
 }  // namespace
@@ -339,17 +330,19 @@ int CTavroCore::ReadStaticSettings() {
         return result;
     }
     SharedDeviceState& r = *SharedData;
+    const std::string file = tavro::LoadText(r.IniFileName);
+    const std::string directory = tavro::LoadText(r.SettingsDirectory);
     if (!FileExists()) {
         // A file that is there but cannot be read is the user's: never
         // replace it with defaults.
         struct stat info {};
-        if (stat(r.IniFileName, &info) == 0) {
+        if (stat(file.c_str(), &info) == 0) {
             int error = errno;
-            FILE* probe = std::fopen(r.IniFileName, "r");
+            FILE* probe = std::fopen(file.c_str(), "r");
             if (probe != nullptr) std::fclose(probe); else error = errno;
             runOnDefaults();
             SettingsProblem(*this, "cannot read the settings file %s: %s; running on the defaults "
-                            "and leaving the file as it is", r.IniFileName, std::strerror(error));
+                            "and leaving the file as it is", file.c_str(), std::strerror(error));
             return 0;
         }
         // A program that only attaches writes nothing.
@@ -368,11 +361,11 @@ int CTavroCore::ReadStaticSettings() {
             // A missing directory is named by why it could not be made
             // (a read-only file system), not by the missing name.
             int cause = errno;
-            if (cause == ENOENT && mkdir(r.SettingsDirectory, 0777) != 0 && errno != ENOENT)
+            if (cause == ENOENT && mkdir(directory.c_str(), 0777) != 0 && errno != ENOENT)
                 cause = errno;
             const char* home = getenv("HOME");
             SettingsProblem(*this, "cannot create the settings file %s: %s; running on the defaults "
-                            "%s%s%s", r.IniFileName,
+                            "%s%s%s", file.c_str(),
                             cause != 0 ? std::strerror(cause) : XMLNode::getError(error),
                             cause == ENOENT ? "(is HOME=" : "(nothing is saved)",
                             cause == ENOENT ? (home != nullptr ? home : "") : "",
@@ -389,14 +382,16 @@ int CTavroCore::InitializeValues() {
     char path[256];
     TV_GetAppPath(path);
     std::strcpy(path, "Start_TavroMENU.exe");
-    std::strcpy(SharedData->TavroMenuPath, path);
-    Debug(__LINE__, kDebugFailure, "InitializeValues filename = %s ", SharedData->TavroMenuPath);
+    tavro::StoreText(SharedData->TavroMenuPath, path);
+    Debug(__LINE__, kDebugFailure, "InitializeValues filename = %s ",
+          tavro::LoadText(SharedData->TavroMenuPath).c_str());
     return 0;
 }
 
 int CTavroCore::ReadSettings() {
     SharedDeviceState& r = *SharedData;
-    Debug(__LINE__, kDebugFailure, "ReadSettings xml filename = %s ", r.IniFileName);
+    const std::string file = tavro::LoadText(r.IniFileName);
+    Debug(__LINE__, kDebugFailure, "ReadSettings xml filename = %s ", file.c_str());
 
     // A key missing from the file keeps its default, not a stale value.  The
     // file is read into a copy and published once: the device may be
@@ -405,7 +400,7 @@ int CTavroCore::ReadSettings() {
     SharedDeviceState& staged = *copy;
     CopySettings(staged, r);  // a key without a default keeps its value
     StoreDefaults(staged);
-    std::strcpy(staged.TavroMenuPath, "Start_TavroMENU.exe");
+    tavro::StoreText(staged.TavroMenuPath, "Start_TavroMENU.exe");
     // Keeps the staged values as this process's view of its file and, unless
     // a running device's settings must stay as they are, publishes them and
     // notes where they came from.
@@ -421,11 +416,11 @@ int CTavroCore::ReadSettings() {
     // it, run on the defaults, and leave the file for the user to mend (a
     // later rewrite keeps it beside first).
     XMLResults results{};
-    XMLNode document = XMLNode::parseFile(r.IniFileName, nullptr, &results);
+    XMLNode document = XMLNode::parseFile(file.c_str(), nullptr, &results);
     if (results.error != eXMLErrorNone) {
         SettingsProblem(*this, "the settings file %s does not parse (%s); running on the defaults "
                         "(a rewrite first keeps the file as %s.broken-YYYYMMDD-HHMMSS)",
-                        r.IniFileName, OneLineReport(r.IniFileName, results).c_str(), r.IniFileName);
+                        file.c_str(), OneLineReport(file.c_str(), results).c_str(), file.c_str());
         // Values from a document that went wrong somewhere are not trusted.
         return publish(kSettingsFromDefaults);
     }
@@ -439,7 +434,7 @@ int CTavroCore::ReadSettings() {
     XMLNode settings = root.getChildNode("Settings");
     if (settings.isEmpty()) {
         SettingsProblem(*this, "the settings file %s has no Quorvel/Settings element; running on the "
-                        "defaults", r.IniFileName);
+                        "defaults", file.c_str());
         return publish(kSettingsFromDefaults);
     }
     for (const SettingKey& key : kSettingKeys) {
@@ -452,7 +447,9 @@ int CTavroCore::ReadSettings() {
 
 int CTavroCore::WriteSettings() {
     SharedDeviceState& r = *SharedData;
-    Debug(__LINE__, kDebugFailure, "WriteSettings filename = %s ", r.IniFileName);
+    const std::string file = tavro::LoadText(r.IniFileName);
+    const std::string folder = tavro::LoadText(r.SettingsDirectory);
+    Debug(__LINE__, kDebugFailure, "WriteSettings filename = %s ", file.c_str());
 
     // The user's file is never lost: one that does not parse (a typo in a
     // hand edit) is kept beside before it is replaced, and when it cannot
@@ -460,32 +457,32 @@ int CTavroCore::WriteSettings() {
     std::string copy;
     std::string why;
     struct stat info {};
-    if (stat(r.IniFileName, &info) == 0 && info.st_size > 0 &&
-        !SettingsDocumentSound(r.IniFileName, &why)) {
+    if (stat(file.c_str(), &info) == 0 && info.st_size > 0 &&
+        !SettingsDocumentSound(file.c_str(), &why)) {
         std::string failure;
-        copy = KeepBeside(r.IniFileName, &failure);
+        copy = KeepBeside(file.c_str(), &failure);
         if (copy.empty()) {
             SettingsProblem(*this, "the settings file %s does not parse (%s) and cannot be kept "
                             "beside (%s): not rewriting it; the new values are not saved",
-                            r.IniFileName, why.c_str(), failure.c_str());
+                            file.c_str(), why.c_str(), failure.c_str());
             return eXMLErrorCannotOpenFileForWriting;
         }
     }
 
     // A program that attached without a file made no directory for it.
     struct stat directory {};
-    if (stat(r.SettingsDirectory, &directory) != 0 && errno == ENOENT) CreateIniDirectory();
+    if (stat(folder.c_str(), &directory) != 0 && errno == ENOENT) CreateIniDirectory();
     // The writer replaces the file in one step, so a failed write leaves the
     // previous file whole.
     XMLError error = WriteDocument(r);
     if (error != eXMLErrorNone) {
         SettingsProblem(*this, "cannot write the settings file %s: %s (%s); the new values are not "
-                        "saved", r.IniFileName, XMLNode::getError(error),
+                        "saved", file.c_str(), XMLNode::getError(error),
                         errno != 0 ? std::strerror(errno) : "unknown reason");
         return error;
     }
     if (!copy.empty())
         SettingsProblem(*this, "the settings file %s did not parse (%s): kept it as %s and wrote a "
-                        "new one from the running values", r.IniFileName, why.c_str(), copy.c_str());
+                        "new one from the running values", file.c_str(), why.c_str(), copy.c_str());
     return 0;
 }

@@ -4,6 +4,7 @@
 // AdaptiveFilter.h (roll smoothed before the compensation, position after).
 #include "AdaptiveFilter.h"
 #include "HistoryAverage.h"
+#include "RecordAccess.h"
 #include "TavroCore.h"
 
 #include <chrono>
@@ -115,7 +116,9 @@ int CTavroCore::RotationCompensation(int user) {
     state.choice = StabiliserChoice.load(std::memory_order_relaxed) == kStabiliserAdaptive
                        ? kStabiliserAdaptive
                        : kStabiliserBuiltin;
-    double roll = r->Roll[user];
+    using tavro::LoadField;
+    using tavro::StoreField;
+    double roll = LoadField(r->Roll[user]);
     if (state.choice == kStabiliserAdaptive) {
         // The roll's noise, turned about the camera centre, is what makes the
         // pointer shake near the screen's edges: smooth it first.  A newly
@@ -127,40 +130,48 @@ int CTavroCore::RotationCompensation(int user) {
             roll = state.filter.roll.Filter(roll, Seconds(state.passNs), RollFilterParameters);
     }
 
-    double mx = r->Mx, bx = r->Bx, my = r->My, by = r->By;
-    if (r->DistanceScaling != 0) {
+    const double calMx = LoadField(r->Mx), calBx = LoadField(r->Bx);
+    const double calMy = LoadField(r->My), calBy = LoadField(r->By);
+    double mx = calMx, bx = calBx, my = calMy, by = calBy;
+    if (LoadField(r->DistanceScaling) != 0) {
         // Scale the slope with the averaged distance (taken before this pass's
         // entry goes in) while keeping the image of the camera centre fixed.
         double average = GetAverageDistance(kScalingWindow, user);
-        if (r->Dmin > average) average = r->Dmin;
-        const double f = average / r->CalDistance;
-        mx = r->Mx * f;
-        my = r->My * f;
-        bx = -mx * (kCentreX + ((-r->Bx / r->Mx) - kCentreX) / f);
-        by = -my * (kCentreY + ((-r->By / r->My) - kCentreY) / f);
+        const double dmin = LoadField(r->Dmin);
+        if (dmin > average) average = dmin;
+        const double f = average / LoadField(r->CalDistance);
+        mx = calMx * f;
+        my = calMy * f;
+        bx = -mx * (kCentreX + ((-calBx / calMx) - kCentreX) / f);
+        by = -my * (kCentreY + ((-calBy / calMy) - kCentreY) / f);
     }
 
-    if (r->RotationCompensation != 0) {
-        const double cx = r->RawX[user] - kCentreX;
-        const double cy = r->RawY[user] - kCentreY;
+    const double rawX = LoadField(r->RawX[user]);
+    const double rawY = LoadField(r->RawY[user]);
+    HistoryEntry newest;
+    if (LoadField(r->RotationCompensation) != 0) {
+        const double cx = rawX - kCentreX;
+        const double cy = rawY - kCentreY;
         const double c = std::cos(roll);
         const double s = std::sin(roll);
-        r->CompX[user] = mx * (cx * c - cy * s + kCentreX) + bx;
-        r->CompY[user] = my * (cx * s + cy * c + kCentreY) + by;
+        newest.CompX = mx * (cx * c - cy * s + kCentreX) + bx;
+        newest.CompY = my * (cx * s + cy * c + kCentreY) + by;
     } else {
-        r->CompX[user] = mx * r->RawX[user] + bx;
-        r->CompY[user] = my * r->RawY[user] + by;
+        newest.CompX = mx * rawX + bx;
+        newest.CompY = my * rawY + by;
     }
+    StoreField(r->CompX[user], newest.CompX);
+    StoreField(r->CompY[user], newest.CompY);
 
     // Age this handset's entries by one; the other handsets' groups stay put.
-    for (int n = TAVRO_HISTORY_ENTRIES - 1; n > 0; --n) r->History[n][user] = r->History[n - 1][user];
-    HistoryEntry& newest = r->History[0][user];
-    newest.CompX = r->CompX[user];
-    newest.CompY = r->CompY[user];
-    newest.Distance = r->Distance[user];
-    newest.Roll = r->Roll[user];
-    newest.ThetaX = r->ThetaX[user];
-    if (r->HistoryCount[user] < TAVRO_HISTORY_ENTRIES) ++r->HistoryCount[user];
+    for (int n = TAVRO_HISTORY_ENTRIES - 1; n > 0; --n)
+        tavro::StoreHistory(r->History[n][user], tavro::LoadHistory(r->History[n - 1][user]));
+    newest.Distance = LoadField(r->Distance[user]);
+    newest.Roll = LoadField(r->Roll[user]);
+    newest.ThetaX = LoadField(r->ThetaX[user]);
+    tavro::StoreHistory(r->History[0][user], newest);
+    const int32_t filled = LoadField(r->HistoryCount[user]);
+    if (filled < TAVRO_HISTORY_ENTRIES) StoreField(r->HistoryCount[user], filled + 1);
     return 0;
 }
 
@@ -168,36 +179,39 @@ int CTavroCore::Stabilize(int user) {
     SharedDeviceState* r = SharedData;
     if (r == nullptr || !ValidUser(user)) return 0;
 
-    PreviousOutputX[user] = r->StabX[user];
-    PreviousOutputY[user] = r->StabY[user];
+    using tavro::LoadField;
+    using tavro::StoreField;
+    PreviousOutputX[user] = LoadField(r->StabX[user]);
+    PreviousOutputY[user] = LoadField(r->StabY[user]);
 
-    const double ddx = r->RawX[user] - PreviousRawX[user];
-    const double ddy = r->RawY[user] - PreviousRawY[user];
+    const double ddx = LoadField(r->RawX[user]) - PreviousRawX[user];
+    const double ddy = LoadField(r->RawY[user]) - PreviousRawY[user];
     const double movement = std::sqrt(ddx * ddx + ddy * ddy);
 
     // Still: widen the window by one entry; moving (also a movement that is
     // not a number): narrow it by one.
-    int window = r->XYCounter[user];
+    int window = LoadField(r->XYCounter[user]);
     if (window < 0) window = 0;  // the counter lives in a shared record: never trust its range
     if (window > TAVRO_HISTORY_ENTRIES) window = TAVRO_HISTORY_ENTRIES;
-    if (r->StabThresh > movement) {
+    if (LoadField(r->StabThresh) > movement) {
         ++window;
-        r->Stabilize[user] = 1;
+        StoreField(r->Stabilize[user], 1);
     } else {
         --window;
-        r->Stabilize[user] = 0;
+        StoreField(r->Stabilize[user], 0);
     }
     // The upper bound first, so that a bound of 0 or less still leaves a
     // window of one; the history holds no more than 60 entries to average.
-    if (window > r->XYCounterMax) window = r->XYCounterMax;
+    const int32_t windowMax = LoadField(r->XYCounterMax);
+    if (window > windowMax) window = windowMax;
     if (window > TAVRO_HISTORY_ENTRIES) window = TAVRO_HISTORY_ENTRIES;
     if (window <= 0) window = 1;
-    r->XYCounter[user] = window;
+    StoreField(r->XYCounter[user], window);
 
     StabiliserState& state = Stabilisers[user];
     if (state.choice != kStabiliserAdaptive) {
-        r->StabX[user] = tavro::AverageHistory(*r, &HistoryEntry::CompX, window, user);
-        r->StabY[user] = tavro::AverageHistory(*r, &HistoryEntry::CompY, window, user);
+        StoreField(r->StabX[user], tavro::AverageHistory(*r, &HistoryEntry::CompX, window, user));
+        StoreField(r->StabY[user], tavro::AverageHistory(*r, &HistoryEntry::CompY, window, user));
         if (state.lastChoice == kStabiliserAdaptive) state.filter.Reset();
         state.lastChoice = kStabiliserBuiltin;
         return 0;
@@ -206,21 +220,23 @@ int CTavroCore::Stabilize(int user) {
     // The adaptive filter.  The window above still counts, so XYCounter and
     // Stabilize keep telling clients whether the hand is still.
     const bool takeOver = (state.lastChoice != kStabiliserAdaptive || !state.filter.x.Started()) &&
-                          state.hasPrevious && r->HistoryCount[user] > 1;
+                          state.hasPrevious && LoadField(r->HistoryCount[user]) > 1;
     if (state.lastChoice != kStabiliserAdaptive) {
         state.filter.x.Reset();
         state.filter.y.Reset();
     }
     const double previous = Seconds(state.previousPassNs), now = Seconds(state.passNs);
-    const HistoryEntry& newest = r->History[0][user];
-    const HistoryEntry& older = r->History[1][user];
+    const HistoryEntry newest = tavro::LoadHistory(r->History[0][user]);
+    const HistoryEntry older = tavro::LoadHistory(r->History[1][user]);
     if (takeOver) state.limitedPasses = kCatchUpPasses;
     const bool limit = state.limitedPasses > 0;
     bool cut = false;
-    r->StabX[user] = FilterCoordinate(state.filter.x, takeOver, limit, PreviousOutputX[user], newest.CompX,
-                                      older.CompX, previous, now, PositionFilterParameters, &cut);
-    r->StabY[user] = FilterCoordinate(state.filter.y, takeOver, limit, PreviousOutputY[user], newest.CompY,
-                                      older.CompY, previous, now, PositionFilterParameters, &cut);
+    StoreField(r->StabX[user], FilterCoordinate(state.filter.x, takeOver, limit, PreviousOutputX[user],
+                                                newest.CompX, older.CompX, previous, now,
+                                                PositionFilterParameters, &cut));
+    StoreField(r->StabY[user], FilterCoordinate(state.filter.y, takeOver, limit, PreviousOutputY[user],
+                                                newest.CompY, older.CompY, previous, now,
+                                                PositionFilterParameters, &cut));
     // Caught up once neither coordinate needed a cut.
     if (limit) state.limitedPasses = cut ? state.limitedPasses - 1 : 0;
     state.lastChoice = kStabiliserAdaptive;

@@ -341,10 +341,11 @@ int main(int argc, char** argv) {
         int failures = (TV_SetMx(c.mx) != 0) + (TV_SetBx(c.bx) != 0) + (TV_SetMy(c.my) != 0) +
                        (TV_SetBy(c.by) != 0);
         if (failures != 0) {
-            outcome = Text("in use, but the settings file %s could not be written", record->IniFileName);
+            outcome = Text("in use, but the settings file %s could not be written",
+                           tavro::LoadText(record->IniFileName).c_str());
             status = Fail(kExitFailure, "%s", outcome.c_str());
         } else {
-            outcome = Text("stored in %s", record->IniFileName);
+            outcome = Text("stored in %s", tavro::LoadText(record->IniFileName).c_str());
             Say(outcome);
         }
     }

@@ -75,7 +75,7 @@ int Learn(SharedDeviceState* r, const std::string& out, long timeoutSeconds) {
 
     int32_t errorBefore = tavro::LoadField(r->LastError);
     TV_LearnCode();
-    if (!AwaitOrWithdraw(r->LearnCodeRequest)) return NotServed("learn");
+    if (!AwaitOrWithdraw(r, &SharedDeviceState::LearnCodeRequest)) return NotServed("learn");
 
     bool terminal = isatty(STDERR_FILENO) == 1;
     const char* prompt = "waiting for an infrared code: point the remote control at the receiver and press its key";
@@ -185,7 +185,7 @@ int Send(const std::string& path) {
     int32_t errorBefore = tavro::LoadField(r->LastError);
     if (TV_SendIRCode(code.data(), static_cast<int>(code.size())) != 1)
         return Fail(kExitFailure, "the kit refused a code of %zu bytes", code.size());
-    int status = CompleteCommand(r, r->SendIRCodeRequest, errorBefore, "send code");
+    int status = CompleteCommand(r, &SharedDeviceState::SendIRCodeRequest, errorBefore, "send code");
     if (status == kExitOk) std::printf("sent a code of %zu bytes\n", code.size());
     return status;
 }
@@ -219,7 +219,7 @@ int RunIr(const Args& args) {
         if (r == nullptr) return kExitFailure;
         int32_t errorBefore = tavro::LoadField(r->LastError);
         TV_SendIRBlast();
-        int status = CompleteCommand(r, r->IRBlastRequest, errorBefore, "blast");
+        int status = CompleteCommand(r, &SharedDeviceState::IRBlastRequest, errorBefore, "blast");
         if (status == kExitOk) std::puts("blast sent");
         return status;
     }

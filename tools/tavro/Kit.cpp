@@ -70,16 +70,8 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     }
 }
 
-bool WaitServed(const uint8_t& flag, std::chrono::milliseconds timeout) {
-    return WaitUntil([&] { return !tavro::RequestPending(flag); }, timeout);
-}
-
-bool AwaitOrWithdraw(uint8_t& flag, std::chrono::milliseconds timeout) {
-    if (WaitServed(flag, timeout)) return true;
-    if (tavro::WithdrawRequest(flag)) return false;
-    // Taken up at the last moment: it is being sent, so it counts as served.
-    return WaitServed(flag, std::chrono::milliseconds(500)) ||
-           tavro::LoadField(flag) != tavro::kRequestRaised;
+bool AwaitOrWithdraw(SharedDeviceState* record, RequestFlag flag, std::chrono::milliseconds timeout) {
+    return tavro::AwaitOrWithdrawRequest(record->*flag, timeout, [] { return g_interrupted != 0; });
 }
 
 int NotServed(const char* what) {
@@ -160,9 +152,9 @@ std::string DeviceProblem(const DaemonView& view) {
     return "";
 }
 
-int CompleteCommand(SharedDeviceState* record, uint8_t& flag, int32_t errorBefore,
+int CompleteCommand(SharedDeviceState* record, RequestFlag flag, int32_t errorBefore,
                     const char* what) {
-    if (!AwaitOrWithdraw(flag)) return NotServed(what);
+    if (!AwaitOrWithdraw(record, flag)) return NotServed(what);
     // A receiver that refuses a command answers with an error packet at once;
     // a write that failed is recorded as error 4 by the daemon.
     int32_t error = errorBefore;

@@ -40,14 +40,15 @@ SharedDeviceState* AttachKit();
 // passes or the user interrupts; returns whether it held.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
-// The daemon's command writer lowers a request flag once it has sent the
-// command (it looks every 50 ms).  Waits for that; false when nobody did.
-constexpr std::chrono::milliseconds kServeTimeout{2000};
-bool WaitServed(const uint8_t& flag, std::chrono::milliseconds timeout = kServeTimeout);
+// One of the record's request flags, named as &SharedDeviceState::IRBlastRequest.
+using RequestFlag = uint8_t SharedDeviceState::*;
 
-// Raises nothing: waits for a request raised by the caller; on time-out
-// withdraws it.  True when the daemon took it up.
-bool AwaitOrWithdraw(uint8_t& flag, std::chrono::milliseconds timeout = kServeTimeout);
+// Raises nothing: waits until the daemon's command writer (it looks every
+// 50 ms) has sent the request the caller raised; on time-out or an
+// interrupt withdraws it.  True when the daemon took it up.
+constexpr std::chrono::milliseconds kServeTimeout{2000};
+bool AwaitOrWithdraw(SharedDeviceState* record, RequestFlag flag,
+                     std::chrono::milliseconds timeout = kServeTimeout);
 
 // The failure for a request nobody took up (and that was withdrawn): names
 // the cause (no daemon, no receiver, no packets) from the daemon's status.
@@ -80,7 +81,7 @@ std::string DeviceProblem(const DaemonView& view);
 // Sends a receiver command whose request the caller has just raised through
 // the API: waits until the daemon sent it (withdrawing it on time-out), then
 // briefly for an error report of the receiver.  Returns an exit status (after a message on failure).
-int CompleteCommand(SharedDeviceState* record, uint8_t& flag, int32_t errorBefore,
+int CompleteCommand(SharedDeviceState* record, RequestFlag flag, int32_t errorBefore,
                     const char* what);
 
 // Ctrl-C and SIGTERM set this instead of ending the program at once, so

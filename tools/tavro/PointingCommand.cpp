@@ -95,7 +95,7 @@ int RunPointer(const Args& args) {
     if (r == nullptr) return kExitFailure;
     if (!state.empty() && TV_SetActivateCursor(state == "on" ? 1 : 0) != 0)
         return Fail(kExitFailure, "the pointer is %s, but the settings file %s could not be rewritten",
-                    state.c_str(), r->IniFileName);
+                    state.c_str(), tavro::LoadText(r->IniFileName).c_str());
     if (user >= 0) tavro::StoreField(r->CurrentUser, static_cast<int32_t>(user));
     std::printf("pointer: %s, driven by handset %d\n", TV_GetActivateCursor() != 0 ? "on" : "off",
                 static_cast<int>(tavro::LoadField(r->CurrentUser)));

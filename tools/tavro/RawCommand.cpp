@@ -54,11 +54,13 @@ bool ReadPayload(const SharedDeviceState* r, std::vector<uint8_t>* payload) {
     for (int attempt = 0; attempt < 20; ++attempt) {
         int32_t length = tavro::LoadField(r->RawDataLength);
         if (length < 0 || length > static_cast<int32_t>(sizeof r->RawData)) continue;
-        std::vector<uint8_t> first(r->RawData, r->RawData + length);
+        std::vector<uint8_t> first(static_cast<size_t>(length));
+        tavro::LoadBytes(r->RawData, first.data(), first.size());
         timespec moment{0, 200 * 1000};
         nanosleep(&moment, nullptr);
         std::atomic_thread_fence(std::memory_order_acquire);
-        std::vector<uint8_t> second(r->RawData, r->RawData + length);
+        std::vector<uint8_t> second(static_cast<size_t>(length));
+        tavro::LoadBytes(r->RawData, second.data(), second.size());
         if (first == second && tavro::LoadField(r->RawDataLength) == length) {
             *payload = std::move(first);
             return true;
@@ -96,11 +98,14 @@ std::string Decode(const SharedDeviceState* r, const Snapshot& now, const Snapsh
         std::snprintf(text, sizeof text, "error     code=%u", p[0]);
         return text;
     }
-    if (p.size() >= 2 && Matches(r->IRCode, sizeof r->IRCode, tavro::LoadField(r->IRCodeLength), p)) {
+    uint8_t code[sizeof r->IRCode], info[sizeof r->InfoBuffer];
+    tavro::LoadBytes(r->IRCode, code, sizeof code);
+    tavro::LoadBytes(r->InfoBuffer, info, sizeof info);
+    if (p.size() >= 2 && Matches(code, sizeof code, tavro::LoadField(r->IRCodeLength), p)) {
         std::snprintf(text, sizeof text, "ir-code   channel=%u bytes=%zu", Word(p, 0), p.size());
         return text;
     }
-    if (Matches(r->InfoBuffer, sizeof r->InfoBuffer, tavro::LoadField(r->InfoLength), p)) {
+    if (Matches(info, sizeof info, tavro::LoadField(r->InfoLength), p)) {
         std::string shown;
         for (uint8_t c : p) shown += (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '.';
         return "info      \"" + shown + "\"";

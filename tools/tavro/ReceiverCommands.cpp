@@ -71,16 +71,17 @@ int Fetch(SharedDeviceState* r, const InfoItem& item, std::string* reply) {
     // fresh reply counts as an answer.
     tavro::StoreField(r->InfoLength, 0);
     tavro::StoreField(r->InfoKind, static_cast<int32_t>(item.kind));
-    std::atomic_thread_fence(std::memory_order_release);
-    tavro::StoreField(r->GetInfoRequest, static_cast<uint8_t>(1));
-    if (!AwaitOrWithdraw(r->GetInfoRequest)) return NotServed(item.label);
+    tavro::RaiseRequest(r->GetInfoRequest);
+    if (!AwaitOrWithdraw(r, &SharedDeviceState::GetInfoRequest)) return NotServed(item.label);
     if (!WaitUntil([&] { return tavro::LoadField(r->InfoLength) > 0; }, kReplyTimeout))
         return Fail(kExitNoAnswer, "no answer from the receiver to the %s request within %lld ms",
                     item.label, static_cast<long long>(kReplyTimeout.count()));
     std::atomic_thread_fence(std::memory_order_acquire);
     int length = tavro::LoadField(r->InfoLength);
     if (length > static_cast<int>(sizeof r->InfoBuffer)) length = sizeof r->InfoBuffer;
-    reply->assign(reinterpret_cast<const char*>(r->InfoBuffer), static_cast<size_t>(length));
+    char bytes[sizeof r->InfoBuffer];
+    tavro::LoadBytes(r->InfoBuffer, bytes, static_cast<size_t>(length));
+    reply->assign(bytes, static_cast<size_t>(length));
     return kExitOk;
 }
 
@@ -146,27 +147,28 @@ int RunCamera(const Args& args) {
     if (r == nullptr) return kExitFailure;
     int32_t errorBefore = tavro::LoadField(r->LastError);
     // The daemon sends them in this order within one pass.
-    uint8_t* last = nullptr;
+    RequestFlag last = nullptr;
     if (threshold >= 0) {
         TV_SetThreshold(static_cast<int>(threshold));
-        last = &r->SetThreshRequest;
+        last = &SharedDeviceState::SetThreshRequest;
     }
     if (gain >= 0) {
         TV_SetGain(static_cast<int>(gain));
-        last = &r->SetGainRequest;
+        last = &SharedDeviceState::SetGainRequest;
     }
     if (exposure >= 0) {
         TV_SetExposure(static_cast<int>(exposure));
-        last = &r->SetExposureRequest;
+        last = &SharedDeviceState::SetExposureRequest;
     }
     // Any of the three not taken up in time is withdrawn with the others.
-    for (uint8_t* flag : {&r->SetThreshRequest, &r->SetGainRequest, &r->SetExposureRequest})
-        if (flag != last && !AwaitOrWithdraw(*flag)) {
-            for (uint8_t* other : {&r->SetThreshRequest, &r->SetGainRequest, &r->SetExposureRequest})
-                tavro::WithdrawRequest(*other);
+    const RequestFlag camera[] = {&SharedDeviceState::SetThreshRequest, &SharedDeviceState::SetGainRequest,
+                                  &SharedDeviceState::SetExposureRequest};
+    for (RequestFlag flag : camera)
+        if (flag != last && !AwaitOrWithdraw(r, flag)) {
+            for (RequestFlag other : camera) tavro::WithdrawRequest(r->*other);
             return NotServed("camera");
         }
-    int status = CompleteCommand(r, *last, errorBefore, "camera");
+    int status = CompleteCommand(r, last, errorBefore, "camera");
     if (status == kExitOk) std::puts("camera settings sent");
     return status;
 }
@@ -191,7 +193,7 @@ int RunChannel(const Args& args) {
     }
     int32_t errorBefore = tavro::LoadField(r->LastError);
     TV_SetPODChannel(static_cast<int>(channel));
-    int status = CompleteCommand(r, r->FrequencyRequest, errorBefore, "channel");
+    int status = CompleteCommand(r, &SharedDeviceState::FrequencyRequest, errorBefore, "channel");
     if (status == kExitOk) std::printf("channel %ld sent\n", channel);
     return status;
 }
@@ -220,12 +222,12 @@ int RunMotor(const Args& args) {
     int32_t errorBefore = tavro::LoadField(r->LastError);
     if (words[0] == "start") {
         TV_StartMotor(static_cast<int>(mode), static_cast<int>(level), static_cast<int>(value));
-        int status = CompleteCommand(r, r->StartMotorRequest, errorBefore, "motor start");
+        int status = CompleteCommand(r, &SharedDeviceState::StartMotorRequest, errorBefore, "motor start");
         if (status == kExitOk) std::puts("motor started");
         return status;
     }
-    tavro::StoreField(r->StopMotorRequest, static_cast<uint8_t>(1));
-    int status = CompleteCommand(r, r->StopMotorRequest, errorBefore, "motor stop");
+    tavro::RaiseRequest(r->StopMotorRequest);
+    int status = CompleteCommand(r, &SharedDeviceState::StopMotorRequest, errorBefore, "motor stop");
     if (status == kExitOk) std::puts("motor stopped");
     return status;
 }

@@ -62,21 +62,9 @@ struct Access {
     const char* accepts;  // for the listing
 };
 
-int32_t& RecordInt(const SettingKey& key) {
-    return *reinterpret_cast<int32_t*>(reinterpret_cast<unsigned char*>(TavroLinux->SharedData) +
-                                       key.offset);
-}
-double& RecordDouble(const SettingKey& key) {
-    return *reinterpret_cast<double*>(reinterpret_cast<unsigned char*>(TavroLinux->SharedData) +
-                                      key.offset);
-}
-char* RecordText(const SettingKey& key) {
-    return reinterpret_cast<char*>(TavroLinux->SharedData) + key.offset;
-}
-uint8_t& RecordByte(const SettingKey& key) {
-    return *reinterpret_cast<uint8_t*>(reinterpret_cast<unsigned char*>(TavroLinux->SharedData) +
-                                       key.offset);
-}
+// The attached record, where a key without an API getter or setter is read
+// and stored by its offset.
+SharedDeviceState& Record() { return *TavroLinux->SharedData; }
 
 constexpr Access kAccess[] = {
     {"D0", Range::Positive, 0, 0, TV_GetD0, nullptr, TV_SetD0, nullptr, nullptr, "a number > 0"},
@@ -221,16 +209,17 @@ std::string Format(int index) {
     switch (key.type) {
         case SettingType::Double:
             std::snprintf(text, sizeof text, "%f",
-                          access.getDouble != nullptr ? access.getDouble() : tavro::LoadField(RecordDouble(key)));
+                          access.getDouble != nullptr ? access.getDouble()
+                                                        : tavro::LoadAt<double>(Record(), key.offset));
             break;
         case SettingType::Int:
             std::snprintf(text, sizeof text, "%d",
-                          access.getInt != nullptr ? access.getInt() : tavro::LoadField(RecordInt(key)));
+                          access.getInt != nullptr ? access.getInt() : tavro::LoadAt<int32_t>(Record(), key.offset));
             break;
         case SettingType::Flag:
             std::snprintf(text, sizeof text, "%d",
                           access.getInt != nullptr ? access.getInt()
-                                                   : static_cast<int>(tavro::LoadField(RecordByte(key))));
+                                                   : static_cast<int>(tavro::LoadAt<uint8_t>(Record(), key.offset)));
             break;
         case SettingType::Text:
             if (std::strcmp(key.name, "TavroMenuPath") == 0) {
@@ -238,8 +227,8 @@ std::string Format(int index) {
                 TV_GetTavroMenuPath(path);
                 std::snprintf(text, sizeof text, "%s", path);
             } else {
-                std::snprintf(text, sizeof text, "%.*s", static_cast<int>(key.size - 1),
-                              RecordText(key));
+                std::snprintf(text, sizeof text, "%s",
+                              tavro::LoadTextAt(Record(), key.offset, key.size).c_str());
             }
             break;
     }
@@ -303,15 +292,12 @@ int Store(int index, const std::string& text, double number, long whole) {
 
     // No setter: the record's field, then the whole file from the record.
     switch (key.type) {
-        case SettingType::Double: tavro::StoreField(RecordDouble(key), number); break;
-        case SettingType::Int: tavro::StoreField(RecordInt(key), static_cast<int32_t>(whole)); break;
-        case SettingType::Flag: tavro::StoreField(RecordByte(key), static_cast<uint8_t>(whole)); break;
-        case SettingType::Text: {
-            char* field = RecordText(key);
-            std::memset(field, 0, key.size);
-            std::memcpy(field, text.data(), text.size());
+        case SettingType::Double: tavro::StoreAt<double>(Record(), key.offset, number); break;
+        case SettingType::Int: tavro::StoreAt<int32_t>(Record(), key.offset, whole); break;
+        case SettingType::Flag: tavro::StoreAt<uint8_t>(Record(), key.offset, whole); break;
+        case SettingType::Text:
+            tavro::StoreTextAt(Record(), key.offset, key.size, text.data(), text.size());
             break;
-        }
     }
     return TavroLinux->WriteSettings();
 }
@@ -357,7 +343,7 @@ int RunSet(const Args& args) {
     SharedDeviceState* r = AttachKit();
     if (r == nullptr) return kExitFailure;
     const char* keyName = kSettingKeys[index].name;
-    std::string file = r->IniFileName;
+    std::string file = tavro::LoadText(r->IniFileName);
     int error = Store(index, text, number, whole);
     std::string value = Format(index), saved;
     if (error != 0 || !ReadBack(file.c_str(), keyName, &saved) || saved != value)
@@ -373,7 +359,7 @@ int RunSettings(const Args& args) {
     if (!line.Positional().empty()) return Fail(kExitUsage, "usage: tavro settings");
     SharedDeviceState* r = AttachKit();
     if (r == nullptr) return kExitFailure;
-    std::printf("settings file: %s\n", r->IniFileName);
+    std::printf("settings file: %s\n", tavro::LoadText(r->IniFileName).c_str());
     for (size_t i = 0; i < kSettingKeyCount; ++i) {
         int index = static_cast<int>(i);
         std::printf("%-22s %-20s %s%s\n", kSettingKeys[i].name, Format(index).c_str(),
