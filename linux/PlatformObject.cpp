@@ -3,6 +3,7 @@
 #include "TavroLinux.h"
 
 #include "DaemonStatus.h"
+#include "DeviceRun.h"
 #include "KeyRelay.h"
 #include "OutputSelection.h"
 
@@ -56,7 +57,6 @@ void RecordSettingsProvenance(CTavroCore* core, int source) {
 }  // namespace
 
 CTavroLinux::CTavroLinux() {
-    DeviceFd = 0;
     ProblemLog = &CTavroLinux::AddToMessageLog;
     SettingsLoaded = &RecordSettingsProvenance;
     XInitThreads();
@@ -72,6 +72,9 @@ CTavroLinux::CTavroLinux() {
 }
 
 CTavroLinux::~CTavroLinux() {
+    // A run whose reader was held in a pass past its end goes first: its
+    // threads are joined while everything they use is still here.
+    ReapEndedRuns(true);
     // Nothing stays held once the devices and the display go.
     KeyRelay.reset();
     tavro::ReleaseHeldInput(*this);

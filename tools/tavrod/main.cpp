@@ -25,6 +25,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <syslog.h>
 #include <termios.h>
 #include <unistd.h>
@@ -171,7 +172,14 @@ std::string PermissionFix(const std::string& path) {
            "the udev rule 60-tavro-receiver.rules";
 }
 
-void CloseDevice(CTavroLinux* kit) { kit->CloseDevice(); }
+// Lets the receiver's tty go: its lock at once, so that the next open can
+// take it even while a reader held by a frozen desktop still holds the
+// descriptor.
+void CloseDevice(CTavroLinux* kit) {
+    const int fd = kit->DeviceFd();
+    if (fd > 0) flock(fd, LOCK_UN);
+    kit->CloseDevice();
+}
 
 // ---- The daemon's state. ----
 
@@ -516,7 +524,7 @@ int main(int argc, char** argv) {
         __atomic_store_n(&g_status->ReceiverConnected, 0, __ATOMIC_RELAXED);
         __atomic_store_n(&g_status->DaemonStartedUnixNs, tavro::UnixNowNs(), __ATOMIC_RELAXED);
         __atomic_store_n(&g_status->DaemonPid, static_cast<int32_t>(getpid()), __ATOMIC_RELEASE);
-        d.kit->Status = g_status;
+        d.kit->RunOptions.Status = g_status;
     }
     // The stabiliser from the configuration, followed while the daemon runs.
     d.filter = std::make_unique<tavro::FilterConfigWatch>(d.kit);
@@ -536,10 +544,10 @@ int main(int argc, char** argv) {
     d.settingsSeen = g_status != nullptr ? __atomic_load_n(&g_status->SettingsLoadedUnixNs, __ATOMIC_ACQUIRE) : 0;
     d.settingsValues = SettingsBytes(d.record);
     d.nextCheck = std::chrono::steady_clock::now() + kCheckPeriod;
-    d.kit->WhileDeviceRuns = [&d](int writerEnded) { Serve(d, writerEnded, 60000); };
+    d.kit->RunOptions.WhileDeviceRuns = [&d](int writerEnded) { Serve(d, writerEnded, 60000); };
 
     // A lost receiver ends the device threads, so the tty can be reopened.
-    d.kit->EndOnDeviceLoss.store(true);
+    d.kit->RunOptions.EndOnDeviceLoss = true;
     bool started = false;
     bool restarted = false;
     bool waitingSaid = false;
@@ -582,7 +590,7 @@ int main(int argc, char** argv) {
         int result = d.kit->OpenDevice();
         if (result == 0) result = d.kit->InitializeDevice();
         int holderPid = 0;
-        const int lockError = result == 0 ? tavrod::LockReceiver(d.kit->DeviceFd, &holderPid) : 0;
+        const int lockError = result == 0 ? tavrod::LockReceiver(d.kit->DeviceFd(), &holderPid) : 0;
         if (result != 0 || lockError != 0) {
             CloseDevice(d.kit);
             if (!started && !waitingSaid && result == 6) {
@@ -609,7 +617,7 @@ int main(int argc, char** argv) {
         }
         // Packets that queued up while nobody read the tty are old: drop
         // them instead of computing a burst of stale positions.
-        tcflush(d.kit->DeviceFd, TCIFLUSH);
+        tcflush(d.kit->DeviceFd(), TCIFLUSH);
 
         PublishConnected(true);
         if (!started || restarted)
@@ -633,9 +641,9 @@ int main(int argc, char** argv) {
     }
 
     CloseDevice(d.kit);
-    for (int waited = 0; d.kit->RunningPasses.load() > 0 && waited < kPassDrainMs; waited += 10)
+    for (int waited = 0; d.kit->Counts.RunningPasses.load() > 0 && waited < kPassDrainMs; waited += 10)
         poll(nullptr, 0, 10);
-    d.kit->WhileDeviceRuns = nullptr;
+    d.kit->RunOptions.WhileDeviceRuns = nullptr;
     PublishEnd();
     if (status == kExitStopped) Say("stopped");
     return status;
