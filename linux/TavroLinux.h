@@ -23,6 +23,7 @@ class CalculationWorkers;
 class DeviceRun;
 class Output;
 class KeyRelayServer;
+struct OutputSelection;
 class ReceiverTty;
 
 // How a device run is to behave, set by the receiver's owner before
@@ -128,6 +129,9 @@ public:
     // error naming the cause and the fix.
     int SelectOutput(OutputChoice choice, int screenWidth, int screenHeight,
                      std::string* message);
+    // The same, with the choice and its reason as values
+    // (linux/output/OutputSelection.h).
+    tavro::OutputSelection ChooseOutput(OutputChoice choice, int screenWidth, int screenHeight);
     // The output every pointer, button and key operation goes to: from the
     // constructor on, the X11 output (with keys routed as a client's, see
     // linux/output/ClientOutput.h); SelectOutput's choice once it ran.  A

@@ -11,6 +11,8 @@
 #include "DeviceRunMarker.h"
 #include "FilterChoice.h"
 #include "KeyRelay.h"
+#include "OutputSelection.h"
+#include "RecordAccess.h"
 #include "ReceiverLock.h"
 #include "SettingsKeys.h"
 #include "StopFlag.h"
@@ -215,25 +217,17 @@ void RequestRestart(Daemon& d) {
 
 // Selects the output for the options; on failure says why and returns false.
 bool SelectOutput(Daemon& d, const tavrod::Options& options) {
-    std::string line;
-    const int result = d.kit->SelectOutput(options.output, options.screenWidth, options.screenHeight, &line);
-    if (result != 0) {
-        Say("%s", line.empty() ? "cannot start the output" : line.c_str());
+    const tavro::OutputSelection chosen =
+        d.kit->ChooseOutput(options.output, options.screenWidth, options.screenHeight);
+    if (chosen.result != 0) {
+        Say("%s", chosen.message.empty() ? "cannot start the output" : chosen.message.c_str());
         return false;
     }
-    Say("%s", line.c_str());
-    // Where the events go now, for `tavro status`: the line begins with
-    // "output NAME"; an explicit choice names it otherwise.
-    std::string name = options.output == CTavroLinux::OutputChoice::Auto ? "x11" : tavrod::OutputName(options.output);
-    if (line.rfind("output ", 0) == 0) {
-        const size_t end = line.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789", 7);
-        if (end != 7) name = line.substr(7, end == std::string::npos ? std::string::npos : end - 7);
-    }
-    if (g_status != nullptr) SetText(g_status->Output, sizeof g_status->Output, name);
-    // Without a display the X output does nothing; the kit's log says so, and
-    // so must the terminal.
-    if (name != "uinput" && display == nullptr && line.find("X display") == std::string::npos)
-        std::fprintf(stderr, "tavrod: Unable to open the X display: pointer and key events are disabled\n");
+    // The line says which output and why; without a display it also says
+    // that pointer and keys go nowhere, on the terminal as in the log.
+    Say("%s", chosen.message.c_str());
+    // Where the events go now, for `tavro status`.
+    if (g_status != nullptr) tavro::StoreText(g_status->Output, tavro::OutputKindName(chosen.output));
     return true;
 }
 
