@@ -5,6 +5,7 @@
 
 #include "ClientOutput.h"
 #include "KeyRelay.h"
+#include "RecordAccess.h"
 #include "TavroLinux.h"
 #include "UinputOutput.h"
 #include "X11Output.h"
@@ -26,8 +27,8 @@ int SaneSide(long long side) {
 // record is not attached.
 void CalibrationScreen(const CTavroLinux& kit, int* width, int* height) {
     const SharedDeviceState* r = kit.SharedData;
-    *width = SaneSide(r != nullptr ? r->XcalScreen : 1280);
-    *height = SaneSide(r != nullptr ? r->YcalScreen : 768);
+    *width = SaneSide(r != nullptr ? LoadField(r->XcalScreen) : 1280);
+    *height = SaneSide(r != nullptr ? LoadField(r->YcalScreen) : 768);
 }
 
 std::string Size(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
