@@ -96,8 +96,7 @@ int CTavroLinux::SI_Open() {
     if (fd >= 0) fd = AvoidDescriptorZero(fd);
     if (fd < 0) {
         const int error = errno;
-        // Not open, so that a later start opens the tty anew.
-        CloseDevice();
+        // Nothing is taken: a later start opens the tty anew.
         AddToMessageLog("Error opening the device");
         if (error == EBUSY)
             LogMessage("cannot open the receiver %s: %s", path.c_str(), tavro::BusyTtyReason(path).c_str());
