@@ -209,7 +209,6 @@ public:
     char LogIdent[256] = {};
 
 private:
-    friend class tavro::DeviceRun;
     // The run whose reader is the calling thread, else null.
     std::shared_ptr<tavro::DeviceRun> RunOfThisReader() const;
     std::shared_ptr<tavro::DeviceRun> CurrentRun() const;
