@@ -144,16 +144,16 @@ template <typename Play>
 void RunDevice(WatchedKit& kit, Pty&, Play play) {
     std::thread device([&] { kit.StartDevice(); });
     const auto start = Clock::now();
-    while (!kit.ReaderRunning.load() && Clock::now() - start < std::chrono::seconds(5))
+    while (!kit.ReaderRunning() && Clock::now() - start < std::chrono::seconds(5))
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     play();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto drain = Clock::now();
-    while (kit.RunningPasses.load() > 0 && Clock::now() - drain < std::chrono::seconds(10))
+    while (kit.Counts.RunningPasses.load() > 0 && Clock::now() - drain < std::chrono::seconds(10))
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     kit.SharedData->StopRequest = 1;
     device.join();
-    while (kit.RunningPasses.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (kit.Counts.RunningPasses.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
 // A fresh kit on a fresh record for each scenario.

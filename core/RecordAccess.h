@@ -264,3 +264,42 @@ inline bool AwaitOrWithdrawRequest(uint8_t& flag, std::chrono::milliseconds time
 }  // namespace tavro
 
 #endif
+
+// ---- Text fields of the record and the status segment (char arrays),
+// copied one byte-sized access at a time, so that a text being rewritten by
+// another process is read as some mix of its old and new bytes, never torn
+// below a byte, and always ends within its field. ----
+#ifndef TAVRO_RECORD_ACCESS_TEXT_H
+#define TAVRO_RECORD_ACCESS_TEXT_H
+
+#include <cstddef>
+#include <string>
+
+namespace tavro {
+
+// The text up to the first NUL, or the whole field when it has none.
+template <size_t N>
+std::string LoadText(const char (&field)[N]) {
+    std::string text;
+    for (size_t i = 0; i < N; ++i) {
+        const char c = LoadField(field[i]);
+        if (c == '\0') break;
+        text.push_back(c);
+    }
+    return text;
+}
+
+// Stores `text` (cut to N - 1 bytes): the NULs after it first, then its
+// bytes, so that a reader always finds a terminator within the field.
+// Returns false when the text had to be cut.
+template <size_t N>
+bool StoreText(char (&field)[N], const std::string& text) {
+    const size_t length = text.size() < N ? text.size() : N - 1;
+    for (size_t i = length; i < N; ++i) StoreField(field[i], '\0');
+    for (size_t i = 0; i < length; ++i) StoreField(field[i], text[i]);
+    return length == text.size();
+}
+
+}  // namespace tavro
+
+#endif  // TAVRO_RECORD_ACCESS_TEXT_H

@@ -44,14 +44,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
 
-    kit->DeviceFd = fds[0];
-    kit->EndOnDeviceLoss.store(true);
-    kit->DeviceLost.store(false);
+    // The pipe's read end as the receiver's tty, closed by CloseDevice.
+    kit->AdoptDevice(fds[0]);
+    kit->RunOptions.EndOnDeviceLoss = true;
     kit->ReadPODDeviceData();
-    close(fds[0]);
-    kit->DeviceFd = 0;
+    const bool lost = kit->DeviceLost();
+    kit->CloseDevice();
 
-    if (!kit->DeviceLost.load()) {
+    if (!lost) {
         std::fprintf(stderr, "the reader returned before the end of its input\n");
         std::abort();
     }

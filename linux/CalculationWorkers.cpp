@@ -1,6 +1,7 @@
 #include "CalculationWorkers.h"
 
 #include "DaemonStatus.h"
+#include "RecordAccess.h"
 #include "StopFlag.h"
 #include "ThreadStacks.h"
 
@@ -16,11 +17,6 @@ namespace tavro {
 
 namespace {
 
-template <typename T, typename V>
-void Store(T& field, V value) {
-    __atomic_store_n(&field, static_cast<T>(value), __ATOMIC_RELAXED);
-}
-
 int64_t SteadyNs(std::chrono::steady_clock::time_point when) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
 }
@@ -31,7 +27,7 @@ int64_t SteadyNs(std::chrono::steady_clock::time_point when) {
 // any pass.  False when nothing moved: the pass is over.
 bool PlaySubframe(CTavroLinux& kit, const CTavroCore::PassMotion& motion, int index) {
     if (index >= motion.subframes) return false;
-    if (index >= __atomic_load_n(&kit.SharedData->SubframeInterpolation, __ATOMIC_RELAXED)) return false;
+    if (index >= LoadField(kit.SharedData->SubframeInterpolation)) return false;
     if (index == 0) {
         CTavroCore::PassMotion first = motion;
         first.subframes = 1;
@@ -45,29 +41,27 @@ bool PlaySubframe(CTavroLinux& kit, const CTavroCore::PassMotion& motion, int in
     return kit.MovePass(one, nullptr, nullptr, false) == 1;
 }
 
-// The reader's thread: its passes' motion starts at its next Flush.
-thread_local bool t_deferMotion = false;
+int MakeTimerFd() { return timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC); }
 
 }  // namespace
 
-void CalculationWorkers::DeferMotionOnThisThread() { t_deferMotion = true; }
+int (*CalculationWorkers::MakeTimer)() = MakeTimerFd;
 
-void PublishPipelineCounts(CTavroLinux& kit) {
-    DaemonStatus* status = kit.Status;
+void PublishPipelineCounts(const PipelineCounts& counts, DaemonStatus* status) {
     if (status == nullptr) return;
-    Store(status->PacketsDecoded, kit.PacketsDecoded.load());
+    StoreField(status->PacketsDecoded, counts.PacketsDecoded.load());
     for (int user = 0; user < TAVRO_HANDSETS; ++user)
-        Store(status->PacketsPerHandset[user], kit.PacketsPerHandset[user].load());
-    Store(status->LastPacketUnixNs, kit.LastPacketUnixNs.load());
-    Store(status->MotionSkipped, kit.MotionSkipped.load());
-    Store(status->PassesDropped, kit.DroppedPasses.load());
+        StoreField(status->PacketsPerHandset[user], counts.PacketsPerHandset[user].load());
+    StoreField(status->LastPacketUnixNs, counts.LastPacketUnixNs.load());
+    StoreField(status->MotionSkipped, counts.MotionSkipped.load());
+    StoreField(status->PassesDropped, counts.DroppedPasses.load());
 }
 
-CalculationWorkers::CalculationWorkers(CTavroLinux& kit) : kit_(kit) {
+CalculationWorkers::CalculationWorkers(CTavroLinux& kit, DaemonStatus* status) : kit_(kit), status_(status) {
     for (int user = 0; user < TAVRO_HANDSETS; ++user) {
         seats_[user].owner = this;
         seats_[user].user = user;
-        seats_[user].timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+        seats_[user].timer = MakeTimer();
     }
 }
 
@@ -84,6 +78,7 @@ void CalculationWorkers::Start() {
         seat.drain = false;
     }
     workerFailureLogged_.store(false);
+    skipLogged_.store(false);
     accepting_.store(true);
 }
 
@@ -122,16 +117,16 @@ void CalculationWorkers::StartWorker(Seat& seat) {
 }
 
 void CalculationWorkers::Skipped(int user) {
-    kit_.MotionSkipped.fetch_add(1);
-    PublishPipelineCounts(kit_);
-    if (!kit_.SkipLogged.exchange(true))
+    kit_.Counts.MotionSkipped.fetch_add(1);
+    PublishPipelineCounts(kit_.Counts, status_);
+    if (!skipLogged_.exchange(true))
         CTavroLinux::LogMessage(
             "Calculation of handset %d fell behind: the pointer motion of superseded "
             "packets is skipped (their buttons are still processed)",
             user);
 }
 
-bool CalculationWorkers::Submit(const unsigned char* payload) {
+bool CalculationWorkers::Submit(const unsigned char* payload, bool deferMotion) {
     if (!accepting_.load()) return false;
     const int user = (payload[0] >> 5) & 3;
     Seat& seat = seats_[user];
@@ -142,14 +137,14 @@ bool CalculationWorkers::Submit(const unsigned char* payload) {
         // in order; their motion goes to the target at once (Flush).
         StartWorker(seat);
     }
-    kit_.RunningPasses.fetch_add(1);
+    kit_.Counts.RunningPasses.fetch_add(1);
     CTavroCore::PassMotion motion;
     // The filter's time step is the packet's arrival: now, as it was framed.
     CTavroCore::SetPassArrivalNs(SteadyNs(Clock::now()));
     const bool moves = kit_.ComputePass(payload, &motion);
     CTavroCore::SetPassArrivalNs(0);
     if (!moves) {
-        kit_.RunningPasses.fetch_sub(1);
+        kit_.Counts.RunningPasses.fetch_sub(1);
         return true;
     }
     {
@@ -158,27 +153,27 @@ bool CalculationWorkers::Submit(const unsigned char* payload) {
             // The device stopped while this pass was computed (the stop
             // waits for the reader only so long): its motion belongs to the
             // run that ended, and must not move the pointer of the next.
-            kit_.RunningPasses.fetch_sub(1);
+            kit_.Counts.RunningPasses.fetch_sub(1);
             return true;
         }
         if (seat.hasPending) {
             // A newer packet of the handset came in the same read: the older
             // pass's motion would be cut short at once.
-            kit_.RunningPasses.fetch_sub(1);
+            kit_.Counts.RunningPasses.fetch_sub(1);
             Skipped(user);
         }
         seat.pending = motion;
         seat.hasPending = true;
         anyPending_.store(true, std::memory_order_relaxed);
     }
-    if (!t_deferMotion) Flush();
+    if (!deferMotion) Flush();
     return true;
 }
 
 void CalculationWorkers::EndMotion(Seat& seat) {
     if (!seat.active) return;
     seat.active = false;
-    kit_.RunningPasses.fetch_sub(1);
+    kit_.Counts.RunningPasses.fetch_sub(1);
 }
 
 void CalculationWorkers::Flush() {
@@ -221,7 +216,7 @@ void CalculationWorkers::Stop(bool drain) {
         for (Seat& seat : seats_) {
             if (!seat.hasPending) continue;
             seat.hasPending = false;
-            kit_.RunningPasses.fetch_sub(1);
+            kit_.Counts.RunningPasses.fetch_sub(1);
         }
     }
     for (Seat& seat : seats_) {

@@ -29,7 +29,8 @@ namespace tavro {
 
 class CalculationWorkers {
 public:
-    explicit CalculationWorkers(CTavroLinux& kit);
+    // Counts into kit.Counts and, when not null, into the daemon's `status`.
+    CalculationWorkers(CTavroLinux& kit, DaemonStatus* status);
     ~CalculationWorkers();
     CalculationWorkers(const CalculationWorkers&) = delete;
     CalculationWorkers& operator=(const CalculationWorkers&) = delete;
@@ -37,18 +38,16 @@ public:
     // Accepts payloads from now on (the device starts).
     void Start();
     // Runs the pass of a tracking payload (at least 14 bytes) now; its
-    // motion starts at the next Flush.  Starts the handset's worker on its
-    // first packet; a handset whose worker cannot start (thread or file
-    // limits) moves straight to each pass's target.  False when the workers
-    // are not running; the caller then runs the whole pass itself.
-    bool Submit(const unsigned char* payload);
+    // motion starts at the next Flush with `deferMotion` (the run's reader,
+    // which flushes before it waits), at once otherwise.  Starts the
+    // handset's worker on its first packet; a handset whose worker cannot
+    // start (thread or file limits) moves straight to each pass's target.
+    // False when the workers are not running.
+    bool Submit(const unsigned char* payload, bool deferMotion);
     // Plays the first sub-frame of the newest waiting pass of every handset
     // and hands the rest to the handset's worker.  The reader calls it
     // before it waits for the tty.
     void Flush();
-    // Marks the calling thread as the reader, whose passes' motion waits for
-    // its Flush; on any other thread a pass's motion starts at once.
-    static void DeferMotionOnThisThread();
     // Ends every worker and joins it.  With `drain` the motion under way is
     // played to its end (the receiver went away); otherwise it is dropped (a
     // stop: nothing moves after it).
@@ -58,6 +57,10 @@ public:
 
     // Worker thread entry; `seat` is one of the handset seats.
     static void* Run(void* seat);
+
+    // Makes a seat's timer (a timerfd; -1 with errno when none can be had).
+    // Tests replace it to run handsets without their worker.
+    static int (*MakeTimer)();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -90,7 +93,10 @@ private:
     void Skipped(int user);
 
     CTavroLinux& kit_;
+    DaemonStatus* const status_;
     std::atomic<bool> accepting_{false};
+    // One log line per run for skipped motion.
+    std::atomic<bool> skipLogged_{false};
     std::atomic<int> running_workers_{0};
     std::atomic<bool> workerFailureLogged_{false};
     std::mutex pendingMutex_;
@@ -98,8 +104,8 @@ private:
     Seat seats_[TAVRO_HANDSETS];
 };
 
-// Copies the platform's pipeline counts into its status segment, if set.
-void PublishPipelineCounts(CTavroLinux& kit);
+// Copies the pipeline counts into the daemon's status segment, if not null.
+void PublishPipelineCounts(const PipelineCounts& counts, DaemonStatus* status);
 
 }  // namespace tavro
 

@@ -1,25 +1,22 @@
-// The device's threads: the reader (framing, decoding and the passes), the
-// command writer (serving the request flags of the record every 50 ms), at
-// most one calculation worker per handset (CalculationWorkers.cpp) and the
-// output thread, all started with the device and ended with it, whatever
-// the packet rate.
+// The platform's device operations, each forwarded to the run of the
+// StartDevice under way (DeviceRun.h): the reader (framing, decoding and the
+// passes), the command writer (serving the request flags of the record every
+// 50 ms), at most one calculation worker per handset (CalculationWorkers.cpp)
+// and the output thread, all started with the run and ended with it,
+// whatever the packet rate.
 #include "TavroLinux.h"
 
 #include "CalculationWorkers.h"
 #include "DaemonStatus.h"
-#include "DeviceRunMarker.h"
-#include "QueuedOutput.h"
-#include "StopFlag.h"
+#include "DeviceRun.h"
 #include "OutputSelection.h"
-#include "ThreadStacks.h"
+#include "RecordAccess.h"
+#include "StopFlag.h"
 
-#include <poll.h>
 #include <pthread.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -27,125 +24,88 @@ constexpr int kWriterPollMicroseconds = 50000;
 // How long a device may stay silent after the open before the log says it
 // does not look like a receiver.
 constexpr int kReceiverProofSeconds = 3;
-// How long StartDevice waits for the reader to see the stop (it is woken,
-// but may be in the pause after a failed read).
-constexpr int kReaderEndWaitMs = 2000;
 
-// Reads a request flag; the command's values were stored before the flag.
-bool Requested(const uint8_t& flag) {
-    bool raised = __atomic_load_n(&flag, __ATOMIC_RELAXED) != 0;
-    if (raised) std::atomic_thread_fence(std::memory_order_acquire);
-    return raised;
+// Takes up a raised request.  A flag left at another non-zero value (taken
+// up by a writer that ended before it lowered it) is served as well.
+bool TakeUp(uint8_t& flag) {
+    if (tavro::TakeRequest(flag)) return true;
+    const uint8_t seen = tavro::LoadField(flag);
+    return seen != tavro::kRequestIdle && seen != tavro::kRequestRaised;
 }
 
-void Lower(uint8_t& flag) { __atomic_store_n(&flag, 0, __ATOMIC_RELAXED); }
-
-// Wakes the reader and waits until it has left its loop (it is detached),
-// so that the caller may close or reopen the tty safely once
-// CreatePODThreads returns.
-void EndReader(CTavroLinux& kit) {
-    if (kit.ReaderWakeFd >= 0) {
-        const uint64_t one = 1;
-        (void)!write(kit.ReaderWakeFd, &one, sizeof one);
+// True once the device has framed a packet.  Says once per run, after a
+// few seconds of silence, that the device at the path is not a receiver.
+bool ReceiverShown(const CTavroLinux& kit, const tavro::ReceiverTty* tty, int passes, bool& silenceSaid) {
+    if (tty != nullptr && tty->answered.load(std::memory_order_acquire)) return true;
+    if (!silenceSaid && passes * kWriterPollMicroseconds >= kReceiverProofSeconds * 1000000) {
+        silenceSaid = true;
+        const std::string path = tavro::LoadText(kit.SharedData->DeviceName);
+        CTavroLinux::LogMessage("the device at %s does not answer as a Tavro receiver (no framed packet "
+                                "in %d s); check the path, prefer /dev/tavro-receiver or "
+                                "/dev/serial/by-id/...",
+                                path.c_str(), kReceiverProofSeconds);
     }
-    for (int waited = 0; kit.ReaderRunning.load() && waited < kReaderEndWaitMs; waited += 5)
-        poll(nullptr, 0, 5);
-    {
-        // A reader that has not ended by now belongs to this run only.
-        std::lock_guard<std::mutex> lock(kit.ReaderEndLock);
-        kit.ReaderGeneration.fetch_add(1);
-    }
-    // A reader that did not end in time keeps the descriptor: it may still poll it.
-    if (!kit.ReaderRunning.load() && kit.ReaderWakeFd >= 0) {
-        close(kit.ReaderWakeFd);
-        kit.ReaderWakeFd = -1;
-    }
-}
-
-// On a stop the queued passes are discarded (a pass that starts after a stop
-// does nothing); when the receiver went away they are still computed.
-void EndWorkers(CTavroLinux& kit) {
-    if (kit.Workers) kit.Workers->Stop(!tavro::StopRequested(kit.SharedData));
-}
-
-// Puts the output thread in front of the platform's output for the run, so
-// that buttons and keys with their waits never hold up a calculation.
-std::shared_ptr<tavro::QueuedOutput> StartOutputThread(CTavroLinux& kit) {
-    std::shared_ptr<tavro::Output> inner = std::atomic_load(&kit.DesktopOutput);
-    if (!inner) return nullptr;
-    auto queued = std::make_shared<tavro::QueuedOutput>(inner);
-    if (!queued->Start()) {
-        CTavroLinux::AddToMessageLog("Error in CreatePODThreads : _beginthread");
-        return nullptr;
-    }
-    std::atomic_store(&kit.DesktopOutput, std::shared_ptr<tavro::Output>(queued));
-    return queued;
-}
-
-// Sends what is still queued and puts the output behind back in place,
-// unless another output was chosen meanwhile.
-void EndOutputThread(CTavroLinux& kit, const std::shared_ptr<tavro::QueuedOutput>& queued) {
-    if (!queued) return;
-    queued->Stop();
-    std::shared_ptr<tavro::Output> expected = queued;
-    std::atomic_compare_exchange_strong(&kit.DesktopOutput, &expected, queued->Inner());
+    return false;
 }
 
 }  // namespace
 
+std::shared_ptr<tavro::DeviceRun> CTavroLinux::CurrentRun() const {
+    std::lock_guard<std::mutex> lock(runsMutex_);
+    return run_;
+}
+
+std::shared_ptr<tavro::DeviceRun> CTavroLinux::RunOfThisReader() const {
+    std::lock_guard<std::mutex> lock(runsMutex_);
+    if (run_ && run_->IsReaderThread()) return run_;
+    for (const auto& ended : endedRuns_)
+        if (ended->IsReaderThread()) return ended;
+    return nullptr;
+}
+
+void CTavroLinux::ReapEndedRuns(bool wait) {
+    std::vector<std::shared_ptr<tavro::DeviceRun>> gone;
+    {
+        std::lock_guard<std::mutex> lock(runsMutex_);
+        for (auto it = endedRuns_.begin(); it != endedRuns_.end();) {
+            if (wait || (*it)->ThreadsGone()) {
+                gone.push_back(std::move(*it));
+                it = endedRuns_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    gone.clear();  // joins their threads, outside the lock the readers take
+}
+
+bool CTavroLinux::ReaderRunning() const {
+    const std::shared_ptr<tavro::DeviceRun> run = CurrentRun();
+    return run && run->ReaderRunning();
+}
+
+int CTavroLinux::RunningWorkers() const {
+    const std::shared_ptr<tavro::DeviceRun> run = CurrentRun();
+    return run ? run->RunningWorkers() : 0;
+}
+
 int CTavroLinux::CreatePODThreads() {
-    // Other processes that attach the record leave its live values alone
-    // while this is held.
-    const tavro::DeviceRunMarker running(SharedMemoryKey);
-    DeviceLost.store(false);
-    DropLogged.store(false);
-    SkipLogged.store(false);
-    if (!Workers) Workers = std::make_shared<tavro::CalculationWorkers>(*this);
-    Workers->Start();
-    tavro::PublishPipelineCounts(*this);
-    const std::shared_ptr<tavro::QueuedOutput> output = StartOutputThread(*this);
-
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, tavro::kReaderStack);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t reader;
-    ReaderWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    ReaderRunning.store(true);
-    if (pthread_create(&reader, &attributes, ThreadReadPODDeviceData, this) != 0) {
-        ReaderRunning.store(false);
-        AddToMessageLog("Error in CreatePODThreads : _beginthread");
+    ReapEndedRuns(false);
+    auto run = std::make_shared<tavro::DeviceRun>(*this, OpenTty(), RunOptions);
+    {
+        std::lock_guard<std::mutex> lock(runsMutex_);
+        run_ = run;
     }
-    pthread_attr_destroy(&attributes);
-
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_JOINABLE);
-    pthread_t writer;
-    // The caller's loop, if it has one, runs here until the writer ends.
-    const bool loop = static_cast<bool>(WhileDeviceRuns);
-    WriterEndedFd = loop ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
-    WriterRunning.store(true);
-    if (pthread_create(&writer, &attributes, ThreadWritePODDeviceData, this) != 0) {
-        WriterRunning.store(false);
-        AddToMessageLog("Error in CreatePODThreads : _beginthread");
-        pthread_attr_destroy(&attributes);
-        if (WriterEndedFd >= 0) close(WriterEndedFd);
-        WriterEndedFd = -1;
-        EndReader(*this);
-        EndWorkers(*this);
-        EndOutputThread(*this, output);
-        return 0;
+    run->Run();
+    {
+        std::lock_guard<std::mutex> lock(runsMutex_);
+        run_.reset();
+        // A reader still held in a pass (a frozen desktop) keeps its run
+        // until it leaves; the run's own end makes it leave at its next look,
+        // and it reads nothing but its run's tty.
+        if (!run->ThreadsGone()) endedRuns_.push_back(run);
     }
-    if (loop && WriterEndedFd >= 0)
-        while (WriterRunning.load()) WhileDeviceRuns(WriterEndedFd);
-    pthread_join(writer, nullptr);
-    if (WriterEndedFd >= 0) close(WriterEndedFd);
-    WriterEndedFd = -1;
-    pthread_attr_destroy(&attributes);
-
-    EndReader(*this);
-    EndWorkers(*this);
-    EndOutputThread(*this, output);
+    run.reset();
     // A button or key held when the device stopped (or went away) is let go.
     tavro::ReleaseHeldInput(*this);
     return 0;
@@ -154,21 +114,29 @@ int CTavroLinux::CreatePODThreads() {
 int CTavroLinux::CreateDataPacketThread() {
     // The decoder has just put the payload into RawData; the pass works on
     // a copy taken now, so a later packet cannot replace it.
-    const unsigned char* payload = SharedData->RawData;
-    const int user = (payload[0] >> 5) & 3;
-    PacketsDecoded.fetch_add(1);
-    PacketsPerHandset[user].fetch_add(1);
-    LastPacketUnixNs.store(tavro::UnixNowNs());
-    tavro::PublishPipelineCounts(*this);
-    if (Workers && Workers->Submit(payload)) return 0;
+    unsigned char copy[kTrackingPayloadSize];
+    for (size_t i = 0; i < sizeof copy; ++i) copy[i] = tavro::LoadField(SharedData->RawData[i]);
+    const int user = (copy[0] >> 5) & 3;
+    Counts.PacketsDecoded.fetch_add(1);
+    Counts.PacketsPerHandset[user].fetch_add(1);
+    Counts.LastPacketUnixNs.store(tavro::UnixNowNs());
+
+    // A run's reader hands its passes to its own run, and to no other: once
+    // that run has ended, the pass does nothing.
+    if (const std::shared_ptr<tavro::DeviceRun> own = RunOfThisReader()) {
+        tavro::PublishPipelineCounts(Counts, own->options().Status);
+        own->Submit(copy, true);
+        return 0;
+    }
+    const std::shared_ptr<tavro::DeviceRun> run = CurrentRun();
+    tavro::PublishPipelineCounts(Counts, run ? run->options().Status : RunOptions.Status);
+    if (run && run->Submit(copy, false)) return 0;
 
     // No device running (the reader loop driven by itself): the pass runs
     // here, in order, rather than being lost.
-    unsigned char copy[kTrackingPayloadSize];
-    std::memcpy(copy, payload, sizeof copy);
-    RunningPasses.fetch_add(1);
+    Counts.RunningPasses.fetch_add(1);
     CalculatePODDeviceData(copy);
-    RunningPasses.fetch_sub(1);
+    Counts.RunningPasses.fetch_sub(1);
     return 0;
 }
 
@@ -179,38 +147,31 @@ int CTavroLinux::StopDevice() {
     return 0;
 }
 
-// True once the device has framed a packet.  Says once per run, after a
-// few seconds of silence, that the device at the path is not a receiver.
-static bool ReceiverShown(CTavroLinux& kit, int passes, bool& silenceSaid) {
-    if (kit.ReceiverAnswered.load(std::memory_order_acquire)) return true;
-    if (!silenceSaid && passes * kWriterPollMicroseconds >= kReceiverProofSeconds * 1000000) {
-        silenceSaid = true;
-        CTavroLinux::LogMessage("the device at %s does not answer as a Tavro receiver (no framed packet "
-                                "in %d s); check the path, prefer /dev/tavro-receiver or "
-                                "/dev/serial/by-id/...",
-                                kit.SharedData->DeviceName, kReceiverProofSeconds);
-    }
-    return false;
+int CTavroLinux::ReadPODDeviceData() {
+    if (const std::shared_ptr<tavro::DeviceRun> run = RunOfThisReader()) return run->ReadLoop();
+    // Called outside a run (tests, fuzzing): the open tty, read on the
+    // calling thread until a stop.
+    tavro::PacketReader reader(*this, OpenTty(), -1, nullptr, nullptr, RunOptions.EndOnDeviceLoss);
+    return reader.Loop();
 }
 
 int CTavroLinux::WritePODDeviceData() {
     SharedDeviceState& r = *SharedData;
+    // The run's tty and options; outside a run, the open tty.
+    const std::shared_ptr<tavro::DeviceRun> run = CurrentRun();
+    const std::shared_ptr<tavro::ReceiverTty> tty = run ? run->tty() : OpenTty();
+    const bool endOnDeviceLoss = run ? run->options().EndOnDeviceLoss : RunOptions.EndOnDeviceLoss;
     int last = 0;
     int silentPasses = 0;
     bool silenceSaid = false;
     bool startSent = false;
-    // Serves one flag: the encoder first, then the flag is lowered, whether
-    // or not the command went out.
+    // Serves one flag: taken up (so that a client that gave up waiting can no
+    // longer withdraw it: a command is either withdrawn or sent), the encoder,
+    // then the flag is lowered, whether or not the command went out.
     auto serve = [&](uint8_t& flag, auto send) {
-        if (!Requested(flag)) return;
-        // Taken up (2) before sending: a client that gave up waiting withdraws
-        // only a flag still at 1, so a command is either withdrawn or sent.
-        uint8_t seen = __atomic_load_n(&flag, __ATOMIC_RELAXED);
-        if (seen != 2 && !__atomic_compare_exchange_n(&flag, &seen, static_cast<uint8_t>(2), false,
-                                                      __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
-            return;  // withdrawn meanwhile
+        if (!TakeUp(flag)) return;
         last = send();
-        Lower(flag);
+        tavro::FinishRequest(flag);
     };
 
     for (;;) {
@@ -218,17 +179,17 @@ int CTavroLinux::WritePODDeviceData() {
         // Decided before the pass, so requests pending when the stop came
         // still go out in this last pass.
         bool goOn = !tavro::StopRequested(SharedData) && last != 1 &&
-                    !(EndOnDeviceLoss.load() && DeviceLost.load());
+                    !(endOnDeviceLoss && tty && tty->lost.load());
         // Nothing goes to a device that has not shown itself a receiver;
         // the requests wait, raised, until it has.
-        if (!ReceiverShown(*this, ++silentPasses, silenceSaid)) {
+        if (!ReceiverShown(*this, tty.get(), ++silentPasses, silenceSaid)) {
             if (!goOn) return last;
             continue;
         }
         if (!startSent) {
             startSent = true;
-            if (r.HIDMouseAtStart != 0) {
-                r.HIDMouseMode = 6;
+            if (tavro::LoadField(r.HIDMouseAtStart) != 0) {
+                tavro::StoreField(r.HIDMouseMode, 6);
                 SendHID_Mouse();
             }
         }
@@ -241,7 +202,7 @@ int CTavroLinux::WritePODDeviceData() {
         serve(r.StartMotorRequest, [&] { return SendStartMotor(); });
         serve(r.LearnCodeRequest, [&] {
             // Raised before the command goes out, so a quick reply clears it.
-            r.LearnInProgress = 1;
+            tavro::StoreField(r.LearnInProgress, 1);
             return SendLearnCode();
         });
         serve(r.GetIRCodeRequest, [&] { return SendGetIRCode(); });
@@ -261,34 +222,15 @@ int CTavroLinux::WritePODDeviceData() {
     }
 }
 
-void* CTavroLinux::ThreadReadPODDeviceData(void* object) {
+void* CTavroLinux::ThreadReadPODDeviceData(void* run) {
     // Named so that top -H and the bench tell the device's threads apart.
     pthread_setname_np(pthread_self(), "tavro-reader");
-    auto* link = static_cast<CTavroLinux*>(object);
-    const unsigned run = link->ReaderGeneration.load();
-    const int wakeFd = link->ReaderWakeFd;
-    link->ReadPODDeviceData();
-    // The thread's last use of the object.  A reader that outlived its run
-    // leaves the flag to the reader of the run now, and closes the wake-up
-    // descriptor its run's end left to it.
-    std::lock_guard<std::mutex> lock(link->ReaderEndLock);
-    if (link->ReaderGeneration.load() == run)
-        link->ReaderRunning.store(false);
-    else if (wakeFd >= 0)
-        close(wakeFd);
-    return nullptr;
+    return tavro::DeviceRun::ReaderMain(run);
 }
 
-void* CTavroLinux::ThreadWritePODDeviceData(void* object) {
+void* CTavroLinux::ThreadWritePODDeviceData(void* run) {
     pthread_setname_np(pthread_self(), "tavro-writer");
-    auto* link = static_cast<CTavroLinux*>(object);
-    link->WritePODDeviceData();
-    link->WriterRunning.store(false);
-    if (link->WriterEndedFd >= 0) {
-        const uint64_t one = 1;
-        (void)!write(link->WriterEndedFd, &one, sizeof one);
-    }
-    return nullptr;
+    return tavro::DeviceRun::WriterMain(run);
 }
 
 // Runs one handset's calculation worker; the argument is its seat.

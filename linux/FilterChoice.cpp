@@ -4,6 +4,7 @@
 
 #include "DaemonConfig.h"
 #include "DaemonStatus.h"
+#include "RecordAccess.h"
 #include "TavroLinux.h"
 
 #include <sys/stat.h>
@@ -16,13 +17,10 @@ namespace tavro {
 namespace {
 
 void Publish(CTavroLinux* kit, int choice) {
-    if (kit->Status == nullptr) return;
-    char* field = kit->Status->Filter;
-    const char* name = StabiliserName(choice);
-    // Plain bytes another process reads at any time: the terminator stays put.
-    const size_t length = std::strlen(name);
-    std::memset(field + length, 0, sizeof kit->Status->Filter - length);
-    std::memcpy(field, name, length);
+    DaemonStatus* status = kit->RunOptions.Status;
+    if (status == nullptr) return;
+    // Bytes another process reads at any time: the name fits with its NUL.
+    StoreText(status->Filter, StabiliserName(choice));
 }
 
 using Stamp = FilterConfigWatch::Stamp;

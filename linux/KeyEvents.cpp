@@ -3,6 +3,8 @@
 // devices), and what each direction-pad key does with them.
 #include "TavroLinux.h"
 
+#include "RecordAccess.h"
+
 #include "OutputSelection.h"
 
 #include <X11/keysym.h>
@@ -178,9 +180,9 @@ int CTavroLinux::HandleSouthEvents() {
 int CTavroLinux::HandleSouthWestEvents() {
     const SharedDeviceState* r = SharedData;
     if (r == nullptr) return 0;
-    const int packetUser = r->PacketUser;
+    const int packetUser = tavro::LoadField(r->PacketUser);
     if (packetUser < 0 || packetUser >= TAVRO_HANDSETS) return 0;
-    const double distance = r->Distance[packetUser];
+    const double distance = tavro::LoadField(r->Distance[packetUser]);
     const unsigned s = CurrentButtonState;
 
     if (FreshPress(s)) {

@@ -3,8 +3,10 @@
 #include "TavroLinux.h"
 
 #include "DaemonStatus.h"
+#include "DeviceRun.h"
 #include "KeyRelay.h"
 #include "OutputSelection.h"
+#include "RecordAccess.h"
 
 #include <X11/Xlib.h>
 
@@ -22,6 +24,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <atomic>
 
 Display* display = nullptr;
 
@@ -43,20 +47,20 @@ void RecordSettingsProvenance(CTavroCore* core, int source) {
         CTavroLinux::LogMessage("Cannot record where the settings came from: %s", error.c_str());
         return;
     }
-    std::snprintf(status->SettingsPath, sizeof status->SettingsPath, "%s", core->SharedData->IniFileName);
-    std::snprintf(status->SettingsLoadedBy, sizeof status->SettingsLoadedBy, "%s",
-                  program_invocation_short_name);
-    __atomic_store_n(&status->SettingsLoadedByPid, static_cast<int32_t>(getpid()), __ATOMIC_RELAXED);
-    __atomic_store_n(&status->SettingsFromDefaults, static_cast<int32_t>(source), __ATOMIC_RELAXED);
-    // The time last: readers take a new time as "the provenance changed".
-    __atomic_store_n(&status->SettingsLoadedUnixNs, tavro::UnixNowNs(), __ATOMIC_RELEASE);
+    tavro::StoreText(status->SettingsPath, tavro::LoadText(core->SharedData->IniFileName));
+    tavro::StoreText(status->SettingsLoadedBy, program_invocation_short_name);
+    tavro::StoreField(status->SettingsLoadedByPid, getpid());
+    tavro::StoreField(status->SettingsFromDefaults, source);
+    // The time last, after a fence: readers take a new time as "the
+    // provenance changed" and then read the fields above.
+    std::atomic_thread_fence(std::memory_order_release);
+    tavro::StoreField(status->SettingsLoadedUnixNs, tavro::UnixNowNs());
     shmdt(status);
 }
 
 }  // namespace
 
 CTavroLinux::CTavroLinux() {
-    DeviceFd = 0;
     ProblemLog = &CTavroLinux::AddToMessageLog;
     SettingsLoaded = &RecordSettingsProvenance;
     XInitThreads();
@@ -72,6 +76,9 @@ CTavroLinux::CTavroLinux() {
 }
 
 CTavroLinux::~CTavroLinux() {
+    // A run whose reader was held in a pass past its end goes first: its
+    // threads are joined while everything they use is still here.
+    ReapEndedRuns(true);
     // Nothing stays held once the devices and the display go.
     KeyRelay.reset();
     tavro::ReleaseHeldInput(*this);
@@ -155,36 +162,27 @@ int CTavroLinux::GetSharedDataPath() {
         const passwd* entry = getpwuid(getuid());
         home = entry != nullptr ? entry->pw_dir : "";
     }
-    char* directory = SharedData->SettingsDirectory;
-    int length = std::snprintf(directory, sizeof SharedData->SettingsDirectory, "%s/.QuorVel", home);
     // A path that does not fit is left empty rather than cut short, so that
     // no settings file is ever written to a wrong place.
-    if (length < 0 || length >= static_cast<int>(sizeof SharedData->SettingsDirectory)) {
-        directory[0] = '\0';
+    if (!tavro::StoreText(SharedData->SettingsDirectory, std::string(home) + "/.QuorVel")) {
+        tavro::StoreText(SharedData->SettingsDirectory, "");
         return 1;
     }
     return 0;
 }
 
 int CTavroLinux::TV_GetIniFileName() {
-    const char* directory = SharedData->SettingsDirectory;
-    char* file = SharedData->IniFileName;
-    if (directory[0] == '\0') {
-        file[0] = '\0';
+    const std::string directory = tavro::LoadText(SharedData->SettingsDirectory);
+    if (directory.empty() || !tavro::StoreText(SharedData->IniFileName, directory + "/Tavro.xml")) {
+        tavro::StoreText(SharedData->IniFileName, "");
         return 1;
     }
-    char path[sizeof SharedData->IniFileName];
-    int length = std::snprintf(path, sizeof path, "%s/Tavro.xml", directory);
-    if (length < 0 || length >= static_cast<int>(sizeof path)) {
-        file[0] = '\0';
-        return 1;
-    }
-    std::memcpy(file, path, static_cast<size_t>(length) + 1);
     return 0;
 }
 
 int CTavroLinux::CreateIniDirectory() {
-    const char* directory = SharedData->SettingsDirectory;
+    const std::string path = tavro::LoadText(SharedData->SettingsDirectory);
+    const char* directory = path.c_str();
     if (DIR* existing = opendir(directory)) {
         closedir(existing);
         return 0;
@@ -198,7 +196,7 @@ int CTavroLinux::CreateIniDirectory() {
 }
 
 bool CTavroLinux::FileExists() {
-    FILE* file = std::fopen(SharedData->IniFileName, "r");
+    FILE* file = std::fopen(tavro::LoadText(SharedData->IniFileName).c_str(), "r");
     if (file == nullptr) return false;
     std::fclose(file);
     return true;

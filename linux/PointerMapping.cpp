@@ -5,6 +5,7 @@
 #include "TavroLinux.h"
 
 #include "OutputSelection.h"
+#include "RecordAccess.h"
 
 #include <climits>
 #include <cmath>
@@ -32,8 +33,8 @@ int CTavroLinux::CalculatePODCoordinates(double* x, double* y) {
     // A calibration screen of no size maps one to one instead of to infinity.
     // Read once: another process may change the record between a test and
     // a division.
-    const int xcal = __atomic_load_n(&r->XcalScreen, __ATOMIC_RELAXED);
-    const int ycal = __atomic_load_n(&r->YcalScreen, __ATOMIC_RELAXED);
+    const int xcal = tavro::LoadField(r->XcalScreen);
+    const int ycal = tavro::LoadField(r->YcalScreen);
     const double sx = xcal > 0 ? static_cast<double>(width) / xcal : 1.0;
     const double sy = ycal > 0 ? static_cast<double>(height) / ycal : 1.0;
     *x = sx * *x;
@@ -47,27 +48,27 @@ int CTavroLinux::CalculateScreenBorders(double* x, double* y, int user) {
     int width = 0, height = 0;
     tavro::DesktopSize(*this, &width, &height);
 
-    r->BorderLeft[user] = 0;
+    tavro::StoreField(r->BorderLeft[user], 0);
     if (*x < 0) {
         *x = 0;
-        r->BorderLeft[user] = 1;
+        tavro::StoreField(r->BorderLeft[user], 1);
     }
-    r->BorderTop[user] = 0;
+    tavro::StoreField(r->BorderTop[user], 0);
     if (*y < 0) {
         *y = 0;
-        r->BorderTop[user] = 1;
+        tavro::StoreField(r->BorderTop[user], 1);
     }
     // Right and bottom compare the truncated position: x is held at the width
     // (one past the last column), y at the last row.
-    r->BorderRight[user] = 0;
+    tavro::StoreField(r->BorderRight[user], 0);
     if (SaturatingInt(*x) > width) {
         *x = width;
-        r->BorderRight[user] = 1;
+        tavro::StoreField(r->BorderRight[user], 1);
     }
-    r->BorderBottom[user] = 0;
+    tavro::StoreField(r->BorderBottom[user], 0);
     if (SaturatingInt(*y) > height) {
         *y = height - 1;
-        r->BorderBottom[user] = 1;
+        tavro::StoreField(r->BorderBottom[user], 1);
     }
     return 0;
 }
@@ -77,21 +78,21 @@ int CTavroLinux::MoveScreenCursor(double x, double y, double unclampedX, double 
     SharedDeviceState* r = SharedData;
     if (r == nullptr || !ValidUser(user)) return 0;
     const bool drives =
-        user == __atomic_load_n(&r->CurrentUser, __ATOMIC_RELAXED) && r->ActivateCursor != 0 &&
-        __atomic_load_n(&r->MoveEnabled, __ATOMIC_RELAXED) != 0;
+        user == tavro::LoadField(r->CurrentUser) && tavro::LoadField(r->ActivateCursor) != 0 &&
+        tavro::LoadField(r->MoveEnabled) != 0;
 
-    if (r->DirectPoint != 0) {
-        r->X[user] = unclampedX;
-        r->Y[user] = unclampedY;
+    if (tavro::LoadField(r->DirectPoint) != 0) {
+        tavro::StoreField(r->X[user], unclampedX);
+        tavro::StoreField(r->Y[user], unclampedY);
         if (drives && !std::isnan(unclampedX) && !std::isnan(unclampedY))
             MoveScreenCursorAbsolute(SaturatingInt(unclampedX), SaturatingInt(unclampedY));
         return 0;
     }
 
-    if (r->SmartPoint != 0) {
+    if (tavro::LoadField(r->SmartPoint) != 0) {
         // Only changes of the clamped position move the pointer.
-        const double dx = x - r->X[user];
-        const double dy = y - r->Y[user];
+        const double dx = x - tavro::LoadField(r->X[user]);
+        const double dy = y - tavro::LoadField(r->Y[user]);
         if (drives && !std::isnan(dx) && !std::isnan(dy))
             MoveScreenCursorRelative(SaturatingInt(dx), SaturatingInt(dy));
     } else if (drives && !std::isnan(unclampedX) && !std::isnan(unclampedY)) {
@@ -102,8 +103,8 @@ int CTavroLinux::MoveScreenCursor(double x, double y, double unclampedX, double 
         if (output && output->CursorPosition(&px, &py))
             MoveScreenCursorRelative(SaturatingInt(unclampedX - px), SaturatingInt(unclampedY - py));
     }
-    r->X[user] = x;
-    r->Y[user] = y;
+    tavro::StoreField(r->X[user], x);
+    tavro::StoreField(r->Y[user], y);
     return 0;
 }
 

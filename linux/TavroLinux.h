@@ -13,14 +13,54 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // Xlib's display type, declared here instead of including Xlib, whose macros
 // (None, Bool, Status, ...) clash with other code that includes this header.
 namespace tavro {
 struct DaemonStatus;
 class CalculationWorkers;
+class DeviceRun;
 class Output;
 class KeyRelayServer;
+struct OutputSelection;
+class ReceiverTty;
+
+// How a device run is to behave, set by the receiver's owner before
+// StartDevice.
+struct RunOptions {
+    // A lost receiver (unplugged, tty hung up) ends the run, so that
+    // StartDevice returns and the owner can close and reopen the tty.
+    // Otherwise the reader keeps retrying (100 ms apart) until StopRequest.
+    bool EndOnDeviceLoss = false;
+    // When set, StartDevice's caller runs this on its own thread while the
+    // device runs, instead of a bare wait for the command writer, so that a
+    // program (the daemon) serves its own descriptors there without a thread
+    // of its own.  `writerEnded` becomes readable when the writer has ended:
+    // the function polls it with its own descriptors and returns then (or
+    // earlier: it is called again as long as the writer runs).
+    std::function<void(int writerEnded)> WhileDeviceRuns;
+    // The device daemon's status segment (DaemonStatus.h); null in every
+    // other process.  The runs count packets, skips and the receiver's
+    // state into it.
+    DaemonStatus* Status = nullptr;
+};
+
+// Counts of the calculation pipeline since the platform object was made.
+struct PipelineCounts {
+    // Tracking packets accepted and not yet through their pass (queued,
+    // computing or moving the pointer); 0 once the device has stopped.
+    std::atomic<int> RunningPasses{0};
+    // Packets whose computation never ran (none since the reader runs every
+    // pass itself; kept for the status segment), and passes whose pointer
+    // motion was skipped because a newer packet of the handset came in the
+    // same read.
+    std::atomic<unsigned long> DroppedPasses{0};
+    std::atomic<unsigned long> MotionSkipped{0};
+    std::atomic<unsigned long> PacketsDecoded{0};
+    std::atomic<unsigned long> PacketsPerHandset[4] = {};
+    std::atomic<long long> LastPacketUnixNs{0};
+};
 }
 
 struct _XDisplay;
@@ -89,6 +129,9 @@ public:
     // error naming the cause and the fix.
     int SelectOutput(OutputChoice choice, int screenWidth, int screenHeight,
                      std::string* message);
+    // The same, with the choice and its reason as values
+    // (linux/output/OutputSelection.h).
+    tavro::OutputSelection ChooseOutput(OutputChoice choice, int screenWidth, int screenHeight);
     // The output every pointer, button and key operation goes to: from the
     // constructor on, the X11 output (with keys routed as a client's, see
     // linux/output/ClientOutput.h); SelectOutput's choice once it ran.  A
@@ -107,18 +150,16 @@ public:
     // ---- Serial link. ----
     int SI_Open();
     int SI_Write(unsigned char* buffer, unsigned int length, int* written);
-    // Gives up exclusive use and closes the tty; DeviceFd becomes 0.
+    // Gives up exclusive use of the tty and lets it go; DeviceFd becomes 0.
+    // The descriptor closes once no run's reader holds it any more.
     void CloseDevice();
 
-    // ---- Packet reader. ----
-    int ReadChunk(unsigned char* buffer, unsigned int capacity, unsigned char* type,
-                  int* length);
-    bool ReadUntilSync();
-
-    // ---- Thread entry points; each takes the platform object. ----
-    static void* ThreadReadPODDeviceData(void* object);
-    static void* ThreadWritePODDeviceData(void* object);
-    static void* ThreadCalculatePODDeviceData(void* object);
+    // ---- Thread entry points. ----
+    // The reader and the writer of a run (DeviceRun.cpp); each takes the run.
+    static void* ThreadReadPODDeviceData(void* run);
+    static void* ThreadWritePODDeviceData(void* run);
+    // A handset's calculation worker; takes its seat (CalculationWorkers.h).
+    static void* ThreadCalculatePODDeviceData(void* seat);
 
     // ---- Key injection (also exported through the API). ----
     int TV_SendKeyEvent(int keysym, int unused1, int mode, int unused2);
@@ -138,79 +179,48 @@ public:
     // Programs print it in their own one-line message.
     static char SharedMemoryProblem[256];
 
+    // ---- The device run (linux/DeviceRun.h). ----
+    // The tty open now (null when none is): OpenDevice opens it, CloseDevice
+    // lets it go.  A run holds the tty it started on, so its descriptor stays
+    // open, and its number unused by another open, until the run's reader is
+    // gone.
+    std::shared_ptr<tavro::ReceiverTty> OpenTty() const;
+    // The descriptor of the open tty; 0 when none is open.
+    int DeviceFd() const;
+    // Takes `fd` as the open tty (a descriptor opened elsewhere: tests,
+    // fuzzing); it is closed by CloseDevice.
+    void AdoptDevice(int fd);
+    // Whether the open tty reports the receiver gone (unplugged, hung up);
+    // false when none is open.
+    bool DeviceLost() const;
+    // Whether the reader of the device running now is in its loop.
+    bool ReaderRunning() const;
+    // Calculation workers of the device running now (0 without one).
+    int RunningWorkers() const;
+
+    // What the receiver's owner sets before StartDevice; each run takes a
+    // copy when it starts.
+    tavro::RunOptions RunOptions;
+    // Counts that outlive the runs (the runs count into them).
+    tavro::PipelineCounts Counts;
+
     // ---- Data members. ----
     int SharedMemoryId = -1;
     char LogIdent[256] = {};
-    int DeviceFd = 0;
 
-    // Tracking packets accepted and not yet through their pass (queued,
-    // computing or moving the pointer); 0 once the device has stopped.
-    std::atomic<int> RunningPasses{0};
-    // Counts of the calculation pipeline since the object was made, copied
-    // into Status whenever it is set (linux/CalculationWorkers.cpp):
-    // packets whose computation never ran (none since the reader runs every
-    // pass itself; kept for the status segment), passes whose pointer motion
-    // was skipped because a newer packet of the handset came in the same read.
-    std::atomic<unsigned long> DroppedPasses{0};
-    std::atomic<unsigned long> MotionSkipped{0};
-    std::atomic<unsigned long> PacketsDecoded{0};
-    std::atomic<unsigned long> PacketsPerHandset[4] = {};
-    std::atomic<long long> LastPacketUnixNs{0};
-    // One log line per device run for drops and for skips.
-    std::atomic<bool> DropLogged{false};
-    std::atomic<bool> SkipLogged{false};
-    // The per-handset calculation workers, made at the first StartDevice.
-    std::shared_ptr<tavro::CalculationWorkers> Workers;
+private:
+    // The run whose reader is the calling thread, else null.
+    std::shared_ptr<tavro::DeviceRun> RunOfThisReader() const;
+    std::shared_ptr<tavro::DeviceRun> CurrentRun() const;
+    // Drops the ended runs whose threads are all gone.
+    void ReapEndedRuns(bool wait);
 
-    // The device daemon's status segment (DaemonStatus.h), attached by the
-    // daemon before StartDevice; null in every other process.  The device
-    // threads count packets, skips and the receiver's state into it.
-    tavro::DaemonStatus* Status = nullptr;
-
-    // ---- Whether the tty is a receiver at all. ----
-    // False from each open until the reader has framed a whole packet of a
-    // valid type: until then the writer sends nothing (requests stay raised),
-    // so another device that took the path is never written to.
-    std::atomic<bool> ReceiverAnswered{false};
-
-    // ---- Receiver loss (unplugged, tty hung up). ----
-    // Set by the reader while the tty reports the device gone; cleared when
-    // data flows again.
-    std::atomic<bool> DeviceLost{false};
-    // Set by the receiver's owner before StartDevice: a lost device then ends
-    // the device threads, so that StartDevice returns and the owner can close
-    // and reopen the tty.  Otherwise the reader keeps retrying (100 ms apart)
-    // until StopRequest.
-    std::atomic<bool> EndOnDeviceLoss{false};
-    // True while the reader thread runs.  StartDevice returns only after it
-    // has ended, so no device thread uses DeviceFd once StartDevice is back,
-    // unless the reader was stuck past the end's wait (below).
-    std::atomic<bool> ReaderRunning{false};
-    // Counts the device's runs as they end.  A reader still busy when its
-    // run ended (stuck in a pass behind a frozen desktop) sees the count
-    // change and leaves at its next look, rather than reading the next
-    // run's tty beside that run's own reader.
-    std::atomic<unsigned> ReaderGeneration{0};
-    // Taken by a reader as it clears ReaderRunning and by the end of its run
-    // as it counts the run: a late reader never clears the next run's flag,
-    // and none still holds the object once StartDevice is back.
-    std::mutex ReaderEndLock;
-
-    // ---- The caller's own loop while the device runs. ----
-    // When set, StartDevice's caller runs this on its own thread while the
-    // device runs, instead of a bare wait for the command writer, so that a
-    // program (the daemon) serves its own descriptors there without a thread
-    // of its own.  `writerEnded` becomes readable when the writer has ended:
-    // the function polls it with its own descriptors and returns then (or
-    // earlier: it is called again as long as the writer runs).
-    std::function<void(int writerEnded)> WhileDeviceRuns;
-    // Readable once the writer has ended (an eventfd; -1 without a loop).
-    int WriterEndedFd = -1;
-    std::atomic<bool> WriterRunning{false};
-    // Made readable when the writer has ended, so that the reader, which
-    // waits on the tty and this eventfd, leaves its loop at once instead of
-    // looking at StopRequest every 50 ms (-1 when the reader runs alone).
-    int ReaderWakeFd = -1;
+    std::shared_ptr<tavro::ReceiverTty> tty_;  // std::atomic_load / atomic_store
+    mutable std::mutex runsMutex_;
+    std::shared_ptr<tavro::DeviceRun> run_;  // the run of the StartDevice under way
+    // Ended runs whose reader was still held in a pass (a frozen desktop)
+    // when their StartDevice returned; destroyed once it has left.
+    std::vector<std::shared_ptr<tavro::DeviceRun>> endedRuns_;
 };
 
 #endif  // TAVRO_LINUX_H

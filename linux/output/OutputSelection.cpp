@@ -5,6 +5,7 @@
 
 #include "ClientOutput.h"
 #include "KeyRelay.h"
+#include "RecordAccess.h"
 #include "TavroLinux.h"
 #include "UinputOutput.h"
 #include "X11Output.h"
@@ -26,8 +27,8 @@ int SaneSide(long long side) {
 // record is not attached.
 void CalibrationScreen(const CTavroLinux& kit, int* width, int* height) {
     const SharedDeviceState* r = kit.SharedData;
-    *width = SaneSide(r != nullptr ? r->XcalScreen : 1280);
-    *height = SaneSide(r != nullptr ? r->YcalScreen : 768);
+    *width = SaneSide(r != nullptr ? LoadField(r->XcalScreen) : 1280);
+    *height = SaneSide(r != nullptr ? LoadField(r->YcalScreen) : 768);
 }
 
 std::string Size(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
@@ -67,15 +68,26 @@ void ReleaseHeldInput(CTavroLinux& kit) {
 
 using tavro::kMaxScreenSide;
 
+const char* tavro::OutputKindName(OutputSelection::Kind kind) {
+    return kind == OutputSelection::Kind::Uinput ? "uinput" : "x11";
+}
+
 int CTavroLinux::SelectOutput(OutputChoice choice, int screenWidth, int screenHeight,
                               std::string* message) {
-    std::string ignored;
-    if (message == nullptr) message = &ignored;
+    tavro::OutputSelection chosen = ChooseOutput(choice, screenWidth, screenHeight);
+    if (message != nullptr) *message = std::move(chosen.message);
+    return chosen.result;
+}
+
+tavro::OutputSelection CTavroLinux::ChooseOutput(OutputChoice choice, int screenWidth, int screenHeight) {
+    using Selection = tavro::OutputSelection;
+    Selection chosen;
     if (screenWidth < 0 || screenHeight < 0 || screenWidth > kMaxScreenSide ||
         screenHeight > kMaxScreenSide || (screenWidth == 0) != (screenHeight == 0)) {
-        *message = "the screen size " + tavro::Size(screenWidth, screenHeight) +
-                   " is out of range: give WxH between 1x1 and 32767x32767";
-        return 2;
+        chosen.result = 2;
+        chosen.message = "the screen size " + tavro::Size(screenWidth, screenHeight) +
+                         " is out of range: give WxH between 1x1 and 32767x32767";
+        return chosen;
     }
     OutputScreenWidth = screenWidth;
     OutputScreenHeight = screenHeight;
@@ -90,11 +102,14 @@ int CTavroLinux::SelectOutput(OutputChoice choice, int screenWidth, int screenHe
         why = "asked for";
     } else if (tavro::WaylandSession(&why)) {
         uinput = true;
+        chosen.reason = Selection::Reason::WaylandSession;
         why = "Wayland session: " + why;
     } else if (display == nullptr) {
         uinput = true;
+        chosen.reason = Selection::Reason::NoXDisplay;
         why = "no X display could be opened";
     } else {
+        chosen.reason = Selection::Reason::XDisplay;
         why = std::string("X display ") + DisplayString(display);
     }
 
@@ -132,30 +147,36 @@ int CTavroLinux::SelectOutput(OutputChoice choice, int screenWidth, int screenHe
                 &relayError);
             // Kept when its name is taken: the daemon's loop tries it again.
             std::atomic_store(&KeyRelay, relay);
-            *message = "output uinput (" + why + "): " + nodes + ", screen " +
-                       tavro::Size(width, height) + " " + sizeFrom +
-                       (relay->started() ? "" : "; " + relayError);
-            return 0;
+            chosen.output = Selection::Kind::Uinput;
+            chosen.message = "output uinput (" + why + "): " + nodes + ", screen " +
+                             tavro::Size(width, height) + " " + sizeFrom +
+                             (relay->started() ? "" : "; " + relayError);
+            return chosen;
         }
         if (choice == OutputChoice::Uinput) {
-            *message = refusal;
-            return 1;
+            chosen.result = 1;
+            chosen.output = Selection::Kind::Uinput;
+            chosen.message = refusal;
+            return chosen;
         }
     }
 
     std::atomic_store(&DesktopOutput, std::shared_ptr<tavro::Output>(std::make_shared<tavro::X11Output>()));
+    chosen.output = Selection::Kind::X11;
+    chosen.reachesNothing = display == nullptr;
     if (!refusal.empty()) {
         // auto wanted uinput and could not have it: never silently.
-        *message = "output x11, not uinput (" + why + "), as " + refusal +
-                   (display != nullptr ? "; pointer and keys reach only X11 programs"
-                                       : "; there is no X display either: pointer and keys go nowhere");
+        chosen.uinputRefused = true;
+        chosen.message = "output x11, not uinput (" + why + "), as " + refusal +
+                         (display != nullptr ? "; pointer and keys reach only X11 programs"
+                                             : "; there is no X display either: pointer and keys go nowhere");
     } else if (display == nullptr) {
-        *message = "output x11 (" + why + "), but no X display could be opened (check DISPLAY): "
-                   "pointer and keys go nowhere";
+        chosen.message = "output x11 (" + why + "), but no X display could be opened (check DISPLAY): "
+                         "pointer and keys go nowhere";
     } else {
         int width = 0, height = 0;
         tavro::DesktopSize(*this, &width, &height);
-        *message = "output x11 (" + why + "), screen " + tavro::Size(width, height);
+        chosen.message = "output x11 (" + why + "), screen " + tavro::Size(width, height);
     }
-    return 0;
+    return chosen;
 }

@@ -5,6 +5,7 @@
 #ifndef TAVRO_TEST_DEVICE_HARNESS_H
 #define TAVRO_TEST_DEVICE_HARNESS_H
 
+#include "DeviceRunTty.h"
 #include "Pty.h"
 #include "RecordView.h"
 #include "TavroLinux.h"
@@ -60,7 +61,7 @@ inline void SetDeviceName(SharedDeviceState& record, const std::string& path) {
 
 // Until no calculation pass runs, so the object may go.
 inline bool WaitForPasses(CTavroLinux& kit, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    return WaitFor([&] { return kit.RunningPasses.load() == 0; }, timeout);
+    return WaitFor([&] { return kit.Counts.RunningPasses.load() == 0; }, timeout);
 }
 
 // A kit object with its own record (the test has its own IPC namespace),
@@ -75,7 +76,7 @@ struct KitOn {
     }
     ~KitOn() {
         WaitForPasses(kit);
-        if (kit.DeviceFd > 0) close(kit.DeviceFd);
+        kit.CloseDevice();
     }
     // The record as a client process sees it, through the test's own
     // attachment; kit.SharedData is the device's.
@@ -90,7 +91,7 @@ class RunningDevice {
 public:
     explicit RunningDevice(CTavroLinux& kit) : kit_(kit), record_(kit) {
         result_ = std::async(std::launch::async, [this] { return kit_.StartDevice(); });
-        started_ = WaitFor([this] { return kit_.ReaderRunning.load() || ended(std::chrono::milliseconds(0)); });
+        started_ = WaitFor([this] { return kit_.ReaderRunning() || ended(std::chrono::milliseconds(0)); });
     }
     ~RunningDevice() { Stop(); }
     bool started() const { return started_; }

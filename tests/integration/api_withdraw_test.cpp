@@ -38,9 +38,9 @@ TEST(ApiWithdraw, FetchesWithoutADeviceLeaveNoRequestForALaterOne) {
     SetDeviceName(r, slave);
     {
         RunningDevice running(device.kit);
-        ASSERT_GT(device.kit.DeviceFd, 0);
+        ASSERT_GT(device.kit.DeviceFd(), 0);
         // The simulator sends no packet at rate 0; it stands for a receiver.
-        device.kit.ReceiverAnswered.store(true);
+        device.kit.OpenTty()->answered.store(true);
         EXPECT_EQ(TV_SetPODChannel(9), 1);
         ASSERT_TRUE(WaitFor([&] { return ReadFile(log).find("rx 0d 01 09  ") != std::string::npos; }));
         // The writer serves every flag in one pass: pending fetches would

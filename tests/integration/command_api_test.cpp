@@ -52,16 +52,15 @@ protected:
         Record().StopRequest = 0;
         SetDeviceName(Record(), slave);
         device_ = std::make_unique<RunningDevice>(Device());
-        ASSERT_GT(Device().DeviceFd, 0);
+        ASSERT_GT(Device().DeviceFd(), 0);
         // The simulator sends no packet at rate 0; it stands for a receiver.
-        Device().ReceiverAnswered.store(true);
+        Device().OpenTty()->answered.store(true);
     }
     void TearDown() override {
         if (!device_) return;
         device_.reset();
         // The next test's receiver is another pty, opened anew.
-        if (Device().DeviceFd > 0) close(Device().DeviceFd);
-        Device().DeviceFd = 0;
+        Device().CloseDevice();
     }
     bool ReceiverGot(const std::string& hex) {
         return WaitFor([&] { return ReadFile(log_).find("rx " + hex + "  ") != std::string::npos; });

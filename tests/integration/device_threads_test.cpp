@@ -6,13 +6,14 @@
 #include "DaemonStatus.h"
 #include "DeviceHarness.h"
 
-#include <sys/resource.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
+#include <set>
 #include <thread>
 
 namespace {
@@ -67,7 +68,10 @@ protected:
     // One framed packet of a type the decoder ignores: the device is a receiver.
     void ShowReceiver() {
         pty.write(Packet(40, {0}));
-        ASSERT_TRUE(WaitFor([&] { return kit.ReceiverAnswered.load(); }));
+        ASSERT_TRUE(WaitFor([&] {
+            const std::shared_ptr<tavro::ReceiverTty> tty = kit.OpenTty();
+            return tty && tty->answered.load();
+        }));
     }
 };
 
@@ -160,7 +164,7 @@ TEST_F(DeviceThreads, StopWithASilentReceiverEndsStartDevice) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(running.Stop(1000ms), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
-    EXPECT_FALSE(kit.ReaderRunning.load()) << "StartDevice returned before the reader ended";
+    EXPECT_FALSE(kit.ReaderRunning()) << "StartDevice returned before the reader ended";
 }
 
 TEST_F(DeviceThreads, RequestPendingWhenTheStopComesStillGoesOut) {
@@ -209,10 +213,10 @@ TEST_F(SlowPasses, StopEndsAPassInItsSubframeWait) {
     const unsigned before = kit.PassSequence[0].load();
     pty.write(Tracking(0, 20000));
     ASSERT_TRUE(WaitFor([&] { return kit.PassSequence[0].load() != before; }));
-    ASSERT_EQ(kit.RunningPasses.load(), 1) << "the pass is in its first wait";
+    ASSERT_EQ(kit.Counts.RunningPasses.load(), 1) << "the pass is in its first wait";
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(running.Stop(1000ms), 0);
-    EXPECT_EQ(kit.RunningPasses.load(), 0) << "StartDevice returned before the worker ended";
+    EXPECT_EQ(kit.Counts.RunningPasses.load(), 0) << "StartDevice returned before the worker ended";
     EXPECT_LT(std::chrono::steady_clock::now() - start, 300ms) << "the wait ran its full time";
 }
 
@@ -250,31 +254,31 @@ TEST_F(SlowPasses, LaterSubframeFollowsOnePauseLaterAndEndsOnTheTarget) {
     kit.CalculateScreenBorders(&x, &y, 1);
     EXPECT_DOUBLE_EQ(r.X[1], x);
     EXPECT_DOUBLE_EQ(r.Y[1], y);
-    EXPECT_EQ(kit.Workers->Running(), 1) << "one worker, of handset 1";
+    EXPECT_EQ(kit.RunningWorkers(), 1) << "one worker, of handset 1";
 }
 
-// Workers made while no descriptor can be opened: no handset has a timer,
-// so none can have a worker.  Only the constructor runs under the limit:
-// the sanitizers' own checks open pipes, and would fail there too.
-std::shared_ptr<tavro::CalculationWorkers> WorkersWithoutTimers(CTavroLinux& kit) {
-    rlimit saved{};
-    getrlimit(RLIMIT_NOFILE, &saved);
-    const int lowestFree = dup(0);
-    close(lowestFree);
-    rlimit none = saved;
-    none.rlim_cur = static_cast<rlim_t>(lowestFree);
-    setrlimit(RLIMIT_NOFILE, &none);
-    auto* workers = new tavro::CalculationWorkers(kit);
-    setrlimit(RLIMIT_NOFILE, &saved);
-    return std::shared_ptr<tavro::CalculationWorkers>(workers);
-}
+// While it exists, a run's workers get no timer, as when no descriptor can
+// be opened: no handset can have a worker.
+class NoWorkerTimers {
+public:
+    NoWorkerTimers() : saved_(tavro::CalculationWorkers::MakeTimer) {
+        tavro::CalculationWorkers::MakeTimer = [] {
+            errno = EMFILE;
+            return -1;
+        };
+    }
+    ~NoWorkerTimers() { tavro::CalculationWorkers::MakeTimer = saved_; }
+
+private:
+    int (*saved_)();
+};
 
 // A handset whose worker cannot start keeps up with its packets: each pass
 // is computed on arrival and the pointer goes to its target at once, rather
 // than the reader waiting out every sub-frame (a second a packet here) while
 // the tty fills; the failure is logged once, not once a packet.
 TEST_F(SlowPasses, WithoutItsWorkerAHandsetGoesToEachTargetAtOnce) {
-    kit.Workers = WorkersWithoutTimers(kit);
+    const NoWorkerTimers noTimers;
     RunningDevice running(kit);
     ASSERT_TRUE(running.started());
     const SharedDeviceState& r = device.record();
@@ -289,7 +293,7 @@ TEST_F(SlowPasses, WithoutItsWorkerAHandsetGoesToEachTargetAtOnce) {
     kit.CalculateScreenBorders(&x, &y, 1);
     EXPECT_DOUBLE_EQ(r.X[1], x);
     EXPECT_DOUBLE_EQ(r.Y[1], y);
-    EXPECT_EQ(kit.Workers->Running(), 0);
+    EXPECT_EQ(kit.RunningWorkers(), 0);
     EXPECT_EQ(LogCapture::Count("no timer for handset 1"), 1);
 }
 
@@ -308,16 +312,19 @@ public:
     std::atomic<bool> held{false};
 };
 
-// Threads of this process named as the device's reader.
-int ReaderThreads() {
-    int count = 0;
+// The threads of this process whose names begin with `prefix`: id to name.
+std::map<std::string, std::string> Threads(const std::string& prefix) {
+    std::map<std::string, std::string> threads;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
         std::ifstream comm(task.path() / "comm");
         std::string name;
-        if (std::getline(comm, name) && name == "tavro-reader") ++count;
+        if (std::getline(comm, name) && name.rfind(prefix, 0) == 0) threads[task.path().filename()] = name;
     }
-    return count;
+    return threads;
 }
+
+// Threads of this process named as the device's reader.
+int ReaderThreads() { return static_cast<int>(Threads("tavro-reader").size()); }
 
 using HeldPass = KitOnPty<HeldPassKit>;
 
@@ -344,14 +351,14 @@ TEST_F(HeldPass, APassFinishedAfterTheStopDoesNotMoveTheNextRun) {
         EXPECT_EQ(running.Stop(), 0);
     }
     ASSERT_TRUE(WaitFor([&] { return ReaderThreads() == 0; }, 2000ms));
-    EXPECT_EQ(kit.RunningPasses.load(), 0);
+    EXPECT_EQ(kit.Counts.RunningPasses.load(), 0);
     device.record().StopRequest = 0;
     {
         RunningDevice running(kit);
         ASSERT_TRUE(running.started());
         std::this_thread::sleep_for(300ms);
         EXPECT_DOUBLE_EQ(r.X[0], settled) << "the old run's pass moved the pointer";
-        EXPECT_EQ(kit.RunningPasses.load(), 0);
+        EXPECT_EQ(kit.Counts.RunningPasses.load(), 0);
     }
 }
 
@@ -361,7 +368,7 @@ TEST_F(HeldPass, APassFinishedAfterTheStopDoesNotMoveTheNextRun) {
 TEST_F(HeldPass, AReaderLeftBehindByItsRunLeavesOnceFree) {
     kit.hold = true;
     auto first = std::async(std::launch::async, [&] { return kit.StartDevice(); });
-    ASSERT_TRUE(WaitFor([&] { return kit.ReaderRunning.load(); }));
+    ASSERT_TRUE(WaitFor([&] { return kit.ReaderRunning(); }));
     pty.write(Tracking(0, 20000));
     ASSERT_TRUE(WaitFor([&] { return kit.held.load(); }));
     device.record().StopRequest = 1;
@@ -372,10 +379,68 @@ TEST_F(HeldPass, AReaderLeftBehindByItsRunLeavesOnceFree) {
     ASSERT_TRUE(WaitFor([&] { return ReaderThreads() == 2; })) << "the old reader is held";
     kit.hold = false;
     EXPECT_TRUE(WaitFor([&] { return ReaderThreads() == 1; }, 2000ms)) << "the old reader reads on";
-    EXPECT_TRUE(kit.ReaderRunning.load()) << "the old reader cleared the new run's flag";
+    EXPECT_TRUE(kit.ReaderRunning()) << "the old reader cleared the new run's flag";
     const unsigned before = kit.PassSequence[1].load();
     pty.write(Tracking(1, 21000));
     EXPECT_TRUE(WaitFor([&] { return kit.PassSequence[1].load() == before + 1; }));
+}
+
+// A reader held in a pass past its run's end while the receiver comes back
+// on another tty (a replug): once free it leaves, reading nothing more of
+// its own tty, and every packet of the new tty goes to the new run.
+TEST_F(HeldPass, AReaderLeftBehindNeverReadsTheNextRunsTty) {
+    kit.hold = true;
+    auto first = std::async(std::launch::async, [&] { return kit.StartDevice(); });
+    ASSERT_TRUE(WaitFor([&] { return kit.ReaderRunning(); }));
+    pty.write(Tracking(0, 20000));
+    ASSERT_TRUE(WaitFor([&] { return kit.held.load(); }));
+    device.record().StopRequest = 1;
+    ASSERT_EQ(first.wait_for(5s), std::future_status::ready) << "the stop waited for the reader";
+    kit.CloseDevice();  // as the daemon lets the gone receiver go
+    PtyPair next;
+    SetDeviceName(device.record(), next.slavePath());
+    device.record().StopRequest = 0;
+    RunningDevice running(kit);
+    ASSERT_TRUE(running.started());
+    // Written while the old reader is held: whichever reader is free first
+    // could take them.
+    const unsigned before = kit.PassSequence[1].load();
+    for (int i = 0; i < 20; ++i) next.write(Tracking(1, static_cast<uint16_t>(21000 + 10 * i)));
+    kit.hold = false;
+    ASSERT_TRUE(WaitFor([&] { return ReaderThreads() == 1; }, 2000ms)) << "the old reader reads on";
+    const unsigned oldTty = kit.PassSequence[2].load();
+    pty.write(Tracking(2, 22000));
+    EXPECT_TRUE(WaitFor([&] { return kit.PassSequence[1].load() == before + 20; }))
+        << kit.PassSequence[1].load() - before << " of 20 packets of the new tty reached the new run";
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(kit.PassSequence[2].load(), oldTty) << "the old tty was read after its run ended";
+}
+
+// Every thread a run starts (reader, writer, output thread, the workers of
+// the handsets that sent packets) is gone once StartDevice is back.
+TEST_F(DeviceThreads, ARunsThreadsAreGoneWithIt) {
+    const auto before = Threads("tavro-");
+    std::map<std::string, std::string> during;
+    {
+        RunningDevice running(kit);
+        ASSERT_TRUE(running.started());
+        pty.write(Tracking(0, 20000));
+        pty.write(Tracking(3, 21000));
+        // A new thread bears its creator's name until it names itself.
+        const std::multiset<std::string> expected{"tavro-calc-0", "tavro-calc-3", "tavro-output",
+                                                  "tavro-reader", "tavro-writer"};
+        std::multiset<std::string> names;
+        EXPECT_TRUE(WaitFor([&] {
+            during.clear();
+            names.clear();
+            for (const auto& [id, name] : Threads("tavro-"))
+                if (before.count(id) == 0) during[id] = name, names.insert(name);
+            return names == expected;
+        })) << testing::PrintToString(names);
+        EXPECT_EQ(running.Stop(), 0);
+    }
+    const auto after = Threads("tavro-");
+    for (const auto& [id, name] : during) EXPECT_EQ(after.count(id), 0u) << name << " outlived its run";
 }
 
 TEST_F(DeviceThreads, CountsGoToTheStatusSegmentAndThePlatformObject) {
@@ -386,12 +451,12 @@ TEST_F(DeviceThreads, CountsGoToTheStatusSegmentAndThePlatformObject) {
     {
         RunningDevice running(kit);
         ASSERT_TRUE(running.started());
-        ASSERT_TRUE(WaitFor([&] { return kit.PacketsPerHandset[2].load() == 1; }));
+        ASSERT_TRUE(WaitFor([&] { return kit.Counts.PacketsPerHandset[2].load() == 1; }));
     }
     // Set between two runs, as the daemon sets it before it starts the device
     // (the object's threads read it unguarded); the test reads the status
     // through an attachment of its own, as another program does.
-    kit.Status = status;
+    kit.RunOptions.Status = status;
     status = tavro::AttachDaemonStatus(CTavroLinux::SharedMemoryKey, &error);
     ASSERT_NE(status, nullptr) << error;
     device.record().StopRequest = 0;
@@ -405,8 +470,8 @@ TEST_F(DeviceThreads, CountsGoToTheStatusSegmentAndThePlatformObject) {
         EXPECT_GT(status->LastPacketUnixNs, 0);
         EXPECT_EQ(status->PassesDropped, 0u);
     }
-    shmdt(kit.Status);
-    kit.Status = nullptr;
+    shmdt(kit.RunOptions.Status);
+    kit.RunOptions.Status = nullptr;
     shmdt(status);
 }
 

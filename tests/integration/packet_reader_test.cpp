@@ -130,7 +130,7 @@ TEST_F(ReaderTest, StopEndsASilentReaderPromptly) {
 TEST_F(ReaderTest, GoneReceiverIsLoggedOnceAndDoesNotSpin) {
     Reader reader(kit);
     pty.closeMaster();
-    ASSERT_TRUE(WaitFor([&] { return kit.DeviceLost.load(); }, 1000ms));
+    ASSERT_TRUE(WaitFor([&] { return kit.DeviceLost(); }, 1000ms));
     ASSERT_FALSE(reader.endsWithin(1000ms)) << "without EndOnDeviceLoss the reader waits for a stop";
     device.record().StopRequest = 1;
     ASSERT_TRUE(reader.endsWithin(400ms));
@@ -139,7 +139,7 @@ TEST_F(ReaderTest, GoneReceiverIsLoggedOnceAndDoesNotSpin) {
 }
 
 TEST_F(ReaderTest, GoneReceiverEndsTheReaderWhenItsOwnerAsks) {
-    kit.EndOnDeviceLoss = true;
+    kit.RunOptions.EndOnDeviceLoss = true;
     Reader reader(kit);
     pty.closeMaster();
     EXPECT_TRUE(reader.endsWithin(1000ms));

@@ -87,7 +87,7 @@ protected:
     // Until every packet sent is through its pass.
     bool Settled(unsigned long total) {
         return WaitFor([&] {
-            return kit.PacketsDecoded.load() >= total && kit.RunningPasses.load() == 0;
+            return kit.Counts.PacketsDecoded.load() >= total && kit.Counts.RunningPasses.load() == 0;
         }, 10s);
     }
     static std::pair<int, int> Pointer() {
@@ -152,8 +152,8 @@ TEST_F(Pipeline, BurstsOfEveryHandsetAreComputedInArrivalOrder) {
     // Every packet of the active handset dispatched once, in order.
     EXPECT_EQ(kit.Dispatched(0), streams[0].bits);
     for (int user = 0; user < 4; ++user)
-        EXPECT_EQ(kit.PacketsPerHandset[user].load(), streams[user].bits.size());
-    EXPECT_EQ(kit.DroppedPasses.load(), 0u);
+        EXPECT_EQ(kit.Counts.PacketsPerHandset[user].load(), streams[user].bits.size());
+    EXPECT_EQ(kit.Counts.DroppedPasses.load(), 0u);
     if (xvfb.started()) {
         EXPECT_TRUE(PointerOnLastMove());
     }
@@ -181,14 +181,14 @@ TEST_F(Pipeline, BacklogAfterAReplugIsProcessedWholeAndThePointerEndsOnTheNewest
     ASSERT_TRUE(running.started());
     ASSERT_TRUE(Settled(220));
     EXPECT_EQ(kit.Dispatched(0), bits) << "a packet's button update was lost or out of order";
-    EXPECT_EQ(kit.DroppedPasses.load(), 0u);
+    EXPECT_EQ(kit.Counts.DroppedPasses.load(), 0u);
     EXPECT_DOUBLE_EQ(device.record().RawX[0], (2.0 * 22000 - 4000) / 200);
     EXPECT_TRUE(PointerOnLastMove());
     // The pointer rests: the last pass has made all its moves.
     const auto resting = Pointer();
     std::this_thread::sleep_for(60ms);
     EXPECT_EQ(Pointer(), resting);
-    if (kit.MotionSkipped.load() > 0) {
+    if (kit.Counts.MotionSkipped.load() > 0) {
         EXPECT_EQ(LogCapture::Count("fell behind"), 1) << "logged once";
     }
 }
@@ -230,7 +230,7 @@ TEST_F(Pipeline, FloodKeepsTheThreadsAtTheirBoundMemoryFlatAndStopsPromptly) {
     // Reader, writer, four workers, the output thread, StartDevice's caller,
     // and this test's flood writer.
     EXPECT_LE(most, before + 8 + 1);
-    EXPECT_EQ(kit.Workers->Running(), 4);
+    EXPECT_EQ(kit.RunningWorkers(), 4);
 #if !defined(__SANITIZE_ADDRESS__)
     // AddressSanitizer keeps freed memory in quarantine, so resident memory
     // says nothing about growth there; the normal build checks it.
@@ -239,7 +239,7 @@ TEST_F(Pipeline, FloodKeepsTheThreadsAtTheirBoundMemoryFlatAndStopsPromptly) {
     (void)rssEarly;
     (void)rssLate;
 #endif
-    EXPECT_GT(kit.PacketsDecoded.load(), 1000u) << "the flood was not read";
+    EXPECT_GT(kit.Counts.PacketsDecoded.load(), 1000u) << "the flood was not read";
 
     const auto stopAt = Clock::now();
     EXPECT_EQ(running.Stop(1000ms), 0);
@@ -247,8 +247,8 @@ TEST_F(Pipeline, FloodKeepsTheThreadsAtTheirBoundMemoryFlatAndStopsPromptly) {
     flooding = false;
     writer.join();
     EXPECT_LT(stopTime, 150ms);
-    EXPECT_EQ(kit.RunningPasses.load(), 0);
-    EXPECT_EQ(kit.DroppedPasses.load(), 0u);
+    EXPECT_EQ(kit.Counts.RunningPasses.load(), 0);
+    EXPECT_EQ(kit.Counts.DroppedPasses.load(), 0u);
     EXPECT_LE(ThreadCount(), before + 1) << "a device thread outlived the device";
 }
 

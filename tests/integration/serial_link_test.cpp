@@ -58,8 +58,8 @@ TEST_F(SerialLink, MissingDeviceFailsWithCode3AndStillMarksTheRecord) {
     r.HIDMouseAtStart = 1;
     r.ActivateCursor = 0;
     EXPECT_EQ(kit.StartDevice(), 3);
-    EXPECT_EQ(kit.DeviceFd, 0) << "a failed open leaves the tty not open";
-    EXPECT_FALSE(kit.ReaderRunning.load());
+    EXPECT_EQ(kit.DeviceFd(), 0) << "a failed open leaves the tty not open";
+    EXPECT_FALSE(kit.ReaderRunning());
     EXPECT_EQ(r.LastError, 3);
     EXPECT_EQ(r.StopRequest, 1);
     EXPECT_EQ(r.DeviceOpened, 1);
@@ -74,7 +74,7 @@ TEST_F(SerialLink, PseudoTerminalIsConfiguredRawExclusiveAndBlocking) {
     Open();
     EXPECT_EQ(LogCapture::Count("Error"), 0) << "nothing is logged for the missing modem lines";
     termios t{};
-    ASSERT_EQ(tcgetattr(kit.DeviceFd, &t), 0);
+    ASSERT_EQ(tcgetattr(kit.DeviceFd(), &t), 0);
     EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B9600));
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
     EXPECT_EQ(t.c_cflag & (CSIZE | PARENB), static_cast<tcflag_t>(CS8));
@@ -82,12 +82,12 @@ TEST_F(SerialLink, PseudoTerminalIsConfiguredRawExclusiveAndBlocking) {
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
     EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNPAR));
     EXPECT_EQ(t.c_cc[VMIN], 1);
-    EXPECT_EQ(fcntl(kit.DeviceFd, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_EQ(fcntl(kit.DeviceFd(), F_GETFL) & O_NONBLOCK, 0);
 
     // An unknown speed keeps the last one; the rest still applies.
     device.record().BaudRate = 12345;
     EXPECT_EQ(kit.InitializeDevice(), 0);
-    ASSERT_EQ(tcgetattr(kit.DeviceFd, &t), 0);
+    ASSERT_EQ(tcgetattr(kit.DeviceFd(), &t), 0);
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
 
     // Exclusive: a process without CAP_SYS_ADMIN cannot open the tty now.
@@ -99,7 +99,7 @@ TEST_F(SerialLink, PseudoTerminalIsConfiguredRawExclusiveAndBlocking) {
 TEST_F(SerialLink, ClosingTheTtyGivesUpExclusiveUse) {
     Open();
     kit.CloseDevice();
-    EXPECT_EQ(kit.DeviceFd, 0);
+    EXPECT_EQ(kit.DeviceFd(), 0);
     EXPECT_TRUE(InUnprivilegedChild([&] {
         int fd = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
         return fd >= 0;
@@ -131,9 +131,9 @@ TEST(BusyTty, ExclusiveFlagLeftByAnEndedProgramIsNamedWithItsFix) {
 
 TEST_F(SerialLink, ConfigurationFailureClosesAndForgetsTheDescriptor) {
     int notATty = open("/dev/null", O_RDWR);
-    kit.DeviceFd = notATty;
+    kit.AdoptDevice(notATty);
     EXPECT_EQ(kit.InitializeDevice(), 6);
-    EXPECT_EQ(kit.DeviceFd, 0);
+    EXPECT_EQ(kit.DeviceFd(), 0);
     EXPECT_EQ(fcntl(notATty, F_GETFD), -1) << "the descriptor was not closed";
     EXPECT_EQ(LogCapture::Count("Error setting TIOCEXCL on " + pty.slavePath() +
                                 " - Inappropriate ioctl for device(25)."),

@@ -55,7 +55,7 @@ protected:
             r->StopRequest = 1;
             ASSERT_EQ(device.wait_for(std::chrono::seconds(10)), std::future_status::ready);
             EXPECT_EQ(device.get(), 0);
-            EXPECT_TRUE(WaitFor([&] { return platform->RunningPasses.load() == 0; }, kLong));
+            EXPECT_TRUE(WaitFor([&] { return platform->Counts.RunningPasses.load() == 0; }, kLong));
         }
         window.reset();
         view.reset();
@@ -75,7 +75,7 @@ protected:
         Write(user, held, aim);
         ASSERT_TRUE(WaitFor([&] {
             return platform->PassSequence[user].load() != before &&
-                   platform->RunningPasses.load() == 0;
+                   platform->Counts.RunningPasses.load() == 0;
         }, kLong)) << "the packet's pass did not run";
     }
     static std::pair<int, int> Pointer() {
@@ -99,7 +99,7 @@ protected:
 TEST_F(TrackingEndToEnd, SteadyAimPutsThePointerOnTheCalibratedPoint) {
     for (int i = 0; i < 6; ++i) Write(0);
     ASSERT_TRUE(PointerReaches(975, 534));
-    ASSERT_TRUE(WaitFor([&] { return platform->RunningPasses.load() == 0; }, kLong));
+    ASSERT_TRUE(WaitFor([&] { return platform->Counts.RunningPasses.load() == 0; }, kLong));
     EXPECT_EQ(std::make_pair(r->RawX[0], r->RawY[0]), std::make_pair(180.0, 144.0));
     EXPECT_EQ(std::make_pair(r->StabX[0], r->StabY[0]), std::make_pair(650.0, 380.0));
     EXPECT_EQ(std::make_pair(r->X[0], r->Y[0]), std::make_pair(975.0, 534.375));

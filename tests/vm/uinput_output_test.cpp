@@ -430,7 +430,7 @@ TEST_F(UinputTest, RecordedStreamEndsWhereTheX11PointerEnds) {
             XSync(display, False);
             tavro::test::QueryPointer(&ends[i].first, &ends[i].second);
         }
-        if (k.kit->DeviceFd > 0) close(k.kit->DeviceFd);
+        k.kit->CloseDevice();
     }
     EXPECT_EQ(ends[1], ends[0]);
     EXPECT_NE(ends[0], std::make_pair(960, 540)) << "the stream moved the pointer from the centre";

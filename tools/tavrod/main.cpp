@@ -11,6 +11,8 @@
 #include "DeviceRunMarker.h"
 #include "FilterChoice.h"
 #include "KeyRelay.h"
+#include "OutputSelection.h"
+#include "RecordAccess.h"
 #include "ReceiverLock.h"
 #include "SettingsKeys.h"
 #include "StopFlag.h"
@@ -25,6 +27,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <syslog.h>
 #include <termios.h>
 #include <unistd.h>
@@ -79,7 +82,7 @@ void OnSignal(int signal) {
         g_hangup = 1;
     } else {
         g_signalled = 1;
-        if (g_stopFlag != nullptr) __atomic_store_n(g_stopFlag, 1, __ATOMIC_RELAXED);
+        if (g_stopFlag != nullptr) tavro::StoreField(*g_stopFlag, 1);
     }
     if (g_wakeFd >= 0) {
         const char byte = 1;
@@ -110,20 +113,20 @@ std::string LastMessage() {
 
 tavro::DaemonStatus* g_status = nullptr;
 
-void SetText(char* field, size_t size, const std::string& text) {
-    std::snprintf(field, size, "%s", text.c_str());
-}
-
 void PublishConnected(bool connected) {
-    if (g_status != nullptr)
-        __atomic_store_n(&g_status->ReceiverConnected, connected ? 1 : 0, __ATOMIC_RELAXED);
+    if (g_status != nullptr) tavro::StoreField(g_status->ReceiverConnected, connected ? 1 : 0);
 }
 
 void PublishEnd() {
     if (g_status == nullptr) return;
-    __atomic_store_n(&g_status->ReceiverConnected, 0, __ATOMIC_RELAXED);
-    __atomic_store_n(&g_status->DaemonPid, 0, __ATOMIC_RELEASE);
+    tavro::StoreField(g_status->ReceiverConnected, 0);
+    // The pid last, after the fields it stands for.
+    std::atomic_thread_fence(std::memory_order_release);
+    tavro::StoreField(g_status->DaemonPid, 0);
 }
+
+// The receiver's path as the record holds it.
+std::string RecordedPath(const SharedDeviceState* record) { return tavro::LoadText(record->DeviceName); }
 
 // ---- The X display going away. ----
 
@@ -171,7 +174,14 @@ std::string PermissionFix(const std::string& path) {
            "the udev rule 60-tavro-receiver.rules";
 }
 
-void CloseDevice(CTavroLinux* kit) { kit->CloseDevice(); }
+// Lets the receiver's tty go: its lock at once, so that the next open can
+// take it even while a reader held by a frozen desktop still holds the
+// descriptor.
+void CloseDevice(CTavroLinux* kit) {
+    const int fd = kit->DeviceFd();
+    if (fd > 0) flock(fd, LOCK_UN);
+    kit->CloseDevice();
+}
 
 // ---- The daemon's state. ----
 
@@ -207,25 +217,17 @@ void RequestRestart(Daemon& d) {
 
 // Selects the output for the options; on failure says why and returns false.
 bool SelectOutput(Daemon& d, const tavrod::Options& options) {
-    std::string line;
-    const int result = d.kit->SelectOutput(options.output, options.screenWidth, options.screenHeight, &line);
-    if (result != 0) {
-        Say("%s", line.empty() ? "cannot start the output" : line.c_str());
+    const tavro::OutputSelection chosen =
+        d.kit->ChooseOutput(options.output, options.screenWidth, options.screenHeight);
+    if (chosen.result != 0) {
+        Say("%s", chosen.message.empty() ? "cannot start the output" : chosen.message.c_str());
         return false;
     }
-    Say("%s", line.c_str());
-    // Where the events go now, for `tavro status`: the line begins with
-    // "output NAME"; an explicit choice names it otherwise.
-    std::string name = options.output == CTavroLinux::OutputChoice::Auto ? "x11" : tavrod::OutputName(options.output);
-    if (line.rfind("output ", 0) == 0) {
-        const size_t end = line.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789", 7);
-        if (end != 7) name = line.substr(7, end == std::string::npos ? std::string::npos : end - 7);
-    }
-    if (g_status != nullptr) SetText(g_status->Output, sizeof g_status->Output, name);
-    // Without a display the X output does nothing; the kit's log says so, and
-    // so must the terminal.
-    if (name != "uinput" && display == nullptr && line.find("X display") == std::string::npos)
-        std::fprintf(stderr, "tavrod: Unable to open the X display: pointer and key events are disabled\n");
+    // The line says which output and why; without a display it also says
+    // that pointer and keys go nowhere, on the terminal as in the log.
+    Say("%s", chosen.message.c_str());
+    // Where the events go now, for `tavro status`.
+    if (g_status != nullptr) tavro::StoreText(g_status->Output, tavro::OutputKindName(chosen.output));
     return true;
 }
 
@@ -238,19 +240,19 @@ std::vector<unsigned char> SettingsBytes(const SharedDeviceState* record) {
     const auto* base = reinterpret_cast<const unsigned char*>(record);
     for (const SettingKey& key : kSettingKeys) {
         if (key.offset == offsetof(SharedDeviceState, DeviceName)) continue;
-        bytes.insert(bytes.end(), base + key.offset, base + key.offset + key.size);
+        for (size_t i = 0; i < key.size; ++i) bytes.push_back(tavro::LoadField(base[key.offset + i]));
     }
     return bytes;
 }
 
 std::string ChangedKeys(const std::vector<unsigned char>& before, const SharedDeviceState* record) {
     std::string names;
-    const auto* base = reinterpret_cast<const unsigned char*>(record);
+    const std::vector<unsigned char> now = SettingsBytes(record);
     size_t at = 0;
     for (const SettingKey& key : kSettingKeys) {
         if (key.offset == offsetof(SharedDeviceState, DeviceName)) continue;
-        if (at + key.size <= before.size() &&
-            std::memcmp(before.data() + at, base + key.offset, key.size) != 0)
+        if (at + key.size <= before.size() && at + key.size <= now.size() &&
+            std::memcmp(before.data() + at, now.data() + at, key.size) != 0)
             names += (names.empty() ? "" : ", ") + std::string(key.name);
         at += key.size;
     }
@@ -267,19 +269,17 @@ void Reload(Daemon& d) {
     // The settings of the daemon's own home, whatever another program loaded.
     d.kit->ReadStaticSettings();
     std::string newPath = d.commandLine.device;
-    if (newPath.empty())
-        newPath.assign(d.record->DeviceName, strnlen(d.record->DeviceName, sizeof d.record->DeviceName));
+    if (newPath.empty()) newPath = RecordedPath(d.record);
     Say("SIGHUP: reread the configuration (output %s, screen %s) and the settings file %s",
         tavrod::OutputName(options.output), tavrod::ScreenText(options).c_str(),
-        d.record->IniFileName);
+        tavro::LoadText(d.record->IniFileName).c_str());
     const bool outputChanged = options.output != d.effective.output ||
                                options.screenWidth != d.effective.screenWidth ||
                                options.screenHeight != d.effective.screenHeight;
     const bool pathChanged = !newPath.empty() && newPath.size() < sizeof d.record->DeviceName &&
                              newPath != d.path;
     // The record keeps this run's path until the run changes it.
-    std::memset(d.record->DeviceName, 0, sizeof d.record->DeviceName);
-    std::memcpy(d.record->DeviceName, d.path.data(), d.path.size());
+    tavro::StoreText(d.record->DeviceName, d.path);
     if (outputChanged || pathChanged) {
         {
             std::lock_guard<std::mutex> lock(d.mutex);
@@ -299,14 +299,16 @@ void Reload(Daemon& d) {
 // when that replaced the values the daemon runs on.
 void CheckSettingsOrigin(Daemon& d) {
     if (g_status == nullptr) return;
-    const int64_t loaded = __atomic_load_n(&g_status->SettingsLoadedUnixNs, __ATOMIC_ACQUIRE);
+    const int64_t loaded = tavro::LoadField(g_status->SettingsLoadedUnixNs);
     if (loaded == d.settingsSeen) return;
+    // The time is stored last: what it stands for is read after it.
+    std::atomic_thread_fence(std::memory_order_acquire);
     d.settingsSeen = loaded;
-    const int pid = __atomic_load_n(&g_status->SettingsLoadedByPid, __ATOMIC_RELAXED);
+    const int pid = tavro::LoadField(g_status->SettingsLoadedByPid);
     if (pid != getpid()) {
-        const std::string from(g_status->SettingsPath, strnlen(g_status->SettingsPath, sizeof g_status->SettingsPath));
-        const std::string who(g_status->SettingsLoadedBy, strnlen(g_status->SettingsLoadedBy, sizeof g_status->SettingsLoadedBy));
-        const bool defaults = g_status->SettingsFromDefaults != 0;
+        const std::string from = tavro::LoadText(g_status->SettingsPath);
+        const std::string who = tavro::LoadText(g_status->SettingsLoadedBy);
+        const bool defaults = tavro::LoadField(g_status->SettingsFromDefaults) != 0;
         const std::string changed = ChangedKeys(d.settingsValues, d.record);
         if (from != d.ownSettings)
             Say("the running settings were replaced by %s (process %d) from %s%s%s; SIGHUP "
@@ -419,7 +421,7 @@ bool ApplyRestart(Daemon& d) {
     if (wantedPath != d.path) {
         Say("the receiver is now %s (was %s)", wantedPath.c_str(), d.path.c_str());
         d.path = wantedPath;
-        if (g_status != nullptr) SetText(g_status->ReceiverPath, sizeof g_status->ReceiverPath, d.path);
+        if (g_status != nullptr) tavro::StoreText(g_status->ReceiverPath, d.path);
     }
     if (wanted.output != d.effective.output || wanted.screenWidth != d.effective.screenWidth ||
         wanted.screenHeight != d.effective.screenHeight) {
@@ -495,13 +497,13 @@ int main(int argc, char** argv) {
     // putting their own settings into it.
     const tavro::DeviceRunMarker daemonRuns(CTavroLinux::SharedMemoryKey);
     d.record = d.kit->SharedData;
-    d.ownSettings = d.record->IniFileName;
+    d.ownSettings = tavro::LoadText(d.record->IniFileName);
     const char* displayName = display != nullptr ? DisplayString(display) : getenv("DISPLAY");
     std::snprintf(g_displayName, sizeof g_displayName, "%s", displayName != nullptr ? displayName : "");
     XSetIOErrorHandler(OnDisplayLost);
 
     d.path = commandLine.device;
-    if (d.path.empty()) d.path.assign(d.record->DeviceName, strnlen(d.record->DeviceName, sizeof d.record->DeviceName));
+    if (d.path.empty()) d.path = RecordedPath(d.record);
     if (d.path.empty() || d.path.size() >= sizeof d.record->DeviceName) {
         Say("the receiver's path \"%s\" is empty or longer than %zu characters", d.path.c_str(),
             sizeof d.record->DeviceName - 1);
@@ -512,11 +514,13 @@ int main(int argc, char** argv) {
     if (g_status == nullptr) {
         Say("%s; running without it (tavro status cannot show the daemon)", error.c_str());
     } else {
-        SetText(g_status->ReceiverPath, sizeof g_status->ReceiverPath, d.path);
-        __atomic_store_n(&g_status->ReceiverConnected, 0, __ATOMIC_RELAXED);
-        __atomic_store_n(&g_status->DaemonStartedUnixNs, tavro::UnixNowNs(), __ATOMIC_RELAXED);
-        __atomic_store_n(&g_status->DaemonPid, static_cast<int32_t>(getpid()), __ATOMIC_RELEASE);
-        d.kit->Status = g_status;
+        tavro::StoreText(g_status->ReceiverPath, d.path);
+        tavro::StoreField(g_status->ReceiverConnected, 0);
+        tavro::StoreField(g_status->DaemonStartedUnixNs, tavro::UnixNowNs());
+        // The pid last: readers take it as "the daemon runs", then read the rest.
+        std::atomic_thread_fence(std::memory_order_release);
+        tavro::StoreField(g_status->DaemonPid, getpid());
+        d.kit->RunOptions.Status = g_status;
     }
     // The stabiliser from the configuration, followed while the daemon runs.
     d.filter = std::make_unique<tavro::FilterConfigWatch>(d.kit);
@@ -528,18 +532,18 @@ int main(int argc, char** argv) {
     }
     Say("started (process %d, version %s): output %s, screen %s, settings from %s",
         static_cast<int>(getpid()), TAVRO_VERSION, tavrod::OutputName(d.effective.output),
-        tavrod::ScreenText(d.effective).c_str(), d.record->IniFileName);
+        tavrod::ScreenText(d.effective).c_str(), d.ownSettings.c_str());
 
     g_stopFlag = &d.record->StopRequest;
     if (g_signalled) tavro::SetStopRequest(d.record, true);
     d.wakeFd = wake[0];
-    d.settingsSeen = g_status != nullptr ? __atomic_load_n(&g_status->SettingsLoadedUnixNs, __ATOMIC_ACQUIRE) : 0;
+    d.settingsSeen = g_status != nullptr ? tavro::LoadField(g_status->SettingsLoadedUnixNs) : 0;
     d.settingsValues = SettingsBytes(d.record);
     d.nextCheck = std::chrono::steady_clock::now() + kCheckPeriod;
-    d.kit->WhileDeviceRuns = [&d](int writerEnded) { Serve(d, writerEnded, 60000); };
+    d.kit->RunOptions.WhileDeviceRuns = [&d](int writerEnded) { Serve(d, writerEnded, 60000); };
 
     // A lost receiver ends the device threads, so the tty can be reopened.
-    d.kit->EndOnDeviceLoss.store(true);
+    d.kit->RunOptions.EndOnDeviceLoss = true;
     bool started = false;
     bool restarted = false;
     bool waitingSaid = false;
@@ -556,8 +560,7 @@ int main(int argc, char** argv) {
         if (StopWanted(d.record)) break;
         // Another process's start-up reloads DeviceName from the settings;
         // the path of this run is set again before every open.
-        std::memset(d.record->DeviceName, 0, sizeof d.record->DeviceName);
-        std::memcpy(d.record->DeviceName, d.path.data(), d.path.size());
+        tavro::StoreText(d.record->DeviceName, d.path);
 
         const int openError = ProbeDevice(d.path);
         if (openError != 0) {
@@ -582,7 +585,7 @@ int main(int argc, char** argv) {
         int result = d.kit->OpenDevice();
         if (result == 0) result = d.kit->InitializeDevice();
         int holderPid = 0;
-        const int lockError = result == 0 ? tavrod::LockReceiver(d.kit->DeviceFd, &holderPid) : 0;
+        const int lockError = result == 0 ? tavrod::LockReceiver(d.kit->DeviceFd(), &holderPid) : 0;
         if (result != 0 || lockError != 0) {
             CloseDevice(d.kit);
             if (!started && !waitingSaid && result == 6) {
@@ -609,7 +612,7 @@ int main(int argc, char** argv) {
         }
         // Packets that queued up while nobody read the tty are old: drop
         // them instead of computing a burst of stale positions.
-        tcflush(d.kit->DeviceFd, TCIFLUSH);
+        tcflush(d.kit->DeviceFd(), TCIFLUSH);
 
         PublishConnected(true);
         if (!started || restarted)
@@ -633,9 +636,9 @@ int main(int argc, char** argv) {
     }
 
     CloseDevice(d.kit);
-    for (int waited = 0; d.kit->RunningPasses.load() > 0 && waited < kPassDrainMs; waited += 10)
+    for (int waited = 0; d.kit->Counts.RunningPasses.load() > 0 && waited < kPassDrainMs; waited += 10)
         poll(nullptr, 0, 10);
-    d.kit->WhileDeviceRuns = nullptr;
+    d.kit->RunOptions.WhileDeviceRuns = nullptr;
     PublishEnd();
     if (status == kExitStopped) Say("stopped");
     return status;
