@@ -127,22 +127,30 @@ std::string LoadText(const char (&field)[N]) {
     return LoadText(field, N);
 }
 
-// Stores `length` bytes of `text` (cut to the field), terminated, and zeroes
-// the rest of the field.
-inline void StoreText(char* field, size_t fieldSize, const char* text, size_t length) {
-    if (fieldSize == 0) return;
-    if (length > fieldSize - 1) length = fieldSize - 1;
-    StoreBytes(field, text, length);
+// Stores `length` bytes of `text` (cut to the field) and zeroes the rest of
+// the field, the zeroes first, so that a reader always finds a terminator
+// within the field.  Returns false when the text had to be cut.
+inline bool StoreText(char* field, size_t fieldSize, const char* text, size_t length) {
+    if (fieldSize == 0) return length == 0;
+    const bool fits = length <= fieldSize - 1;
+    if (!fits) length = fieldSize - 1;
     FillBytes(field + length, 0, fieldSize - length);
+    StoreBytes(field, text, length);
+    return fits;
 }
 
-inline void StoreText(char* field, size_t fieldSize, const char* text) {
-    StoreText(field, fieldSize, text, text != nullptr ? strnlen(text, fieldSize) : 0);
+inline bool StoreText(char* field, size_t fieldSize, const char* text) {
+    return StoreText(field, fieldSize, text, text != nullptr ? strnlen(text, fieldSize) : 0);
 }
 
 template <size_t N>
-void StoreText(char (&field)[N], const char* text) {
-    StoreText(field, N, text);
+bool StoreText(char (&field)[N], const char* text) {
+    return StoreText(field, N, text);
+}
+
+template <size_t N>
+bool StoreText(char (&field)[N], const std::string& text) {
+    return StoreText(field, N, text.data(), text.size());
 }
 
 inline std::string LoadTextAt(const SharedDeviceState& record, size_t offset, size_t size) {
@@ -224,6 +232,21 @@ inline bool WithdrawRequest(uint8_t& flag) {
                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
 }
 
+// The command writer's side in one step: takes up a raised request, runs
+// `send` (which writes the command) and lowers the flag.  A flag left at
+// another non-zero value, taken up by a writer that ended before it lowered
+// it, is served as well, so that no request stays pending for ever.
+template <typename Send>
+bool ServeRequest(uint8_t& flag, Send&& send) {
+    if (!TakeRequest(flag)) {
+        const uint8_t seen = __atomic_load_n(&flag, __ATOMIC_ACQUIRE);
+        if (seen == kRequestIdle || seen == kRequestRaised) return false;
+    }
+    send();
+    FinishRequest(flag);
+    return true;
+}
+
 // How often a waiting client looks at a flag; the writer polls every 50 ms.
 constexpr std::chrono::milliseconds kRequestPollInterval{5};
 
@@ -264,42 +287,3 @@ inline bool AwaitOrWithdrawRequest(uint8_t& flag, std::chrono::milliseconds time
 }  // namespace tavro
 
 #endif
-
-// ---- Text fields of the record and the status segment (char arrays),
-// copied one byte-sized access at a time, so that a text being rewritten by
-// another process is read as some mix of its old and new bytes, never torn
-// below a byte, and always ends within its field. ----
-#ifndef TAVRO_RECORD_ACCESS_TEXT_H
-#define TAVRO_RECORD_ACCESS_TEXT_H
-
-#include <cstddef>
-#include <string>
-
-namespace tavro {
-
-// The text up to the first NUL, or the whole field when it has none.
-template <size_t N>
-std::string LoadText(const char (&field)[N]) {
-    std::string text;
-    for (size_t i = 0; i < N; ++i) {
-        const char c = LoadField(field[i]);
-        if (c == '\0') break;
-        text.push_back(c);
-    }
-    return text;
-}
-
-// Stores `text` (cut to N - 1 bytes): the NULs after it first, then its
-// bytes, so that a reader always finds a terminator within the field.
-// Returns false when the text had to be cut.
-template <size_t N>
-bool StoreText(char (&field)[N], const std::string& text) {
-    const size_t length = text.size() < N ? text.size() : N - 1;
-    for (size_t i = length; i < N; ++i) StoreField(field[i], '\0');
-    for (size_t i = 0; i < length; ++i) StoreField(field[i], text[i]);
-    return length == text.size();
-}
-
-}  // namespace tavro
-
-#endif  // TAVRO_RECORD_ACCESS_TEXT_H

@@ -2,7 +2,6 @@
 
 #include "DaemonStatus.h"
 #include "RecordAccess.h"
-#include "StopFlag.h"
 #include "ThreadStacks.h"
 
 #include <sys/timerfd.h>

@@ -3,7 +3,7 @@
 
 #include "QueuedOutput.h"
 #include "OutputSelection.h"
-#include "StopFlag.h"
+#include "RecordAccess.h"
 #include "ThreadStacks.h"
 
 #include <poll.h>

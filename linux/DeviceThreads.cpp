@@ -11,7 +11,6 @@
 #include "DeviceRun.h"
 #include "OutputSelection.h"
 #include "RecordAccess.h"
-#include "StopFlag.h"
 
 #include <pthread.h>
 
@@ -24,14 +23,6 @@ constexpr int kWriterPollMicroseconds = 50000;
 // How long a device may stay silent after the open before the log says it
 // does not look like a receiver.
 constexpr int kReceiverProofSeconds = 3;
-
-// Takes up a raised request.  A flag left at another non-zero value (taken
-// up by a writer that ended before it lowered it) is served as well.
-bool TakeUp(uint8_t& flag) {
-    if (tavro::TakeRequest(flag)) return true;
-    const uint8_t seen = tavro::LoadField(flag);
-    return seen != tavro::kRequestIdle && seen != tavro::kRequestRaised;
-}
 
 // True once the device has framed a packet.  Says once per run, after a
 // few seconds of silence, that the device at the path is not a receiver.
@@ -168,11 +159,6 @@ int CTavroLinux::WritePODDeviceData() {
     // Serves one flag: taken up (so that a client that gave up waiting can no
     // longer withdraw it: a command is either withdrawn or sent), the encoder,
     // then the flag is lowered, whether or not the command went out.
-    auto serve = [&](uint8_t& flag, auto send) {
-        if (!TakeUp(flag)) return;
-        last = send();
-        tavro::FinishRequest(flag);
-    };
 
     for (;;) {
         TV_Sleep(kWriterPollMicroseconds);
@@ -194,29 +180,29 @@ int CTavroLinux::WritePODDeviceData() {
             }
         }
 
-        serve(r.HIDMouseRequest, [&] { return SendHID_Mouse(); });
-        serve(r.HIDCalRequest, [&] { return SendHID_Cal(); });
-        serve(r.HIDAntiShakeRequest, [&] { return SendHID_AntiShake(); });
-        serve(r.HIDDefaultRequest, [&] { return SendHID_Default(); });
-        serve(r.HIDMappingsRequest, [&] { return SendHID_Mappings(); });
-        serve(r.StartMotorRequest, [&] { return SendStartMotor(); });
-        serve(r.LearnCodeRequest, [&] {
+        tavro::ServeRequest(r.HIDMouseRequest, [&] { last = SendHID_Mouse(); });
+        tavro::ServeRequest(r.HIDCalRequest, [&] { last = SendHID_Cal(); });
+        tavro::ServeRequest(r.HIDAntiShakeRequest, [&] { last = SendHID_AntiShake(); });
+        tavro::ServeRequest(r.HIDDefaultRequest, [&] { last = SendHID_Default(); });
+        tavro::ServeRequest(r.HIDMappingsRequest, [&] { last = SendHID_Mappings(); });
+        tavro::ServeRequest(r.StartMotorRequest, [&] { last = SendStartMotor(); });
+        tavro::ServeRequest(r.LearnCodeRequest, [&] {
             // Raised before the command goes out, so a quick reply clears it.
             tavro::StoreField(r.LearnInProgress, 1);
-            return SendLearnCode();
+            last = SendLearnCode();
         });
-        serve(r.GetIRCodeRequest, [&] { return SendGetIRCode(); });
-        serve(r.SendIRCodeRequest, [&] { return SendSendIRCode(); });
-        serve(r.StopMotorRequest, [&] { return SendStopMotor(); });
-        serve(r.IRBlastRequest, [&] { return SendIRBlast(); });
-        serve(r.SetThreshRequest, [&] { return SendSetTresh(); });
-        serve(r.SetGainRequest, [&] { return SendSetGain(); });
-        serve(r.SetExposureRequest, [&] { return SendSetExposure(); });
-        serve(r.GetInfoRequest, [&] { return SendGetInfoReq(); });
-        serve(r.DebugRequest, [&] { return SendDebug(); });
-        serve(r.FrequencyRequest, [&] { return SendFrequency(); });
-        serve(r.ClearHatRequest, [&] { return SendClearHat(); });
-        serve(r.ProgramIDRequest, [&] { return SendProgramID(); });
+        tavro::ServeRequest(r.GetIRCodeRequest, [&] { last = SendGetIRCode(); });
+        tavro::ServeRequest(r.SendIRCodeRequest, [&] { last = SendSendIRCode(); });
+        tavro::ServeRequest(r.StopMotorRequest, [&] { last = SendStopMotor(); });
+        tavro::ServeRequest(r.IRBlastRequest, [&] { last = SendIRBlast(); });
+        tavro::ServeRequest(r.SetThreshRequest, [&] { last = SendSetTresh(); });
+        tavro::ServeRequest(r.SetGainRequest, [&] { last = SendSetGain(); });
+        tavro::ServeRequest(r.SetExposureRequest, [&] { last = SendSetExposure(); });
+        tavro::ServeRequest(r.GetInfoRequest, [&] { last = SendGetInfoReq(); });
+        tavro::ServeRequest(r.DebugRequest, [&] { last = SendDebug(); });
+        tavro::ServeRequest(r.FrequencyRequest, [&] { last = SendFrequency(); });
+        tavro::ServeRequest(r.ClearHatRequest, [&] { last = SendClearHat(); });
+        tavro::ServeRequest(r.ProgramIDRequest, [&] { last = SendProgramID(); });
 
         if (!goOn) return last;
     }

@@ -16,7 +16,7 @@
 #include "PacketReader.h"
 
 #include "CalculationWorkers.h"
-#include "StopFlag.h"
+#include "RecordAccess.h"
 #include "TavroLinux.h"
 
 #include <poll.h>

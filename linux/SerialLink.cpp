@@ -4,7 +4,6 @@
 
 #include "DeviceRunTty.h"
 #include "RecordAccess.h"
-#include "StopFlag.h"
 #include "TtyHolders.h"
 
 #include <fcntl.h>

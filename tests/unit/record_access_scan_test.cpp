@@ -20,13 +20,14 @@ namespace {
 
 // The directories whose sources must reach the record through the layer
 // (linux/ and tools/tavrod/ join once their accesses go through it too).
-const char* const kLayerClients[] = {"core", "api", "tools/tavro", "tools/tavro-calibrate", "demo"};
+const char* const kLayerClients[] = {"core", "api", "linux", "tools/tavro", "tools/tavro-calibrate",
+                                     "tools/tavrod", "demo"};
 
 const std::set<std::string> kLayerOperations = {
     "LoadField",   "StoreField",     "LoadBytes",     "StoreBytes",      "FillBytes",
     "MoveBytes",   "LoadText",       "StoreText",     "LoadHistory",     "StoreHistory",
     "RaiseRequest", "RequestPending", "TakeRequest",  "FinishRequest",   "WithdrawRequest",
-    "WaitForRequest", "AwaitOrWithdrawRequest"};
+    "WaitForRequest", "AwaitOrWithdrawRequest", "ServeRequest"};
 
 std::string ReadText(const std::string& path) {
     std::ifstream in(path);

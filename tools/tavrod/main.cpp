@@ -15,7 +15,6 @@
 #include "RecordAccess.h"
 #include "ReceiverLock.h"
 #include "SettingsKeys.h"
-#include "StopFlag.h"
 #include "TavroLinux.h"
 #include "TtyHolders.h"
 #include "tavrodev.h"
@@ -73,7 +72,7 @@ constexpr int kExitAlreadyRunning = 3;
 std::atomic<int> g_signalled{0};  // SIGINT or SIGTERM
 std::atomic<int> g_hangup{0};     // SIGHUP
 static_assert(std::atomic<int>::is_always_lock_free, "the signal flags must be safe in a handler");
-uint8_t* volatile g_stopFlag = nullptr;
+std::atomic<SharedDeviceState*> g_stopRecord{nullptr};  // asks the device to stop
 int g_wakeFd = -1;  // write end of the pipe that wakes the daemon's loop
 
 void OnSignal(int signal) {
@@ -82,7 +81,7 @@ void OnSignal(int signal) {
         g_hangup = 1;
     } else {
         g_signalled = 1;
-        if (g_stopFlag != nullptr) tavro::StoreField(*g_stopFlag, 1);
+        if (SharedDeviceState* record = g_stopRecord.load()) tavro::SetStopRequest(record, true);
     }
     if (g_wakeFd >= 0) {
         const char byte = 1;
@@ -534,7 +533,7 @@ int main(int argc, char** argv) {
         static_cast<int>(getpid()), TAVRO_VERSION, tavrod::OutputName(d.effective.output),
         tavrod::ScreenText(d.effective).c_str(), d.ownSettings.c_str());
 
-    g_stopFlag = &d.record->StopRequest;
+    g_stopRecord = d.record;
     if (g_signalled) tavro::SetStopRequest(d.record, true);
     d.wakeFd = wake[0];
     d.settingsSeen = g_status != nullptr ? tavro::LoadField(g_status->SettingsLoadedUnixNs) : 0;
