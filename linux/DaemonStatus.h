@@ -69,10 +69,16 @@ bool DaemonAlive(const DaemonStatus& status);
 int64_t UnixNowNs();
 
 // Makes the calling process the one device daemon of the record key.  The
-// claim is a System V semaphore taken with SEM_UNDO, so the kernel gives it
-// back when the daemon ends in any way, SIGKILL included.  Returns true, or
-// false with *holderPid the process id of the daemon that holds it (0 when
-// it cannot be told) and *error one line saying why.
+// claim is an exclusive flock(2) on a lock file only this user can open,
+// $XDG_RUNTIME_DIR/tavrod.lock (/tmp/tavrod-<uid>.lock where that is not
+// set; the record key and a private IPC namespace add to the name), which
+// the kernel gives back however the daemon ends, SIGKILL included; the file
+// holds the daemon's process id.  Another user's live tavrod named in the
+// status segment keeps the record too.  Nothing another user can make or
+// hold (a semaphore, a file of theirs, a dead process id) blocks or lifts
+// the claim.  Returns true, or false with *holderPid the process id of the
+// daemon that holds it (0 when none is known) and *error one line saying
+// whose daemon it is and what the caller can do.
 bool ClaimDaemonLock(int recordKey, int* holderPid, std::string* error);
 
 // The user name of the process's owner when that is another user than the
