@@ -115,6 +115,20 @@ TEST_F(Daemon, StartFailuresAndBadOptionsAreExplainedInOneLine) {
     EXPECT_EQ(output.rfind("tavrod (Tavro driver kit) ", 0), 0u) << output;
 }
 
+TEST_F(Daemon, UnknownConfigurationKeysAreNamedInOneShortLine) {
+    const std::string config = home_.path() + "/.config/tavro/tavrod.conf";
+    std::string text = std::string(100, 'a') + " = 1\nouptut = x11\noutput = auto\n";
+    for (int n = 0; n < 2000; ++n) text += "zz" + std::to_string(1000 + n) + " = 1\n";
+    WriteFile(config, text);
+    std::string output;
+    EXPECT_EQ(RunProgram(TAVROD_PATH, {"--device", "/dev/null"}, &output), 1);
+    EXPECT_EQ(LinesWith(output, "unknown"),
+              std::vector<std::string>{"tavrod: " + config + ": 2002 unknown keys ignored: \"" +
+                                       std::string(40, 'a') + "...\", \"ouptut\", \"zz1000\", \"zz1001\", "
+                                       "\"zz1002\" and 1997 more (tavrod reads output, screen and filter)"})
+        << output;
+}
+
 TEST_F(Daemon, WithoutADisplaySaysOnStandardErrorThatPointerAndKeysAreOff) {
     Simulator simulator({"--rate", "50"});
     ChildProcess daemon(TAVROD_PATH, {"--device", simulator.slave(), "--output", "x11"});
