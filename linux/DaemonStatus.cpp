@@ -85,21 +85,23 @@ std::string UserName(uid_t uid) {
     return entry != nullptr ? entry->pw_name : "uid " + std::to_string(uid);
 }
 
-// Who runs the holder, and what the caller can do about it: stop it when it
-// is the caller's own (or the caller is root), otherwise ask its owner.
+// Who runs the holder, and how the caller can end it.
 std::string HolderText(int pid) {
+    const std::string owner = OtherUsersProcess(pid);
+    std::string who = "another tavrod (";
     struct stat process{};
-    if (stat(("/proc/" + std::to_string(pid)).c_str(), &process) != 0)
-        return "another tavrod (process " + std::to_string(pid) + ") already runs the receiver; stop it first (kill " +
-               std::to_string(pid) + ")";
-    const std::string owner = UserName(process.st_uid);
-    const std::string who = "another tavrod (user " + owner + ", process " + std::to_string(pid) + ")";
-    if (process.st_uid == getuid() || getuid() == 0)
-        return who + " already runs the receiver; stop it first (kill " + std::to_string(pid) + ")";
-    return who + " already runs the receiver; only " + owner + " or root can stop it";
+    if (stat(("/proc/" + std::to_string(pid)).c_str(), &process) == 0)
+        who += "user " + (owner.empty() ? UserName(process.st_uid) : owner) + ", ";
+    return who + "process " + std::to_string(pid) + ") already runs the receiver; " + StopAdvice(pid);
 }
 
 }  // namespace
+
+std::string StopAdvice(int pid) {
+    const std::string owner = OtherUsersProcess(pid);
+    if (owner.empty() || getuid() == 0) return "stop it first (kill " + std::to_string(pid) + ")";
+    return "only " + owner + " or root can stop it";
+}
 
 std::string OtherUsersProcess(int pid) {
     struct stat process{};

@@ -81,6 +81,10 @@ int64_t UnixNowNs();
 // whose daemon it is and what the caller can do.
 bool ClaimDaemonLock(int recordKey, int* holderPid, std::string* error);
 
+// How the caller can end the daemon of that process: "stop it first (kill
+// PID)" for its own or when root, else "only USER or root can stop it".
+std::string StopAdvice(int pid);
+
 // The user name of the process's owner when that is another user than the
 // caller's; empty for the caller's own processes or an unknown one.
 std::string OtherUsersProcess(int pid);

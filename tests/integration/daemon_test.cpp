@@ -516,6 +516,42 @@ INSTANTIATE_TEST_SUITE_P(Daemon, DaemonClaim, testing::Bool(),
                              return std::string(info.param ? "InTheRuntimeDirectory" : "InTmp");
                          });
 
+TEST_F(Daemon, AnotherUsersDaemonIsNamedWithItsOwnerByTheClaimAndByTheReceiver) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to run a daemon as another user";
+    Simulator first({"--rate", "50"});
+    ASSERT_EQ(chmod(first.slave().c_str(), 0666), 0);
+    std::string theirs;
+    int theirExit = -1;
+    std::thread other([&] {
+        theirExit = RunProgramAsUser(65534, TAVROD_PATH, {"--device", first.slave()}, &theirs, 30000ms);
+    });
+    tavro::DaemonStatus* status = Status();
+    ASSERT_NE(status, nullptr);
+    const bool up = WaitFor([&] { return status->ReceiverConnected == 1 && OwnerOf(status->DaemonPid) == 65534; },
+                            10000ms);
+    const std::string pid = std::to_string(status->DaemonPid);
+    const std::string who = "another tavrod (user " + std::string(getpwuid(65534)->pw_name) + ", process " + pid + ")";
+    std::string output, inContainer;
+    Simulator second({"--rate", "50"});
+    const int refused = RunProgram(TAVROD_PATH, {"--device", second.slave()}, &output);
+    // Another IPC namespace does not see the record: the receiver's lock names it.
+    const int refusedThere =
+        RunProgram("/usr/bin/unshare", {"--ipc", TAVROD_PATH, "--device", first.slave()}, &inContainer);
+    SharedDeviceState* record = AttachRecord();
+    if (record != nullptr) record->StopRequest = 1;
+    other.join();
+    shmdt(record);
+    shmdt(status);
+    ASSERT_TRUE(up) << theirs;
+    EXPECT_EQ(theirExit, 0) << theirs;
+    EXPECT_EQ(refused, 3);
+    EXPECT_EQ(output, "tavrod: " + who + " already runs the receiver; stop it first (kill " + pid + ")\n");
+    EXPECT_EQ(refusedThere, 3);
+    EXPECT_EQ(LinesWith(inContainer, "already run"),
+              std::vector<std::string>{"tavrod: the receiver " + first.slave() + " is already run by " + who +
+                                       "; stop it first (kill " + pid + ")"});
+}
+
 TEST_F(Daemon, AFilterChangeAgainstAnotherUsersDaemonNamesItsOwner) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to run a process as another user";
     const pid_t other = fork();
