@@ -87,11 +87,10 @@ std::string UserName(uid_t uid) {
 
 // Who runs the holder, and how the caller can end it.
 std::string HolderText(int pid) {
-    const std::string owner = OtherUsersProcess(pid);
     std::string who = "another tavrod (";
     struct stat process{};
     if (stat(("/proc/" + std::to_string(pid)).c_str(), &process) == 0)
-        who += "user " + (owner.empty() ? UserName(process.st_uid) : owner) + ", ";
+        who += "user " + UserName(process.st_uid) + ", ";
     return who + "process " + std::to_string(pid) + ") already runs the receiver; " + StopAdvice(pid);
 }
 
@@ -128,15 +127,21 @@ std::string ClaimFileName(int recordKey, const std::string& user) {
     return name + ".lock";
 }
 
-// Only this user can enter $XDG_RUNTIME_DIR; /tmp, where it is not set, is
-// shared, so the file there carries the user's id and is checked for its
-// owner.
+bool OwnRuntimeDirectory(const char* path) {
+    struct stat directory{};
+    return path != nullptr && path[0] == '/' && stat(path, &directory) == 0 && S_ISDIR(directory.st_mode) &&
+           directory.st_uid == getuid() && (directory.st_mode & 077) == 0;
+}
+
+// Only this user can enter the runtime directory ($XDG_RUNTIME_DIR, or the
+// one systemd makes for the user when a session did not export it).  /tmp,
+// where there is none, is shared, so the file there carries the user's id
+// and is checked for its owner.
 std::string ClaimFilePath(int recordKey) {
     const char* runtime = getenv("XDG_RUNTIME_DIR");
-    struct stat directory{};
-    if (runtime != nullptr && runtime[0] == '/' && stat(runtime, &directory) == 0 &&
-        S_ISDIR(directory.st_mode) && directory.st_uid == getuid())
-        return std::string(runtime) + "/" + ClaimFileName(recordKey, "");
+    if (OwnRuntimeDirectory(runtime)) return std::string(runtime) + "/" + ClaimFileName(recordKey, "");
+    const std::string sessions = "/run/user/" + std::to_string(getuid());
+    if (OwnRuntimeDirectory(sessions.c_str())) return sessions + "/" + ClaimFileName(recordKey, "");
     return "/tmp/" + ClaimFileName(recordKey, "-" + std::to_string(getuid()));
 }
 
@@ -174,24 +179,24 @@ bool TakeClaimFile(int recordKey, int* holderPid, std::string* error) {
     const std::string path = ClaimFilePath(recordKey);
     for (int attempt = 0; attempt < 5; ++attempt) {
         const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        const int why = errno;
         struct stat info{};
-        if (fd < 0 || fstat(fd, &info) != 0) {
-            const int why = errno;
+        if (fd >= 0 && fstat(fd, &info) == 0 && info.st_uid == getuid() && S_ISREG(info.st_mode)) {
+            // Ours: on to the lock.
+        } else {
+            if (fd >= 0) close(fd);
             struct stat existing{};
             if (lstat(path.c_str(), &existing) == 0 && existing.st_uid != getuid()) {
+                // In /tmp another user's file cannot be removed but by them.
                 *error = "the daemon lock file " + path + " belongs to user " + UserName(existing.st_uid) +
                          ", not to you; set XDG_RUNTIME_DIR to your own runtime directory (a login "
                          "session does), or ask " + UserName(existing.st_uid) + " or root to remove it";
+            } else if (fd >= 0) {
+                *error = "the daemon lock file " + path + " is not a regular file; remove it";
             } else {
                 *error = "cannot open the daemon lock file " + path + ": " + std::strerror(why) +
                          (why == ELOOP ? " (it is a symbolic link; remove it)" : "");
             }
-            if (fd >= 0) close(fd);
-            return false;
-        }
-        if (info.st_uid != getuid() || !S_ISREG(info.st_mode)) {
-            close(fd);
-            *error = "the daemon lock file " + path + " is not a file of yours; remove it";
             return false;
         }
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -70,8 +70,9 @@ int64_t UnixNowNs();
 
 // Makes the calling process the one device daemon of the record key.  The
 // claim is an exclusive flock(2) on a lock file only this user can open,
-// $XDG_RUNTIME_DIR/tavrod.lock (/tmp/tavrod-<uid>.lock where that is not
-// set; the record key and a private IPC namespace add to the name), which
+// $XDG_RUNTIME_DIR/tavrod.lock (or in /run/user/<uid>, and only where there
+// is no such directory of the user's, /tmp/tavrod-<uid>.lock; the record
+// key and a private IPC namespace add to the name), which
 // the kernel gives back however the daemon ends, SIGKILL included; the file
 // holds the daemon's process id.  Another user's live tavrod named in the
 // status segment keeps the record too.  Nothing another user can make or
