@@ -123,6 +123,7 @@ TEST_F(AttachStorm, EveryRequestReachesTheWireExactlyOnce) {
     EXPECT_EQ(failures, "");
     ASSERT_EQ(round, rounds) << "the writer stopped serving";
     EXPECT_GE(attaches, 20) << "no storm while the requests went out";
+    RecordProperty("attaches", static_cast<int>(attaches));
     const char* kinds[] = {"ir-blast", "set-threshold ", "set-gain ", "set-exposure ", "debug "};
     auto total = [&] {
         int sum = 0;
@@ -163,6 +164,8 @@ TEST_F(AttachStorm, SettingsAnAttachingProgramReadsNeverShowInTheLiveRecord) {
     watcher.join();
     EXPECT_EQ(failures, "");
     EXPECT_GE(attaches, 4);
+    RecordProperty("attaches", static_cast<int>(attaches));
+    RecordProperty("samples", static_cast<int>(samples.load()));
     EXPECT_GE(samples.load(), 200);
     EXPECT_EQ(seen.load(), 0) << "of " << samples.load() << " samples";
 }
