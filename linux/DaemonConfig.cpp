@@ -163,6 +163,22 @@ bool ReadDaemonConfig(std::map<std::string, std::string>* values, std::string* e
     return true;
 }
 
+std::string UnknownDaemonConfigKeys(const std::map<std::string, std::string>& values) {
+    const size_t named = 5, nameLimit = 40;
+    size_t unknown = 0;
+    std::string names;
+    for (const auto& [key, value] : values) {
+        if (key == "output" || key == "screen" || key == "filter") continue;
+        if (unknown++ >= named) continue;
+        names += (names.empty() ? "\"" : ", \"") +
+                 (key.size() <= nameLimit ? key : key.substr(0, nameLimit) + "...") + "\"";
+    }
+    if (unknown == 0) return "";
+    if (unknown > named) names += " and " + std::to_string(unknown - named) + " more";
+    return DaemonConfigPath() + ": " + std::to_string(unknown) + " unknown key" + (unknown == 1 ? "" : "s") +
+           " ignored: " + names + " (tavrod reads output, screen and filter)";
+}
+
 bool WriteDaemonConfigValue(const std::string& key, const std::string& value, std::string* error) {
     const std::string path = DaemonConfigPath();
     std::string message;

@@ -30,6 +30,11 @@ std::string DaemonConfigPath();
 // than 64 KiB returns false with one line "PATH: what is wrong; the fix".
 bool ReadDaemonConfig(std::map<std::string, std::string>* values, std::string* error);
 
+// One line "PATH: N unknown keys ignored: ..." naming the first few of the
+// keys in `values` that the daemon does not read (output, screen, filter),
+// each cut short; empty when every key is known.
+std::string UnknownDaemonConfigKeys(const std::map<std::string, std::string>& values);
+
 // Sets one key (adding it when absent) and rewrites the file, creating its
 // directory when needed.  Returns false with *error (one line naming the
 // path and the system's reason) when it cannot; the old file is then intact.

@@ -1,7 +1,10 @@
 // The daemon's status segment and the one-daemon claim.
 #include "DaemonStatus.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/ipc.h>
@@ -9,6 +12,8 @@
 #include <sys/shm.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -80,21 +85,22 @@ std::string UserName(uid_t uid) {
     return entry != nullptr ? entry->pw_name : "uid " + std::to_string(uid);
 }
 
-// Who runs the holder, and what the caller can do about it: stop it when it
-// is the caller's own (or the caller is root), otherwise ask its owner.
+// Who runs the holder, and how the caller can end it.
 std::string HolderText(int pid) {
+    std::string who = "another tavrod (";
     struct stat process{};
-    if (stat(("/proc/" + std::to_string(pid)).c_str(), &process) != 0)
-        return "another tavrod (process " + std::to_string(pid) + ") already runs the receiver; stop it first (kill " +
-               std::to_string(pid) + ")";
-    const std::string owner = UserName(process.st_uid);
-    const std::string who = "another tavrod (user " + owner + ", process " + std::to_string(pid) + ")";
-    if (process.st_uid == getuid() || getuid() == 0)
-        return who + " already runs the receiver; stop it first (kill " + std::to_string(pid) + ")";
-    return who + " already runs the receiver; only " + owner + " or root can stop it";
+    if (stat(("/proc/" + std::to_string(pid)).c_str(), &process) == 0)
+        who += "user " + UserName(process.st_uid) + ", ";
+    return who + "process " + std::to_string(pid) + ") already runs the receiver; " + StopAdvice(pid);
 }
 
 }  // namespace
+
+std::string StopAdvice(int pid) {
+    const std::string owner = OtherUsersProcess(pid);
+    if (owner.empty() || getuid() == 0) return "stop it first (kill " + std::to_string(pid) + ")";
+    return "only " + owner + " or root can stop it";
+}
 
 std::string OtherUsersProcess(int pid) {
     struct stat process{};
@@ -103,44 +109,167 @@ std::string OtherUsersProcess(int pid) {
     return UserName(process.st_uid);
 }
 
-bool ClaimDaemonLock(int recordKey, int* holderPid, std::string* error) {
-    if (holderPid != nullptr) *holderPid = 0;
-    const key_t key = DaemonStatusKey(recordKey);
-    // Only its owner may raise or lower the claim: another user could
-    // otherwise block it, or lower it so that a second daemon starts.
-    int id = semget(key, 1, 0644 | IPC_CREAT);
+namespace {
+
+// The kernel's number of the first IPC namespace, the one of a machine
+// without containers.
+constexpr unsigned long long kInitialIpcNamespace = 0xEFFFFFFFull;
+
+// A record is known by its key and by the IPC namespace it lives in: a
+// daemon in a container, or a test's private namespace, serves another
+// record and takes another claim.
+std::string ClaimFileName(int recordKey, const std::string& user) {
+    std::string name = "tavrod" + user;
+    if (recordKey != 1103) name += "-key" + std::to_string(recordKey);
+    struct stat ns{};
+    if (stat("/proc/self/ns/ipc", &ns) == 0 && ns.st_ino != kInitialIpcNamespace)
+        name += "-ipc" + std::to_string(static_cast<unsigned long long>(ns.st_ino));
+    return name + ".lock";
+}
+
+bool OwnRuntimeDirectory(const char* path) {
+    struct stat directory{};
+    return path != nullptr && path[0] == '/' && stat(path, &directory) == 0 && S_ISDIR(directory.st_mode) &&
+           directory.st_uid == getuid() && (directory.st_mode & 077) == 0;
+}
+
+// Only this user can enter the runtime directory ($XDG_RUNTIME_DIR, or the
+// one systemd makes for the user when a session did not export it).  /tmp,
+// where there is none, is shared, so the file there carries the user's id
+// and is checked for its owner.
+std::string ClaimFilePath(int recordKey) {
+    const char* runtime = getenv("XDG_RUNTIME_DIR");
+    if (OwnRuntimeDirectory(runtime)) return std::string(runtime) + "/" + ClaimFileName(recordKey, "");
+    const std::string sessions = "/run/user/" + std::to_string(getuid());
+    if (OwnRuntimeDirectory(sessions.c_str())) return sessions + "/" + ClaimFileName(recordKey, "");
+    return "/tmp/" + ClaimFileName(recordKey, "-" + std::to_string(getuid()));
+}
+
+int g_claimFd = -1;
+char g_claimPath[4096];
+
+// Removed while still locked, so that a daemon starting meanwhile either
+// finds it locked or, once it has it locked, sees that the name now leads to
+// another file and tries again.
+void RemoveClaimFile() {
+    struct stat named{}, held{};
+    if (g_claimFd >= 0 && stat(g_claimPath, &named) == 0 && fstat(g_claimFd, &held) == 0 &&
+        named.st_dev == held.st_dev && named.st_ino == held.st_ino)
+        unlink(g_claimPath);
+}
+
+int PidInClaimFile(int fd) {
+    char text[32] = {};
+    const ssize_t n = pread(fd, text, sizeof text - 1, 0);
+    return n > 0 ? std::atoi(text) : 0;
+}
+
+bool IsTavrod(int pid) {
+    char comm[64] = {};
+    FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r");
+    if (file == nullptr) return false;
+    const bool read = std::fgets(comm, sizeof comm, file) != nullptr;
+    std::fclose(file);
+    return read && std::strcmp(comm, "tavrod\n") == 0;
+}
+
+// The per-user claim: an exclusive flock on a file only this user may open.
+// The kernel lets go of it however the process ends.
+bool TakeClaimFile(int recordKey, int* holderPid, std::string* error) {
+    const std::string path = ClaimFilePath(recordKey);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        const int why = errno;
+        struct stat info{};
+        if (fd >= 0 && fstat(fd, &info) == 0 && info.st_uid == getuid() && S_ISREG(info.st_mode)) {
+            // Ours: on to the lock.
+        } else {
+            if (fd >= 0) close(fd);
+            struct stat existing{};
+            if (lstat(path.c_str(), &existing) == 0 && existing.st_uid != getuid()) {
+                // In /tmp another user's file cannot be removed but by them.
+                *error = "the daemon lock file " + path + " belongs to user " + UserName(existing.st_uid) +
+                         ", not to you; set XDG_RUNTIME_DIR to your own runtime directory (a login "
+                         "session does), or ask " + UserName(existing.st_uid) + " or root to remove it";
+            } else if (fd >= 0) {
+                *error = "the daemon lock file " + path + " is not a regular file; remove it";
+            } else {
+                *error = "cannot open the daemon lock file " + path + ": " + std::strerror(why) +
+                         (why == ELOOP ? " (it is a symbolic link; remove it)" : "");
+            }
+            return false;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int why = errno;
+            const int pid = why == EWOULDBLOCK ? PidInClaimFile(fd) : 0;
+            close(fd);
+            if (why != EWOULDBLOCK) {
+                *error = "cannot lock the daemon lock file " + path + ": " + std::strerror(why);
+                return false;
+            }
+            *holderPid = pid;
+            *error = pid > 0 ? HolderText(pid)
+                             : "another tavrod of yours already runs (it holds " + path + "); stop it first";
+            return false;
+        }
+        struct stat named{};
+        if (stat(path.c_str(), &named) != 0 || named.st_dev != info.st_dev || named.st_ino != info.st_ino) {
+            close(fd);  // its daemon ended and removed it meanwhile
+            continue;
+        }
+        const std::string pid = std::to_string(getpid()) + "\n";
+        if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+            // Still held; only the process id shown to a refused daemon is missing.
+        }
+        g_claimFd = fd;
+        std::snprintf(g_claimPath, sizeof g_claimPath, "%s", path.c_str());
+        std::atexit(RemoveClaimFile);
+        return true;
+    }
+    *error = "cannot take the daemon lock file " + path + ": it keeps being replaced";
+    return false;
+}
+
+// The status segment names the daemon of the record; another user's that
+// still runs keeps this one off the record, which both would otherwise
+// drive.  A process id written there counts only while it is a live tavrod.
+int RecordedDaemon(int recordKey) {
+    DaemonStatus* status = AttachDaemonStatus(recordKey, nullptr);
+    if (status == nullptr) return 0;
+    const int pid = __atomic_load_n(&status->DaemonPid, __ATOMIC_ACQUIRE);
+    shmdt(status);
+    return pid > 0 && pid != getpid() && (kill(pid, 0) == 0 || errno == EPERM) && IsTavrod(pid) ? pid : 0;
+}
+
+// Raised for programs that look for a daemon through the semaphore when
+// the status segment cannot be had.  Only a sign: another user may own or
+// hold it, and then it is left alone.
+void RaiseClaimSemaphore(int recordKey) {
+    const int id = semget(DaemonStatusKey(recordKey), 1, 0644 | IPC_CREAT);
     semid_ds info{};
     semun_arg argument{&info};
-    if (id >= 0 && semctl(id, 0, IPC_STAT, argument) == 0 && info.sem_perm.uid != getuid()) {
-        if (error != nullptr)
-            *error = "the daemon lock (semaphore key " + std::to_string(key) + ") belongs to user " +
-                     UserName(info.sem_perm.uid) + ", not to you; " + UserName(info.sem_perm.uid) +
-                     " or root can remove it with: ipcrm -S " + std::to_string(key);
-        return false;
+    if (id < 0 || semctl(id, 0, IPC_STAT, argument) != 0 || info.sem_perm.uid != getuid()) return;
+    sembuf raise[2] = {{0, 0, IPC_NOWAIT}, {0, 1, SEM_UNDO | IPC_NOWAIT}};
+    semop(id, raise, 2);
+}
+
+}  // namespace
+
+bool ClaimDaemonLock(int recordKey, int* holderPid, std::string* error) {
+    int holder = 0;
+    std::string why;
+    bool claimed = TakeClaimFile(recordKey, &holder, &why);
+    if (claimed && (holder = RecordedDaemon(recordKey)) > 0) {
+        why = HolderText(holder);
+        RemoveClaimFile();
+        close(g_claimFd);
+        g_claimFd = -1;
+        claimed = false;
     }
-    if (id < 0) {
-        if (error != nullptr)
-            *error = "cannot create the daemon lock (semaphore key " + std::to_string(key) +
-                     "): " + std::strerror(errno);
-        return false;
-    }
-    // The semaphore counts claims: 0 free, 1 held.  Waiting for zero and
-    // raising it in one operation is atomic; SEM_UNDO lowers it again when
-    // this process ends.
-    sembuf claim[2] = {{0, 0, IPC_NOWAIT}, {0, 1, SEM_UNDO | IPC_NOWAIT}};
-    if (semop(id, claim, 2) == 0) return true;
-    const int why = errno;
-    if (why == EAGAIN) {
-        const int pid = semctl(id, 0, GETPID);
-        if (holderPid != nullptr) *holderPid = pid > 0 ? pid : 0;
-        if (error != nullptr)
-            *error = pid > 0 ? HolderText(pid) : "another tavrod already runs the receiver; stop it first";
-        return false;
-    }
-    if (error != nullptr)
-        *error = "cannot take the daemon lock (semaphore key " + std::to_string(key) +
-                 "): " + std::strerror(why);
-    return false;
+    if (claimed) RaiseClaimSemaphore(recordKey);
+    if (holderPid != nullptr) *holderPid = holder;
+    if (error != nullptr) *error = why;
+    return claimed;
 }
 
 }  // namespace tavro

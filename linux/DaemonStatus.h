@@ -69,11 +69,22 @@ bool DaemonAlive(const DaemonStatus& status);
 int64_t UnixNowNs();
 
 // Makes the calling process the one device daemon of the record key.  The
-// claim is a System V semaphore taken with SEM_UNDO, so the kernel gives it
-// back when the daemon ends in any way, SIGKILL included.  Returns true, or
-// false with *holderPid the process id of the daemon that holds it (0 when
-// it cannot be told) and *error one line saying why.
+// claim is an exclusive flock(2) on a lock file only this user can open,
+// $XDG_RUNTIME_DIR/tavrod.lock (or in /run/user/<uid>, and only where there
+// is no such directory of the user's, /tmp/tavrod-<uid>.lock; the record
+// key and a private IPC namespace add to the name), which
+// the kernel gives back however the daemon ends, SIGKILL included; the file
+// holds the daemon's process id.  Another user's live tavrod named in the
+// status segment keeps the record too.  Nothing another user can make or
+// hold (a semaphore, a file of theirs, a dead process id) blocks or lifts
+// the claim.  Returns true, or false with *holderPid the process id of the
+// daemon that holds it (0 when none is known) and *error one line saying
+// whose daemon it is and what the caller can do.
 bool ClaimDaemonLock(int recordKey, int* holderPid, std::string* error);
+
+// How the caller can end the daemon of that process: "stop it first (kill
+// PID)" for its own or when root, else "only USER or root can stop it".
+std::string StopAdvice(int pid);
 
 // The user name of the process's owner when that is another user than the
 // caller's; empty for the caller's own processes or an unknown one.

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace tavro {
@@ -72,6 +73,31 @@ std::string UdevRecordName(const std::string& node) {
 bool UdevRunning() { return access("/run/udev/control", F_OK) == 0; }
 
 }  // namespace
+
+std::string UntypeableKeys::Note(unsigned long keysym, const std::string& layout, Clock::time_point now) {
+    if (std::find(recent_.begin(), recent_.end(), keysym) != recent_.end()) return "";
+    if (recent_.size() < kRemembered) {
+        recent_.push_back(keysym);
+    } else {
+        recent_[next_] = keysym;
+        next_ = (next_ + 1) % kRemembered;
+    }
+    if (logged_ && now - lastLine_ < kInterval) {
+        ++unnamed_;
+        return "";
+    }
+    char line[256];
+    std::snprintf(line, sizeof line, "The keyboard map (%s) cannot type the key symbol 0x%lx: not sent",
+                  layout.c_str(), keysym);
+    std::string text = line;
+    if (unnamed_ > 0)
+        text += "; nor " + std::to_string(unnamed_) + " other symbol" + (unnamed_ == 1 ? "" : "s") +
+                " since the last such line";
+    unnamed_ = 0;
+    logged_ = true;
+    lastLine_ = now;
+    return text;
+}
 
 std::unique_ptr<UinputOutput> UinputOutput::Create(int width, int height, bool withPointer,
                                                    std::string* error, const char* path) {
@@ -274,9 +300,8 @@ bool UinputOutput::Key(unsigned long keysym, bool down) {
     std::lock_guard<std::mutex> hold(lock_);
     KeyStroke stroke;
     if (!keymap_->Find(keysym, &stroke)) {
-        if (unknownLogged_.insert(keysym).second)
-            CTavroLinux::LogMessage("The keyboard map (%s) cannot type the key symbol 0x%lx: not sent",
-                                    keymap_->Layout().c_str(), keysym);
+        const std::string line = untypeable_.Note(keysym, keymap_->Layout(), UntypeableKeys::Clock::now());
+        if (!line.empty()) CTavroLinux::LogMessage("%s", line.c_str());
         return false;
     }
     WaitUntilOpened(&keyboard_);

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 struct libevdev;
 struct libevdev_uinput;
@@ -22,6 +23,30 @@ namespace tavro {
 // The names the virtual devices carry (libinput list-devices shows them).
 extern const char* const kUinputPointerName;
 extern const char* const kUinputKeyboardName;
+
+// The key symbols a keymap cannot type, each logged once, within fixed
+// bounds whatever a client sends: the latest kRemembered symbols are kept
+// (an older one may be logged again), and at most one line goes out per
+// kInterval; that line also counts the symbols refused since the previous
+// one without a line of their own.
+class UntypeableKeys {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr size_t kRemembered = 64;
+    static constexpr std::chrono::seconds kInterval{10};
+
+    // The line to log for a symbol the keymap `layout` just could not type,
+    // or empty when none is due.
+    std::string Note(unsigned long keysym, const std::string& layout, Clock::time_point now);
+    size_t Remembered() const { return recent_.size(); }
+
+private:
+    std::vector<unsigned long> recent_;  // a ring of the latest symbols
+    size_t next_ = 0;
+    bool logged_ = false;
+    Clock::time_point lastLine_{};
+    unsigned long unnamed_ = 0;
+};
 
 class UinputOutput : public Output {
 public:
@@ -49,7 +74,7 @@ public:
     void Button(PointerButton button, bool down) override;
     // Presses the needed modifiers, then the key; a release lets go of the
     // key, then of the modifiers.  A symbol the keymap cannot type sends
-    // nothing and is logged once.
+    // nothing and is logged once (UntypeableKeys).
     bool Key(unsigned long keysym, bool down) override;
     void Pause(int microseconds) override;
     void Flush() override {}
@@ -89,7 +114,7 @@ private:
     std::shared_ptr<const KeyboardMap> keymap_;
     std::map<int, int> heldKeys_;     // kernel key code -> presses outstanding
     std::set<int> heldButtons_;       // BTN_ codes held
-    std::set<unsigned long> unknownLogged_;
+    UntypeableKeys untypeable_;
 };
 
 }  // namespace tavro

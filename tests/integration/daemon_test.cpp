@@ -10,6 +10,7 @@
 #include "TestEnvironment.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/sem.h>
 #include <sys/socket.h>
@@ -112,6 +113,20 @@ TEST_F(Daemon, StartFailuresAndBadOptionsAreExplainedInOneLine) {
     EXPECT_NE(output.find("--screen WxH"), std::string::npos);
     EXPECT_EQ(RunProgram(TAVROD_PATH, {"--version"}, &output), 0);
     EXPECT_EQ(output.rfind("tavrod (Tavro driver kit) ", 0), 0u) << output;
+}
+
+TEST_F(Daemon, UnknownConfigurationKeysAreNamedInOneShortLine) {
+    const std::string config = home_.path() + "/.config/tavro/tavrod.conf";
+    std::string text = std::string(100, 'a') + " = 1\nouptut = x11\noutput = auto\n";
+    for (int n = 0; n < 2000; ++n) text += "zz" + std::to_string(1000 + n) + " = 1\n";
+    WriteFile(config, text);
+    std::string output;
+    EXPECT_EQ(RunProgram(TAVROD_PATH, {"--device", "/dev/null"}, &output), 1);
+    EXPECT_EQ(LinesWith(output, "unknown"),
+              std::vector<std::string>{"tavrod: " + config + ": 2002 unknown keys ignored: \"" +
+                                       std::string(40, 'a') + "...\", \"ouptut\", \"zz1000\", \"zz1001\", "
+                                       "\"zz1002\" and 1997 more (tavrod reads output, screen and filter)"})
+        << output;
 }
 
 TEST_F(Daemon, WithoutADisplaySaysOnStandardErrorThatPointerAndKeysAreOff) {
@@ -418,22 +433,124 @@ TEST_F(Daemon, AStatusSegmentOfTheWrongSizeIsNamedWithItsFix) {
     EXPECT_NE(error.find("wrong size; remove it with: ipcrm -M " + std::to_string(key)), std::string::npos) << error;
 }
 
-TEST_F(Daemon, AClaimThatAnotherUserOwnsIsRefusedWithItsOwnerAndFix) {
-    if (getuid() != 0) GTEST_SKIP() << "needs root to give the claim to another user";
+// The lock file a process holds open, found through its descriptors.
+std::string LockFileOf(pid_t pid) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (int fd = 0; fd < 256; ++fd) {
+        char target[4096];
+        const ssize_t n = readlink((fds + "/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+        if (n > 5 && std::string(target, n).compare(n - 5, 5, ".lock") == 0) return std::string(target, n);
+    }
+    return "";
+}
+
+// In the user's runtime directory, and without one (/run/user/<uid> or /tmp).
+class DaemonClaim : public Daemon, public testing::WithParamInterface<bool> {
+protected:
+    void TearDown() override { unsetenv("XDG_RUNTIME_DIR"); }
+};
+
+TEST_P(DaemonClaim, AnotherUserCanNeitherBlockNorLiftIt) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    const std::string runtime = home_.path() + "/runtime";
+    if (GetParam()) {
+        ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    }
+    // In the way: another user's raised semaphore where the claim used to
+    // be, and a live process of theirs named as the daemon.
     const int key = tavro::DaemonStatusKey(TAVRO_SHARED_MEMORY_KEY);
-    const int claim = semget(key, 1, IPC_CREAT | 0666);
-    ASSERT_GE(claim, 0);
+    const int semaphore = semget(key, 1, IPC_CREAT | 0666);
+    ASSERT_GE(semaphore, 0);
+    ASSERT_EQ(semctl(semaphore, 0, SETVAL, 1), 0);
     semid_ds info{};
-    ASSERT_EQ(semctl(claim, 0, IPC_STAT, &info), 0);
+    ASSERT_EQ(semctl(semaphore, 0, IPC_STAT, &info), 0);
     info.sem_perm.uid = 65534;
-    ASSERT_EQ(semctl(claim, 0, IPC_SET, &info), 0);
+    ASSERT_EQ(semctl(semaphore, 0, IPC_SET, &info), 0);
+    const pid_t squatter = fork();
+    if (squatter == 0) {
+        if (setuid(65534) == 0) pause();
+        _exit(1);
+    }
+    ASSERT_TRUE(WaitFor([&] { return OwnerOf(squatter) == 65534; }, 2000ms));
+    tavro::DaemonStatus* status = Status();
+    ASSERT_NE(status, nullptr);
+    status->DaemonPid = squatter;
+
+    Simulator simulator({"--rate", "50"});
+    ChildProcess first(TAVROD_PATH, {"--device", simulator.slave()});
+    EXPECT_TRUE(first.waitForOutput("running the receiver")) << first.output();
+    const std::string lock = LockFileOf(first.pid());
+    if (GetParam()) EXPECT_EQ(lock.rfind(runtime + "/", 0), 0u) << lock;
+    else EXPECT_TRUE(lock.rfind("/tmp/", 0) == 0 || lock.rfind("/run/user/", 0) == 0) << lock;
+
+    // The other user tries to lift it: removes their semaphore, clears the
+    // status, and goes for the lock file.
+    semctl(semaphore, 0, IPC_RMID);
+    status->DaemonPid = 0;
+    const pid_t lifter = fork();
+    if (lifter == 0) {
+        if (setuid(65534) != 0) _exit(1);
+        unlink(lock.c_str());
+        const int fd = open(lock.c_str(), O_RDWR);
+        _exit(fd >= 0 ? 2 : 0);
+    }
+    int lifted = -1;
+    waitpid(lifter, &lifted, 0);
+    kill(squatter, SIGKILL);
+    waitpid(squatter, nullptr, 0);
+    shmdt(status);
+    EXPECT_EQ(lifted, 0) << "the other user could open the lock file";
     std::string output;
-    const int status = RunProgram(TAVROD_PATH, {"--device", "/dev/null"}, &output);
-    semctl(claim, 0, IPC_RMID);
-    EXPECT_EQ(status, 1);
-    EXPECT_EQ(output, "tavrod: the daemon lock (semaphore key " + std::to_string(key) + ") belongs to user " +
-                          getpwuid(65534)->pw_name + ", not to you; " + getpwuid(65534)->pw_name +
-                          " or root can remove it with: ipcrm -S " + std::to_string(key) + "\n");
+    Simulator other({"--rate", "50"});
+    EXPECT_EQ(RunProgram(TAVROD_PATH, {"--device", other.slave()}, &output), 3);
+    EXPECT_EQ(output, "tavrod: another tavrod (user root, process " + std::to_string(first.pid()) +
+                          ") already runs the receiver; stop it first (kill " + std::to_string(first.pid()) +
+                          ")\n");
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait(2000ms), 0);
+    EXPECT_NE(access(lock.c_str(), F_OK), 0) << "the lock file outlived its daemon";
+}
+
+INSTANTIATE_TEST_SUITE_P(Daemon, DaemonClaim, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "InTheRuntimeDirectory" : "InTmp");
+                         });
+
+TEST_F(Daemon, AnotherUsersDaemonIsNamedWithItsOwnerByTheClaimAndByTheReceiver) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to run a daemon as another user";
+    Simulator first({"--rate", "50"});
+    ASSERT_EQ(chmod(first.slave().c_str(), 0666), 0);
+    std::string theirs;
+    int theirExit = -1;
+    std::thread other([&] {
+        theirExit = RunProgramAsUser(65534, TAVROD_PATH, {"--device", first.slave()}, &theirs, 30000ms);
+    });
+    tavro::DaemonStatus* status = Status();
+    ASSERT_NE(status, nullptr);
+    const bool up = WaitFor([&] { return status->ReceiverConnected == 1 && OwnerOf(status->DaemonPid) == 65534; },
+                            10000ms);
+    const std::string pid = std::to_string(status->DaemonPid);
+    const std::string who = "another tavrod (user " + std::string(getpwuid(65534)->pw_name) + ", process " + pid + ")";
+    std::string output, inContainer;
+    Simulator second({"--rate", "50"});
+    const int refused = RunProgram(TAVROD_PATH, {"--device", second.slave()}, &output);
+    // Another IPC namespace does not see the record: the receiver's lock names it.
+    const int refusedThere =
+        RunProgram("/usr/bin/unshare", {"--ipc", TAVROD_PATH, "--device", first.slave()}, &inContainer);
+    SharedDeviceState* record = AttachRecord();
+    if (record != nullptr) record->StopRequest = 1;
+    other.join();
+    shmdt(record);
+    shmdt(status);
+    ASSERT_TRUE(up) << theirs;
+    EXPECT_EQ(theirExit, 0) << theirs;
+    EXPECT_EQ(refused, 3);
+    EXPECT_EQ(output, "tavrod: " + who + " already runs the receiver; stop it first (kill " + pid + ")\n");
+    EXPECT_EQ(refusedThere, 3);
+    EXPECT_EQ(LinesWith(inContainer, "already run"),
+              std::vector<std::string>{"tavrod: the receiver " + first.slave() + " is already run by " + who +
+                                       "; stop it first (kill " + pid + ")"});
 }
 
 TEST_F(Daemon, AFilterChangeAgainstAnotherUsersDaemonNamesItsOwner) {

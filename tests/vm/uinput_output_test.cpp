@@ -562,6 +562,15 @@ TEST_F(Keypad, UnknownSymbolsSendNothingAndAreLoggedOnce) {
     EXPECT_EQ(logged, 1);
 }
 
+TEST_F(Keypad, AFloodOfDistinctUnknownSymbolsIsOneLine) {
+    for (int symbol = 0x1100000; symbol < 0x1100000 + 20000; ++symbol) k->kit->TV_SendKeyEvent(symbol, -1, 0, 0);
+    k->kit->TV_SendKeyEvent(XK_a, -1, 0, 0);
+    EXPECT_EQ(keyboard->Keys(2), Tap(KEY_A));
+    int logged = 0;
+    for (const std::string& line : Log()) logged += line.find("cannot type") != std::string::npos;
+    EXPECT_EQ(logged, 1);
+}
+
 TEST_F(UinputTest, KeysFollowTheUsersKeymap) {
     setenv("XKB_DEFAULT_LAYOUT", "de", 1);  // QWERTZ; "@" is AltGr+Q
     Kit k(CTavroLinux::OutputChoice::Uinput, 1920, 1080);

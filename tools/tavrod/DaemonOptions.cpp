@@ -4,6 +4,7 @@
 #include "DaemonConfig.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 
@@ -137,6 +138,9 @@ bool ApplyConfigFile(const Options& commandLine, Options* effective, std::string
     std::map<std::string, std::string> values;
     if (!tavro::ReadDaemonConfig(&values, error)) return false;
     const std::string path = tavro::DaemonConfigPath();
+    // A misspelt key would otherwise be ignored without a word.
+    const std::string unknown = tavro::UnknownDaemonConfigKeys(values);
+    if (!unknown.empty()) std::fprintf(stderr, "tavrod: %s\n", unknown.c_str());
     auto output = values.find("output");
     if (!commandLine.outputGiven && output != values.end() &&
         !ParseOutput(output->second, &effective->output)) {

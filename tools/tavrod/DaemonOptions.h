@@ -27,7 +27,8 @@ Parsed ParseCommandLine(int argc, char** argv, Options* options, std::string* er
 // Fills what the command line left open from the daemon's configuration
 // file into *effective (a copy of the command-line options).  False with
 // *error one line ("PATH:LINE: ..." or "PATH: output must be ...") when the
-// file cannot be used.
+// file cannot be used.  Keys it does not know are named in one line on
+// standard error.
 bool ApplyConfigFile(const Options& commandLine, Options* effective, std::string* error);
 
 const char* OutputName(CTavroLinux::OutputChoice choice);

@@ -593,10 +593,12 @@ int main(int argc, char** argv) {
                 break;
             }
             if (!started && lockError != 0) {
-                if (holderPid > 0)
-                    Say("the receiver %s is already run by another tavrod (process %d); stop it first "
-                        "(kill %d)", d.path.c_str(), holderPid, holderPid);
-                else
+                if (holderPid > 0) {
+                    const std::string owner = tavro::OtherUsersProcess(holderPid);
+                    Say("the receiver %s is already run by another tavrod (%sprocess %d); %s", d.path.c_str(),
+                        owner.empty() ? "" : ("user " + owner + ", ").c_str(), holderPid,
+                        tavro::StopAdvice(holderPid).c_str());
+                } else
                     Say("the receiver %s is locked by another process (see fuser -v %s)", d.path.c_str(),
                         d.path.c_str());
                 status = lockError == EWOULDBLOCK ? kExitAlreadyRunning : kExitFailure;
