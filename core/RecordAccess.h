@@ -43,6 +43,22 @@ void StoreField(T& field, V value) {
     __atomic_store(&field, &stored, __ATOMIC_RELAXED);
 }
 
+// A field that tells readers the fields written before it are ready (a
+// segment's magic number, a process id, a time stamp of what it describes):
+// stored with release and loaded with acquire, so that a reader that sees
+// the new value sees those fields too.
+template <typename T, typename V>
+void PublishField(T& field, V value) {
+    static_assert(std::is_integral<T>::value, "an integer field");
+    __atomic_store_n(&field, static_cast<T>(value), __ATOMIC_RELEASE);
+}
+
+template <typename T>
+T LoadPublished(const T& field) {
+    static_assert(std::is_integral<T>::value, "an integer field");
+    return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
+}
+
 // ---- A field found by its byte offset (the settings table's keys). ----
 
 template <typename T>

@@ -1,6 +1,8 @@
 // The daemon's status segment and the one-daemon claim.
 #include "DaemonStatus.h"
 
+#include "RecordAccess.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -59,16 +61,16 @@ DaemonStatus* AttachDaemonStatus(int recordKey, std::string* error) {
         return nullptr;
     }
     auto* status = static_cast<DaemonStatus*>(address);
-    if (created || status->Magic != kDaemonStatusMagic) {
-        std::memset(status, 0, sizeof *status);
-        status->Version = kDaemonStatusVersion;
-        __atomic_store_n(&status->Magic, kDaemonStatusMagic, __ATOMIC_RELEASE);
+    if (created || LoadPublished(status->Magic) != kDaemonStatusMagic) {
+        FillBytes(status, 0, sizeof *status);
+        StoreField(status->Version, kDaemonStatusVersion);
+        PublishField(status->Magic, kDaemonStatusMagic);
     }
     return status;
 }
 
 bool DaemonAlive(const DaemonStatus& status) {
-    const int pid = __atomic_load_n(&status.DaemonPid, __ATOMIC_RELAXED);
+    const int pid = LoadField(status.DaemonPid);
     if (pid <= 0) return false;
     return kill(pid, 0) == 0 || errno == EPERM;
 }
@@ -236,7 +238,7 @@ bool TakeClaimFile(int recordKey, int* holderPid, std::string* error) {
 int RecordedDaemon(int recordKey) {
     DaemonStatus* status = AttachDaemonStatus(recordKey, nullptr);
     if (status == nullptr) return 0;
-    const int pid = __atomic_load_n(&status->DaemonPid, __ATOMIC_ACQUIRE);
+    const int pid = LoadPublished(status->DaemonPid);
     shmdt(status);
     return pid > 0 && pid != getpid() && (kill(pid, 0) == 0 || errno == EPERM) && IsTavrod(pid) ? pid : 0;
 }

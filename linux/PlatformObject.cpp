@@ -54,7 +54,7 @@ void RecordSettingsProvenance(CTavroCore* core, int source) {
     // The time last, after a fence: readers take a new time as "the
     // provenance changed" and then read the fields above.
     std::atomic_thread_fence(std::memory_order_release);
-    tavro::StoreField(status->SettingsLoadedUnixNs, tavro::UnixNowNs());
+    tavro::PublishField(status->SettingsLoadedUnixNs, tavro::UnixNowNs());
     shmdt(status);
 }
 

@@ -876,9 +876,10 @@ TEST_F(Client, LookingNeverMovesASmartModePointerNorResetsThePositions) {
 #else
     const bool python = access("/usr/bin/python3", X_OK) == 0;
 #endif
-    const std::vector<std::string> pythonKit{"PYTHONPATH=" TAVRO_SOURCE_DIR "/python",
+    const std::vector<std::string> pythonKit{"PYTHONPATH=" TAVRO_BINARY_DIR "/python/site",
                                              "TAVRO_LIBRARY=" TAVRO_BINARY_DIR "/libTavroDev.so.1",
-                                             "/usr/bin/python3", "-c", "import tavro; tavro.Kit()"};
+                                             "PYTHONDONTWRITEBYTECODE=1", "/usr/bin/python3", "-c",
+                                             "import tavro; tavro.Kit()"};
     // 100 attaches: four kinds of program, 25 rounds.
     for (int round = 0; round < 25; ++round) {
         Result get = Tavro({"get", "StabThresh"});

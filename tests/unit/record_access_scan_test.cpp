@@ -27,7 +27,7 @@ const std::set<std::string> kLayerOperations = {
     "LoadField",   "StoreField",     "LoadBytes",     "StoreBytes",      "FillBytes",
     "MoveBytes",   "LoadText",       "StoreText",     "LoadHistory",     "StoreHistory",
     "RaiseRequest", "RequestPending", "TakeRequest",  "FinishRequest",   "WithdrawRequest",
-    "WaitForRequest", "AwaitOrWithdrawRequest", "ServeRequest"};
+    "WaitForRequest", "AwaitOrWithdrawRequest", "ServeRequest", "PublishField", "LoadPublished"};
 
 std::string ReadText(const std::string& path) {
     std::ifstream in(path);

@@ -93,8 +93,6 @@ int DaemonClaimHolder() {
     return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM) ? pid : 0;
 }
 
-std::string FieldText(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
-
 }  // namespace
 
 DaemonView ReadDaemonView() {
@@ -107,17 +105,17 @@ DaemonView ReadDaemonView() {
         view.pid = tavro::LoadField(s.DaemonPid);
         view.running = DaemonAlive(s);
         view.receiverConnected = tavro::LoadField(s.ReceiverConnected) != 0;
-        view.receiverPath = FieldText(s.ReceiverPath, sizeof s.ReceiverPath);
+        view.receiverPath = tavro::LoadText(s.ReceiverPath);
         view.packets = tavro::LoadField(s.PacketsDecoded);
         for (int u = 0; u < 4; ++u) view.perHandset[u] = tavro::LoadField(s.PacketsPerHandset[u]);
         int64_t last = tavro::LoadField(s.LastPacketUnixNs);
         if (last > 0) view.secondsSincePacket = std::max(0.0, (UnixNowNs() - last) / 1e9);
         view.motionSkipped = tavro::LoadField(s.MotionSkipped);
         view.passesDropped = tavro::LoadField(s.PassesDropped);
-        view.output = FieldText(s.Output, sizeof s.Output);
-        view.filter = FieldText(s.Filter, sizeof s.Filter);
-        view.settingsPath = FieldText(s.SettingsPath, sizeof s.SettingsPath);
-        view.settingsLoadedBy = FieldText(s.SettingsLoadedBy, sizeof s.SettingsLoadedBy);
+        view.output = tavro::LoadText(s.Output);
+        view.filter = tavro::LoadText(s.Filter);
+        view.settingsPath = tavro::LoadText(s.SettingsPath);
+        view.settingsLoadedBy = tavro::LoadText(s.SettingsLoadedBy);
         view.settingsLoadedByPid = tavro::LoadField(s.SettingsLoadedByPid);
         view.settingsFromDefaults = tavro::LoadField(s.SettingsFromDefaults) != 0;
         view.settingsLoadedUnixNs = tavro::LoadField(s.SettingsLoadedUnixNs);

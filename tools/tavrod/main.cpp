@@ -298,7 +298,7 @@ void Reload(Daemon& d) {
 // when that replaced the values the daemon runs on.
 void CheckSettingsOrigin(Daemon& d) {
     if (g_status == nullptr) return;
-    const int64_t loaded = tavro::LoadField(g_status->SettingsLoadedUnixNs);
+    const int64_t loaded = tavro::LoadPublished(g_status->SettingsLoadedUnixNs);
     if (loaded == d.settingsSeen) return;
     // The time is stored last: what it stands for is read after it.
     std::atomic_thread_fence(std::memory_order_acquire);
@@ -518,7 +518,7 @@ int main(int argc, char** argv) {
         tavro::StoreField(g_status->DaemonStartedUnixNs, tavro::UnixNowNs());
         // The pid last: readers take it as "the daemon runs", then read the rest.
         std::atomic_thread_fence(std::memory_order_release);
-        tavro::StoreField(g_status->DaemonPid, getpid());
+        tavro::PublishField(g_status->DaemonPid, getpid());
         d.kit->RunOptions.Status = g_status;
     }
     // The stabiliser from the configuration, followed while the daemon runs.
@@ -536,7 +536,7 @@ int main(int argc, char** argv) {
     g_stopRecord = d.record;
     if (g_signalled) tavro::SetStopRequest(d.record, true);
     d.wakeFd = wake[0];
-    d.settingsSeen = g_status != nullptr ? tavro::LoadField(g_status->SettingsLoadedUnixNs) : 0;
+    d.settingsSeen = g_status != nullptr ? tavro::LoadPublished(g_status->SettingsLoadedUnixNs) : 0;
     d.settingsValues = SettingsBytes(d.record);
     d.nextCheck = std::chrono::steady_clock::now() + kCheckPeriod;
     d.kit->RunOptions.WhileDeviceRuns = [&d](int writerEnded) { Serve(d, writerEnded, 60000); };
