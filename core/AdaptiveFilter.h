@@ -62,8 +62,8 @@ struct OneEuroParameters {
 // a corner most, so opening on it costs most.  The floors keep a nearly noiseless handset from
 // taking a tremor of the hand for motion, the ceilings keep a very noisy one
 // following the hand.
-constexpr OneEuroParameters kPositionFilterDefaults{0.05, 0.15, 0.7, 45.0, true, 3.75, 15.0, 250.0, 4.0, true};
-constexpr OneEuroParameters kRollFilterDefaults{0.02, 100.0, 1.0, 1.0, true, 4.0, 0.3, 5.0, 4.0, true};
+constexpr OneEuroParameters kPositionFilterDefaults{0.05, 0.15, 0.7, 45.0, true, 3.75, 15.0, 250.0, 6.0, true};
+constexpr OneEuroParameters kRollFilterDefaults{0.02, 100.0, 1.0, 1.0, true, 4.0, 0.3, 5.0, 6.0, true};
 
 // The noise estimate: a running mean square over about this many samples
 // (two seconds at 60 packets/s), which a sample joins only while it lies
