@@ -57,6 +57,7 @@ double OneEuroFilter::Filter(double value, double seconds, const OneEuroParamete
         if (mean > alpha) alpha = mean;
         samples_ = 1.0 / alpha;
     }
+    noiseShare_ = std::sqrt(alpha / (2.0 - alpha));
     value_ += alpha * (value - value_);
     return value_;
 }
@@ -91,6 +92,7 @@ void OneEuroFilter::Start(double value, double speed, double seconds) {
     quickSpeed_ = speed_;
     if (!sameSample) seconds_ = arrival_ = seconds;
     samples_ = 1.0;
+    noiseShare_ = 1.0;
 }
 
 // While the output stands still, the speed estimate is the smoothed
@@ -104,9 +106,9 @@ double OneEuroFilter::SpeedNoise(double sigma, const OneEuroParameters& p) const
 }
 
 double OneEuroFilter::DeadZone(const OneEuroParameters& p) const {
-    if (!(p.deadZoneNoiseMultiple > 0.0) || !(noiseVariance_ > 0.0)) return p.speedDeadZone;
+    if (!(p.deadZoneNoiseMultiple > 0.0) || !(noiseVariance_ > 0.0)) return p.speedDeadZone + p.extraDeadZone;
     const double zone = p.deadZoneNoiseMultiple * SpeedNoise(std::sqrt(noiseVariance_), p);
-    return std::clamp(zone, p.deadZoneFloor, std::max(p.deadZoneFloor, p.deadZoneCeiling));
+    return std::clamp(zone, p.deadZoneFloor, std::max(p.deadZoneFloor, p.deadZoneCeiling)) + p.extraDeadZone;
 }
 
 // The second difference of three samples, with the steps h0 and h1 between

@@ -47,6 +47,10 @@ struct OneEuroParameters {
     // that packets delivered in a burst count as the evenly spaced samples
     // they were.
     bool sampleClock = false;
+    // Added to the dead zone in force (units per second): the speed that
+    // noise from elsewhere, let through for the moment, makes the input show
+    // (the roll's noise in the position while the roll filter follows a turn).
+    double extraDeadZone = 0.0;
 };
 
 // Defaults that steady a still hand several times over without adding lag
@@ -130,6 +134,12 @@ public:
     double LastSeconds() const { return seconds_; }
     // The packet period the sampling clock has seen (0 before two samples).
     double Period() const { return period_; }
+    // How much of the input's noise the last step let through, per sample:
+    // sqrt(a / (2 - a)) for the step's smoothing factor a (1 at the start).
+    double NoiseShare() const { return noiseShare_; }
+    // The scatter (units per second) that a noise of `sigma` per sample
+    // leaves in the speed estimate.
+    double SpeedNoise(double sigma, const OneEuroParameters& parameters) const;
 
     // The input's own noise (standard deviation per sample, in the input's
     // units) as estimated so far, or 0 before any estimate.  It comes from
@@ -151,8 +161,6 @@ private:
     double SampleTime(double arrival);
     void LearnNoise(double value, double step, const OneEuroParameters& parameters);
     double RecentNoiseVariance() const;
-    // The speed-estimate noise (units per second) of a per-sample noise.
-    double SpeedNoise(double sigma, const OneEuroParameters& parameters) const;
 
     bool started_ = false;
     double value_ = 0.0;
@@ -163,6 +171,7 @@ private:
     double period_ = 0.0;   // running mean of the arrival gaps, 0: none yet
     double periodSamples_ = 0.0;
     double samples_ = 1.0;  // samples the output stands for (meanSinceMotion)
+    double noiseShare_ = 1.0;
 
     // Noise estimate: the last two raw samples and the step between them.
     int history_ = 0;
@@ -180,6 +189,9 @@ struct AdaptiveHandsetFilter {
     OneEuroFilter roll;
     OneEuroFilter x;
     OneEuroFilter y;
+    // The roll's noise that the roll filter let through in this pass, as
+    // calibration-screen pixels per sample of the compensated position.
+    double rollNoise = 0.0;
     void Reset() {
         roll.Reset();
         x.Reset();
