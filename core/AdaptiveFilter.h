@@ -5,8 +5,10 @@
 //
 // At rest the cut-off is low and the hand's tremor and the camera's noise are
 // smoothed away; as the aim moves the cut-off rises and the lag shrinks.  The
-// time step of every sample comes from its time stamp, so irregular packet
-// intervals are filtered correctly.  Pure arithmetic: no clock, no platform.
+// time step of every sample comes from its time stamp, or from a sampling
+// clock that spreads packets delivered in a burst over the gap before it, so
+// irregular packet intervals are filtered correctly.  Pure arithmetic: no
+// clock, no platform.
 #ifndef TAVRO_ADAPTIVE_FILTER_H
 #define TAVRO_ADAPTIVE_FILTER_H
 
@@ -81,9 +83,10 @@ constexpr double kNoisePriorSamples = 20.0;
 // few samples of a motion's start or end do not move: it is the estimate
 // until kNoiseSettledSamples samples have come (so a handset noisier or
 // quieter than the first guess is known within a fraction of a second), and
-// when the running mean and it disagree by more than kNoiseReseedFactor in
-// sigma (the handset's noise changed, and the gate would keep the running
-// mean from following), the running mean starts again from it.
+// when it says more than kNoiseReseedFactor times the running mean's sigma
+// (the noise rose, and the gate would keep the running mean from following;
+// a fall needs no help, smaller samples always join), the running mean
+// starts again from it.
 constexpr int kNoiseRecentSamples = 31;
 constexpr int kNoiseSettledSamples = 16;
 constexpr double kNoiseReseedFactor = 2.0;
