@@ -31,13 +31,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr double kPacketsPerSecond = 60.0;
+double g_packetsPerSecond = 60.0;  // the handset's sampling rate
+// Packets reach the kit in groups of this many, all at the moment the last
+// of a group was sampled (as USB serial adapters deliver them), 1: each alone.
+int g_burst = 1;
 constexpr double kSpotHalfSeparation = 22.58 / 2;  // camera pixels
 double g_noiseSigma = 0.3;                         // camera pixels, per spot coordinate
 constexpr int64_t kSampleNs = 100000;              // 0.1 ms
@@ -198,12 +202,16 @@ double g_margin = tavro::kPointerHysteresisMargin;
 uint64_t g_seed = 0;  // added to every noise seed: other draws of the same handset
 
 bool ParseParameters(const char* text, tavro::OneEuroParameters* p) {
-    *p = tavro::OneEuroParameters{0, 0, 0};
+    // The fields after these keep their defaults.
+    tavro::OneEuroParameters q{0, 0, 0};
     int mean = 0;
-    const int n = std::sscanf(text, "%lf,%lf,%lf,%lf,%d,%lf,%lf,%lf", &p->minCutoffHz, &p->beta,
-                              &p->derivativeCutoffHz, &p->speedDeadZone, &mean, &p->deadZoneNoiseMultiple,
-                              &p->deadZoneFloor, &p->deadZoneCeiling);
-    p->meanSinceMotion = mean != 0;
+    const int n = std::sscanf(text, "%lf,%lf,%lf,%lf,%d,%lf,%lf,%lf", &q.minCutoffHz, &q.beta,
+                              &q.derivativeCutoffHz, &q.speedDeadZone, &mean, &q.deadZoneNoiseMultiple,
+                              &q.deadZoneFloor, &q.deadZoneCeiling);
+    p->minCutoffHz = q.minCutoffHz, p->beta = q.beta, p->derivativeCutoffHz = q.derivativeCutoffHz;
+    p->speedDeadZone = q.speedDeadZone, p->meanSinceMotion = mean != 0;
+    p->deadZoneNoiseMultiple = q.deadZoneNoiseMultiple, p->deadZoneFloor = q.deadZoneFloor;
+    p->deadZoneCeiling = q.deadZoneCeiling;
     return n >= 3;
 }
 
@@ -217,13 +225,14 @@ Trace Run(int choice, const Path& path, double seconds, bool noisy, uint64_t see
     kit.RollFilterParameters = g_roll;
     kit.PointerHysteresisMargin = g_margin;
     Noise noise(seed + g_seed * 0x9E3779B97F4A7C15ull);
-    const int packets = static_cast<int>(seconds * kPacketsPerSecond);
+    const int packets = static_cast<int>(seconds * g_packetsPerSecond);
     for (int k = 0; k < packets; ++k) {
-        const double t = k / kPacketsPerSecond;
+        const double t = k / g_packetsPerSecond;
+        const double delivered = ((k / g_burst) * g_burst + g_burst - 1) / g_packetsPerSecond;
         double x, y, rx, ry;
         path(t, &x, &y);
         CameraPoint(x, y, &rx, &ry);
-        kit.Send(static_cast<int64_t>(std::llround(t * 1e9)),
+        kit.Send(static_cast<int64_t>(std::llround(delivered * 1e9)),
                  Payload(rx, ry, roll ? roll(t) : 0.0, noisy ? &noise : nullptr));
     }
     const int64_t end = static_cast<int64_t>(seconds * 1e9);
@@ -461,6 +470,230 @@ void Sweep() {
     g_noiseSigma = saved;
 }
 
+
+// ---- The cases table: every figure over several noise draws. ----
+//
+// Each case is one function of (stabiliser, draw) that returns one figure of
+// the pointer (the pixel it is on, as a user sees it); the table gives its
+// mean and spread (sample standard deviation) over the draws, or the median
+// where a few draws far off would say more about the draws than the filter.
+
+uint64_t g_draws = 8;
+
+double StillRms(int choice, uint64_t draw, double x, double y, double from = 1.0, double to = 11.0) {
+    const Trace t = Run(choice, [&](double, double* ax, double* ay) { *ax = x, *ay = y; }, to, true,
+                        0x5EED1 + static_cast<uint64_t>(x) + 7919 * draw);
+    return Spread(t.px, t.py, Index(from), t.px.size()).rms;
+}
+
+// The largest distance of the pointer from its mean over a window.
+double Peak(const Trace& t, double from, double to) {
+    const size_t a = Index(from), b = std::min(Index(to), t.px.size());
+    double mx = 0, my = 0;
+    for (size_t i = a; i < b; ++i) mx += t.px[i], my += t.py[i];
+    mx /= (b - a), my /= (b - a);
+    double peak = 0;
+    for (size_t i = a; i < b; ++i) peak = std::max(peak, std::hypot(t.px[i] - mx, t.py[i] - my));
+    return peak;
+}
+
+// Near the corner from the first packet on: RMS and peak over 1..10 s,
+// and the RMS over 4..10 s.
+void FirstSeconds(int choice, uint64_t draw, double* rms, double* peak, double* later) {
+    const Trace t = Run(choice, [](double, double* ax, double* ay) { *ax = 150, *ay = 150; }, 10.0, true,
+                        0xF1257 + 7919 * draw);
+    *rms = Spread(t.px, t.py, Index(1.0), t.px.size()).rms;
+    *peak = Peak(t, 1.0, 10.0);
+    *later = Spread(t.px, t.py, Index(4.0), t.px.size()).rms;
+}
+
+double NoisyLagMs(int choice, uint64_t draw) {
+    const double speed = 1000, duration = 1.52;
+    const Path sweep = [=](double s, double* x, double* y) {
+        *x = 200 + speed * std::min(s, duration);
+        *y = 540;
+    };
+    const Trace t = Run(choice, sweep, duration + 0.2, true, 0xA11CE + 7919 * draw);
+    return MeanLag(t.x, t, 0.25, duration) / speed * 1000;
+}
+
+// A sudden stop at the centre from 1000 px/s, with noise, then held still:
+// the time until the pointer first comes within 1 px of the aim, and how far
+// it goes past the aim (along the motion) within 0.5 s and within 4 s.
+void NoisyStop(int choice, uint64_t draw, double* settleMs, double* overshoot, double* overshootHeld) {
+    const double stop = 0.5;
+    const Path path = [=](double s, double* x, double* y) {
+        *x = 460 + 1000 * std::min(s, stop);
+        *y = 540;
+    };
+    const Trace t = Run(choice, path, stop + 4.0, true, 0x570B + 7919 * draw);
+    *settleMs = 4000;
+    for (size_t i = Index(stop); i < t.px.size(); ++i)
+        if (std::hypot(t.px[i] - t.ax[i], t.py[i] - t.ay[i]) <= 1.0) {
+            *settleMs = (i - Index(stop)) * kSampleNs * 1e-6;
+            break;
+        }
+    *overshoot = *overshootHeld = 0;
+    for (size_t i = Index(stop); i < t.px.size(); ++i) {
+        const double past = t.px[i] - t.ax[i];
+        if (i < Index(stop + 0.5)) *overshoot = std::max(*overshoot, past);
+        *overshootHeld = std::max(*overshootHeld, past);
+    }
+}
+
+// A turn of the wrist of 30 degrees in `turn` seconds while aiming at the
+// corner, with noise: the pointer's RMS distance from the aim from the
+// turn's start to 0.2 s after its end.
+double NoisyTurn(int choice, uint64_t draw, double turn) {
+    constexpr double kStart = 1.0, kAngle = 30 * M_PI / 180;
+    const Path path = [](double, double* x, double* y) { *x = 150, *y = 150; };
+    const Roll roll = [=](double s) { return kAngle * std::clamp((s - kStart) / turn, 0.0, 1.0); };
+    const Trace t = Run(choice, path, kStart + turn + 0.5, true, 0x7157 + 7919 * draw, roll);
+    double squares = 0;
+    size_t n = 0;
+    for (size_t i = Index(kStart); i < Index(kStart + turn + 0.2); ++i, ++n)
+        squares += std::pow(t.px[i] - t.ax[i], 2) + std::pow(t.py[i] - t.ay[i], 2);
+    return std::sqrt(squares / n);
+}
+
+struct Row {
+    const char* key;   // for --raw
+    const char* name;  // what the table says
+    const char* goal;
+    bool median;
+    std::function<double(int choice, uint64_t draw)> figure;
+};
+
+struct Summary {
+    double centre = 0, spread = 0;  // mean and sd, or median and half the range
+};
+
+Summary Summarise(std::vector<double> v, bool median) {
+    Summary s;
+    if (v.empty()) return s;
+    if (median) {
+        std::sort(v.begin(), v.end());
+        const size_t n = v.size();
+        s.centre = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+        s.spread = (v.back() - v.front()) / 2;
+        return s;
+    }
+    for (double x : v) s.centre += x;
+    s.centre /= v.size();
+    for (double x : v) s.spread += (x - s.centre) * (x - s.centre);
+    s.spread = v.size() > 1 ? std::sqrt(s.spread / (v.size() - 1)) : 0;
+    return s;
+}
+
+// A figure under the given noise, rate and delivery; restores them after.
+template <typename F>
+double With(double sigma, double rate, int burst, F f) {
+    const double savedSigma = g_noiseSigma, savedRate = g_packetsPerSecond;
+    const int savedBurst = g_burst;
+    g_noiseSigma = sigma, g_packetsPerSecond = rate, g_burst = burst;
+    const double v = f();
+    g_noiseSigma = savedSigma, g_packetsPerSecond = savedRate, g_burst = savedBurst;
+    return v;
+}
+
+std::vector<Row> CaseRows() {
+    using C = int;
+    using D = uint64_t;
+    auto still = [](double sigma, double rate, int burst, double x, double y) {
+        return [=](C c, D d) { return With(sigma, rate, burst, [&] { return StillRms(c, d, x, y); }); };
+    };
+    auto first = [](double sigma, int which) {
+        return [=](C c, D d) {
+            return With(sigma, 60, 1, [&] {
+                double v[3];
+                FirstSeconds(c, d, &v[0], &v[1], &v[2]);
+                return v[which];
+            });
+        };
+    };
+    auto stop = [](int which) {
+        return [=](C c, D d) {
+            return With(0.3, 60, 1, [&] {
+                double v[3];
+                NoisyStop(c, d, &v[0], &v[1], &v[2]);
+                return v[which];
+            });
+        };
+    };
+    return {
+        {"centre", "still at the centre, RMS px", "", false, still(0.3, 60, 1, 960, 540)},
+        {"corner", "still near the corner (150, 150), RMS px", "", false, still(0.3, 60, 1, 150, 150)},
+        {"lag", "lag at 1000 px/s, ms", "", false,
+         [](C c, D d) { return With(0.3, 60, 1, [&] { return NoisyLagMs(c, d); }); }},
+        {"burst-centre", "bursts of 4 every 66.7 ms, still at the centre, RMS px", "<= 0.4", false,
+         still(0.3, 60, 4, 960, 540)},
+        {"burst-corner", "bursts of 4, still near the corner, RMS px", "<= 1.5", false,
+         still(0.3, 60, 4, 150, 150)},
+        {"stop-settle", "stop from 1000 px/s: first within 1 px after, ms (median)", "<= 50", true, stop(0)},
+        {"stop-over", "stop: overshoot within 0.5 s, px", "<= 1", false, stop(1)},
+        {"stop-held", "stop: overshoot within 4 s held still, px", "<= 1", false, stop(2)},
+        {"turn-quick", "wrist turn 30 deg in 0.3 s at the corner: RMS px from the aim", "<= builtin", false,
+         [](C c, D d) { return With(0.3, 60, 1, [&] { return NoisyTurn(c, d, 0.3); }); }},
+        {"turn-slow", "wrist turn 30 deg in 1 s: RMS px from the aim", "<= builtin", false,
+         [](C c, D d) { return With(0.3, 60, 1, [&] { return NoisyTurn(c, d, 1.0); }); }},
+        {"s06-rms", "sigma 0.6, corner, 1-10 s: RMS px", "<= 1.5", false, first(0.6, 0)},
+        {"s06-peak", "sigma 0.6, corner, 1-10 s: peak px", "<= 5", false, first(0.6, 1)},
+        {"s06-late", "sigma 0.6, corner, from 4 s on: RMS px", "", false, first(0.6, 2)},
+        {"s10-rms", "sigma 1.0, corner, 1-10 s: RMS px", "<= 3", false, first(1.0, 0)},
+        {"s10-peak", "sigma 1.0, corner, 1-10 s: peak px", "", false, first(1.0, 1)},
+        {"s10-late", "sigma 1.0, corner, from 4 s on: RMS px", "", false, first(1.0, 2)},
+        {"hz160-centre", "160 packets/s, still at the centre, RMS px", "", false, still(0.3, 160, 1, 960, 540)},
+        {"hz160-corner", "160 packets/s, still near the corner, RMS px", "", false, still(0.3, 160, 1, 150, 150)},
+        {"hz160-lag", "160 packets/s, lag at 1000 px/s, ms", "", false,
+         [](C c, D d) { return With(0.3, 160, 1, [&] { return NoisyLagMs(c, d); }); }},
+    };
+}
+
+Summary Measure(const Row& row, int choice) {
+    std::vector<double> v;
+    for (uint64_t d = 0; d < g_draws; ++d) v.push_back(row.figure(choice, d));
+    return Summarise(v, row.median);
+}
+
+// --raw: one line per row for the adaptive filter, "key centre spread",
+// read by the build of this program against another version of the filter.
+void RawCases() {
+    for (const Row& row : CaseRows()) {
+        const Summary s = Measure(row, CTavroCore::kStabiliserAdaptive);
+        std::printf("%s %.6f %.6f\n", row.key, s.centre, s.spread);
+    }
+}
+
+void Cases(const char* before) {
+    std::map<std::string, Summary> previous;
+    if (before != nullptr && before[0] != '\0') {
+        const std::string command = std::string(before) + " --cases --raw --draws " + std::to_string(g_draws);
+        if (FILE* pipe = popen(command.c_str(), "r")) {
+            char key[64];
+            Summary s;
+            while (std::fscanf(pipe, "%63s %lf %lf", key, &s.centre, &s.spread) == 3) previous[key] = s;
+            pclose(pipe);
+        }
+        if (previous.empty()) std::fprintf(stderr, "filter_quality: no figures from %s\n", before);
+    }
+    std::printf("\nCases over %" PRIu64 " noise draws: mean +- standard deviation of the pointer's figure\n"
+                "(median +- half the range where marked); sigma 0.3 and 60 packets/s unless the row\n"
+                "says otherwise.  \"before\": the adaptive filter as it was (%s).\n\n",
+                g_draws, previous.empty() ? "not run" : "bench/filter_before");
+    std::printf("| case | builtin | adaptive before | adaptive | goal |\n|---|---|---|---|---|\n");
+    for (const Row& row : CaseRows()) {
+        const Summary b = Measure(row, CTavroCore::kStabiliserBuiltin);
+        const Summary a = Measure(row, CTavroCore::kStabiliserAdaptive);
+        char old[64] = "-";
+        const auto found = previous.find(row.key);
+        if (found != previous.end())
+            std::snprintf(old, sizeof old, "%.2f +- %.2f", found->second.centre, found->second.spread);
+        std::printf("| %s | %.2f +- %.2f | %s | %.2f +- %.2f | %s |\n", row.name, b.centre, b.spread, old,
+                    a.centre, a.spread, row.goal);
+        std::fflush(stdout);
+    }
+}
+
 }  // namespace
 
 const char kUsage[] =
@@ -468,6 +701,7 @@ const char kUsage[] =
     "                                  [--roll MIN,BETA,DCUTOFF[,DEADZONE[,MEAN[,NOISE]]]]\n"
     "                                  [--margin PX] [--seed N] [--noise SIGMA]\n"
     "                                  [--no-sweep]\n"
+    "       tavro-bench-filter-quality --cases [--draws N] [--before PROGRAM]\n"
     "Plays a synthetic noisy handset through the calculation pass in virtual time\n"
     "and prints jitter, lag, settle time and overshoot of both stabilisers.\n"
     "The options replace the adaptive filter's parameters for the position\n"
@@ -483,10 +717,21 @@ const char kUsage[] =
     "sigma per spot coordinate in camera pixels (default 0.3).  A last table\n"
     "repeats the main figures at noise sigma 0.15, 0.3, 0.45 and 0.6 (--no-sweep\n"
     "leaves it out).\n"
+    "--cases prints instead one table of the everyday cases (bursts of packets,\n"
+    "a stop under noise, wrist turns, the first seconds at sigma 0.6 and 1.0,\n"
+    "160 packets/s) over N noise draws (default 8), with the adaptive filter as it\n"
+    "was beside it: PROGRAM (default: this program built against\n"
+    "bench/filter_before, tavro-bench-filter-quality-before) is run with\n"
+    "--cases --raw, which prints the adaptive filter's figures one per line.\n"
     "Needs Xvfb (it starts a private one).\n";
 
+#ifndef TAVRO_FILTER_BEFORE_PATH
+#define TAVRO_FILTER_BEFORE_PATH ""
+#endif
+
 int main(int argc, char** argv) {
-    bool sweep = true;
+    bool sweep = true, cases = false, raw = false;
+    const char* before = TAVRO_FILTER_BEFORE_PATH;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -495,6 +740,19 @@ int main(int argc, char** argv) {
         }
         if (arg == "--no-sweep") {
             sweep = false;
+            continue;
+        }
+        if (arg == "--cases" || arg == "--raw") {
+            (arg == "--cases" ? cases : raw) = true;
+            continue;
+        }
+        if (arg == "--draws" && i + 1 < argc && std::sscanf(argv[i + 1], "%" SCNu64, &g_draws) == 1 &&
+            g_draws > 0) {
+            ++i;
+            continue;
+        }
+        if (arg == "--before" && i + 1 < argc) {
+            before = argv[++i];
             continue;
         }
         if (arg == "--margin" && i + 1 < argc && std::sscanf(argv[i + 1], "%lf", &g_margin) == 1) {
@@ -522,6 +780,14 @@ int main(int argc, char** argv) {
     if (!xvfb.started()) {
         std::fprintf(stderr, "filter_quality: Xvfb could not be started (apt-get install xvfb)\n");
         return 1;
+    }
+    if (cases && raw) {
+        RawCases();
+        return 0;
+    }
+    if (cases) {
+        Cases(before);
+        return 0;
     }
     std::printf("Pointer quality: synthetic handset, 60 packets/s, spots 22.58 camera px apart,\n"
                 "noise sigma %g camera px per spot coordinate, display %dx%d, default settings,\n"

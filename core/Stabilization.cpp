@@ -156,6 +156,9 @@ int CTavroCore::RotationCompensation(int user) {
         const double s = std::sin(roll);
         newest.CompX = mx * (cx * c - cy * s + kCentreX) + bx;
         newest.CompY = my * (cx * s + cy * c + kCentreY) + by;
+        // The roll's noise that its filter let through, turned about the centre.
+        state.filter.rollNoise = std::hypot(cx, cy) * std::max(std::fabs(mx), std::fabs(my)) *
+                                 state.filter.roll.NoiseSigma() * state.filter.roll.NoiseShare();
     } else {
         newest.CompX = mx * rawX + bx;
         newest.CompY = my * rawY + by;
@@ -231,12 +234,15 @@ int CTavroCore::Stabilize(int user) {
     if (takeOver) state.limitedPasses = kCatchUpPasses;
     const bool limit = state.limitedPasses > 0;
     bool cut = false;
+    // While the roll filter lets the roll's noise through (a turn), the
+    // position is not taken to move by what that noise makes it show.
+    tavro::OneEuroParameters position = PositionFilterParameters;
+    position.extraDeadZone =
+        position.deadZoneNoiseMultiple * state.filter.x.SpeedNoise(state.filter.rollNoise, position);
     StoreField(r->StabX[user], FilterCoordinate(state.filter.x, takeOver, limit, PreviousOutputX[user],
-                                                newest.CompX, older.CompX, previous, now,
-                                                PositionFilterParameters, &cut));
+                                                newest.CompX, older.CompX, previous, now, position, &cut));
     StoreField(r->StabY[user], FilterCoordinate(state.filter.y, takeOver, limit, PreviousOutputY[user],
-                                                newest.CompY, older.CompY, previous, now,
-                                                PositionFilterParameters, &cut));
+                                                newest.CompY, older.CompY, previous, now, position, &cut));
     // Caught up once neither coordinate needed a cut.
     if (limit) state.limitedPasses = cut ? state.limitedPasses - 1 : 0;
     state.lastChoice = kStabiliserAdaptive;

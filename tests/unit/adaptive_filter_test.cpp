@@ -330,6 +330,89 @@ TEST(FilterNoiseEstimate, ANoisierHandsetIsStillHeldStill) {
     }
 }
 
+// A still input with noise, sampled every kStep, delivered in groups of
+// `burst` that arrive together when the group's last sample was taken: the
+// RMS distance of the output from the true value from 2 s to 10 s.
+double StillRmsInBursts(int burst, bool sampleClock, double* period) {
+    tavro::OneEuroParameters p = tavro::kPositionFilterDefaults;
+    p.sampleClock = sampleClock;
+    OneEuroFilter f;
+    std::mt19937 random(21);
+    std::normal_distribution<double> gauss(0.0, 1.0);
+    double squares = 0;
+    int n = 0;
+    for (int i = 0; i < 600; ++i) {
+        const double arrival = ((i / burst) * burst + burst - 1) * kStep;
+        const double out = f.Filter(100 + gauss(random), arrival, p);
+        if (i >= 120) squares += (out - 100) * (out - 100), ++n;
+    }
+    *period = f.Period();
+    return std::sqrt(squares / n);
+}
+
+class FilterBursts : public ::testing::TestWithParam<int> {};
+
+TEST_P(FilterBursts, AreAsSteadyAsEvenlySpacedSamples) {
+    double evenPeriod = 0, burstPeriod = 0;
+    const double even = StillRmsInBursts(1, true, &evenPeriod);
+    const double burst = StillRmsInBursts(GetParam(), true, &burstPeriod);
+    EXPECT_NEAR(burstPeriod, kStep, 0.1 * kStep) << "the period counts the burst's gaps";
+    EXPECT_LE(burst, 1.2 * even + 0.01) << "bursts of " << GetParam();
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, FilterBursts, ::testing::Values(2, 4, 6));
+
+TEST(FilterStop, SpeedFallsBelowTheDeadZoneWithinAFewPacketsAndTheOutputStaysPut) {
+    // 600 units/s with noise, then still at 600: the speed the cut-off
+    // follows is inside the dead zone within 10 packets (the output's own
+    // catch-up included), where the slow estimate alone takes more than 30,
+    // and the output does not run past the stop by more than the noise.
+    for (double release : {tavro::kPositionFilterDefaults.releaseCutoffHz, 0.0}) {
+        tavro::OneEuroParameters p = tavro::kPositionFilterDefaults;
+        p.releaseCutoffHz = release;
+        OneEuroFilter f;
+        std::mt19937 random(5);
+        std::normal_distribution<double> gauss(0.0, 1.0);
+        int closedAfter = -1;
+        double past = 0;
+        for (int i = 0; i < 180; ++i) {
+            const double out = f.Filter(600 * std::min(i, 60) * kStep + gauss(random), i * kStep, p);
+            if (i <= 60) continue;
+            if (closedAfter < 0 && f.CutoffSpeed(p) < f.DeadZone(p)) closedAfter = i - 60;
+            past = std::max(past, out - 600);
+        }
+        if (release > 0) {
+            EXPECT_GE(closedAfter, 0);
+            EXPECT_LE(closedAfter, 10) << "packets after the stop";
+            EXPECT_LT(past, 1.5);
+        } else {
+            EXPECT_TRUE(closedAfter < 0 || closedAfter > 30) << "the slow estimate alone decays for longer";
+        }
+    }
+}
+
+class FilterNoiseStart : public ::testing::TestWithParam<double> {};
+
+TEST_P(FilterNoiseStart, IsKnownWithinHalfASecondAndFollowsARise) {
+    // The position's first guess is about 1.06 units per sample; handsets
+    // from 0.15 to 1.0 camera px per spot are 0.5 to 3.5 units.
+    const double sigma = GetParam();
+    OneEuroFilter f;
+    PlayNoise(f, sigma, 0.5, Still, Regular, 31, tavro::kPositionFilterDefaults);
+    EXPECT_NEAR(f.NoiseSigma(), sigma, 0.4 * sigma) << "after 0.5 s";
+    // Settled, then the noise rises (the handset went farther away, up to
+    // 5 units, below the ceiling): known again within half a second,
+    // although the gate keeps such samples out of the running mean.
+    PlayNoise(f, sigma, 5.0, Still, Regular, 32, tavro::kPositionFilterDefaults);
+    const double risen = std::min(4 * sigma, 5.0);
+    std::mt19937 random(33);
+    std::normal_distribution<double> gauss(0.0, risen);
+    for (int i = 1; i <= 30; ++i) f.Filter(100 + gauss(random), 5.0 + i * kStep, tavro::kPositionFilterDefaults);
+    EXPECT_NEAR(f.NoiseSigma(), risen, 0.4 * risen) << "after the rise";
+}
+
+INSTANTIATE_TEST_SUITE_P(Sigmas, FilterNoiseStart, ::testing::Values(0.5, 1.0, 2.0, 3.5));
+
 TEST(PixelHysteresis, LeavesAPixelOnlyBeyondItsEdgeByTheMargin) {
     PixelHysteresis h;
     EXPECT_FALSE(h.Holding());
@@ -587,6 +670,33 @@ TEST(AdaptiveStabiliser, PointerLeavesItsPixelOnlyBeyondTheMargin) {
         EXPECT_GT(core.SharedData->StabX[0], 650.02) << "across the edge";
         EXPECT_EQ(core.moves.back().x, margin > 0 ? 649.5 : 650.5) << "margin " << margin;
     }
+}
+
+
+TEST(AdaptiveStabiliser, PacketsInBurstsAreAsSteadyAsEvenlySpacedOnes) {
+    // Spots with 0.3 camera px of noise, still; the packets arrive in bursts
+    // of 4 with one time stamp (as a USB serial adapter delivers them), or
+    // one by one.  The filtered position's scatter over the last 8 s.
+    auto scatter = [](int burst, bool sampleClock) {
+        ClockedPlatform core;
+        core.StabiliserChoice = CTavroCore::kStabiliserAdaptive;
+        core.PositionFilterParameters.sampleClock = core.RollFilterParameters.sampleClock = sampleClock;
+        std::mt19937 random(77);
+        std::normal_distribution<double> gauss(0.0, 30.0);
+        auto h = [&](double v) { return static_cast<unsigned>(std::lround(v + gauss(random))); };
+        double sum = 0, squares = 0;
+        int n = 0;
+        for (int k = 0; k < 600; ++k) {
+            auto p = Tracking(0, 0xFFFF, h(19129), h(14400), 50, h(16871), h(14400), 50);
+            core.now = ((k / burst) * burst + burst - 1) * kPacketNs;
+            core.CalculatePODDeviceData(p.data());
+            if (k >= 120) sum += core.SharedData->StabX[0], squares += std::pow(core.SharedData->StabX[0], 2), ++n;
+        }
+        return std::sqrt(squares / n - std::pow(sum / n, 2));
+    };
+    const double even = scatter(1, true);
+    EXPECT_LE(scatter(4, true), 1.2 * even + 0.01);
+    EXPECT_GT(scatter(4, false), 1.5 * even) << "arrival stamps alone: the burst opens the filter";
 }
 
 }  // namespace

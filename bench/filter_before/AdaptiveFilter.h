@@ -1,0 +1,165 @@
+// The adaptive stabiliser: a low-pass filter whose cut-off frequency rises
+// with the speed of its input (the "1 euro filter" of Casiez, Roussel and
+// Vogel, CHI 2012), one per coordinate, plus the same filter on the roll
+// before the roll compensation turns the aiming point by it.
+//
+// At rest the cut-off is low and the hand's tremor and the camera's noise are
+// smoothed away; as the aim moves the cut-off rises and the lag shrinks.  The
+// time step of every sample comes from its time stamp, so irregular packet
+// intervals are filtered correctly.  Pure arithmetic: no clock, no platform.
+#ifndef TAVRO_ADAPTIVE_FILTER_H
+#define TAVRO_ADAPTIVE_FILTER_H
+
+#include <cmath>
+#include <cstdint>
+
+namespace tavro {
+
+struct OneEuroParameters {
+    double minCutoffHz;         // cut-off at rest
+    double beta;                // cut-off rise in Hz per unit of speed (units per second)
+    double derivativeCutoffHz;  // cut-off of the speed estimate itself
+    // Speed (units per second) that raises the cut-off by nothing: the speed
+    // the input's own noise makes the estimate show while the hand is still.
+    // Above it the cut-off rises by beta per unit as usual.
+    double speedDeadZone = 0.0;
+    // When set, the output is at least the mean of the samples since the
+    // input last moved (since the start, at first): a still input is known
+    // better with every sample, where a plain low-pass at a very low cut-off
+    // would carry the error of the first samples for seconds.
+    bool meanSinceMotion = false;
+    // When above 0, the dead zone follows the noise the input actually
+    // shows: this many times the speed that noise makes the estimate show
+    // (see OneEuroFilter::NoiseSigma), kept within the floor and the
+    // ceiling.  speedDeadZone is then only the first guess, in force until
+    // the input has shown its own noise.
+    double deadZoneNoiseMultiple = 0.0;
+    double deadZoneFloor = 0.0;
+    double deadZoneCeiling = 1e300;
+};
+
+// Defaults that steady a still hand several times over without adding lag
+// in motion (bench/filter_quality.cpp measures them).  The position works in
+// calibration-screen pixels, the roll in radians.  Below the dead zone the
+// output is the mean since the hand came to rest; above it the cut-off rises
+// steeply, so that a hand that moves, or a wrist that turns, is followed
+// within a few packets.  The dead zones follow each handset's own noise, a
+// few times the speed it makes the estimate show while the hand is still
+// (spots with a scatter of 0.3 camera px: about 12 px/s and 0.25 rad/s, for
+// which the first guesses below are made).  The roll's multiple is the
+// larger: its noise, turned about the camera centre, moves the pointer near
+// a corner most, so opening on it costs most.  The floors keep a nearly noiseless handset from
+// taking a tremor of the hand for motion, the ceilings keep a very noisy one
+// following the hand.
+constexpr OneEuroParameters kPositionFilterDefaults{0.05, 0.15, 0.7, 45.0, true, 3.75, 15.0, 250.0};
+constexpr OneEuroParameters kRollFilterDefaults{0.02, 100.0, 1.0, 1.0, true, 4.0, 0.3, 5.0};
+
+// The noise estimate: a running mean square over about this many samples
+// (two seconds at 60 packets/s), which a sample joins only while it lies
+// within kNoiseGate times the current estimate, so that the start or end of
+// a deliberate motion does not count as noise.  The first guess counts as
+// kNoisePriorSamples samples.
+constexpr double kNoiseAveragingSamples = 120.0;
+constexpr double kNoiseGate = 3.0;
+constexpr double kNoisePriorSamples = 20.0;
+
+// Time steps are bounded: two samples with the same (or a going-back) time
+// stamp count as kMinimumStepSeconds apart, so that a burst of packets is
+// still filtered rather than dropped.
+constexpr double kMinimumStepSeconds = 0.001;
+
+// Smoothing factor of one exponential step of `stepSeconds` at `cutoffHz`.
+double SmoothingFactor(double cutoffHz, double stepSeconds);
+
+// One scalar signal.
+class OneEuroFilter {
+public:
+    // Filters one sample taken at `seconds` and returns the new output.  The
+    // first sample passes through unchanged.  A sample or time stamp that is
+    // not a finite number changes nothing: the output stays where it was (and
+    // before the first sample such a value is returned as it came).
+    double Filter(double value, double seconds, const OneEuroParameters& parameters);
+    // Begins from a given output and speed instead of from the next sample,
+    // so that taking over from another stabiliser does not jump.
+    void Start(double value, double speed, double seconds);
+    // Forgets everything; the next sample passes through.
+    void Reset() {
+        started_ = false;
+        history_ = 0;
+    }
+
+    bool Started() const { return started_; }
+    double Value() const { return value_; }
+    double Speed() const { return speed_; }
+    double LastSeconds() const { return seconds_; }
+
+    // The input's own noise (standard deviation per sample, in the input's
+    // units) as estimated so far, or 0 before any estimate.  It comes from
+    // the second difference of the raw samples, which a motion at any
+    // constant speed leaves at zero, so a slow deliberate motion does not
+    // pass for noise.  The estimate belongs to the handset: Reset and Start
+    // keep it.
+    double NoiseSigma() const { return noiseVariance_ > 0.0 ? std::sqrt(noiseVariance_) : 0.0; }
+    // The dead zone in force for the next sample under `parameters`.
+    double DeadZone(const OneEuroParameters& parameters) const;
+
+private:
+    void LearnNoise(double value, double step, const OneEuroParameters& parameters);
+    // The speed-estimate noise (units per second) of a per-sample noise.
+    double SpeedNoise(double sigma, const OneEuroParameters& parameters) const;
+
+    bool started_ = false;
+    double value_ = 0.0;
+    double speed_ = 0.0;  // filtered derivative, units per second
+    double seconds_ = 0.0;
+    double samples_ = 1.0;  // samples the output stands for (meanSinceMotion)
+
+    // Noise estimate: the last two raw samples and the step between them.
+    int history_ = 0;
+    double previous_ = 0.0, beforePrevious_ = 0.0, previousStep_ = 0.0;
+    double noiseVariance_ = 0.0;  // 0: no estimate yet
+    double noiseSamples_ = 0.0;
+    double typicalStep_ = 0.0;    // running mean of the time steps, seconds
+};
+
+// The state of one handset: the roll filter and one filter per coordinate.
+struct AdaptiveHandsetFilter {
+    OneEuroFilter roll;
+    OneEuroFilter x;
+    OneEuroFilter y;
+    void Reset() {
+        roll.Reset();
+        x.Reset();
+        y.Reset();
+    }
+};
+
+// The last step from a filtered position to the pointer, one axis in display
+// pixels.  The pointer stands on whole pixels, so a filtered position that
+// wanders by a tenth of a pixel across a pixel's edge would flip the pointer
+// by a whole one.  The pointer therefore stays on its pixel until the
+// position is more than half a pixel plus `margin` from that pixel's centre,
+// and then goes to the pixel under the position.  In motion (a pixel or more
+// per move) this changes nothing; at rest it keeps the pointer still.
+constexpr double kPointerHysteresisMargin = 0.25;
+
+class PixelHysteresis {
+public:
+    // The centre of the pixel the pointer stays on for `position` (pixel p
+    // spans [p, p + 1), its centre is p + 0.5).  The first position takes
+    // the pixel under it.  A position that is not a finite number changes
+    // nothing and is returned as it came; a margin that is negative or not
+    // a number counts as none.
+    double Hold(double position, double margin);
+    void Reset() { held_ = false; }
+    bool Holding() const { return held_; }
+    double Pixel() const { return pixel_; }
+
+private:
+    bool held_ = false;
+    double pixel_ = 0.0;  // the pixel's number, kept as a double: no overflow
+};
+
+}  // namespace tavro
+
+#endif  // TAVRO_ADAPTIVE_FILTER_H
