@@ -35,6 +35,37 @@ char CTavroLinux::SharedMemoryProblem[256] = "";
 
 namespace {
 
+// Size and owner of the segment with `key` from /proc/sysvipc/shm, which
+// lists every segment of the process's IPC namespace to every user, also
+// one that this user may not look at with IPC_STAT.
+bool SegmentListing(key_t key, size_t* size, uid_t* owner) {
+    FILE* listing = std::fopen("/proc/sysvipc/shm", "r");
+    if (listing == nullptr) return false;
+    char line[512];
+    bool found = false;
+    if (std::fgets(line, sizeof line, listing) != nullptr) {  // the column names
+        while (!found && std::fgets(line, sizeof line, listing) != nullptr) {
+            long long listedKey = 0, id = 0, perms = 0, cpid = 0, lpid = 0, attached = 0;
+            unsigned long long bytes = 0;
+            unsigned uid = 0;
+            if (std::sscanf(line, "%lld %lld %llo %llu %lld %lld %lld %u", &listedKey, &id, &perms, &bytes,
+                            &cpid, &lpid, &attached, &uid) == 8 &&
+                listedKey == key) {
+                *size = static_cast<size_t>(bytes);
+                *owner = static_cast<uid_t>(uid);
+                found = true;
+            }
+        }
+    }
+    std::fclose(listing);
+    return found;
+}
+
+std::string UserName(uid_t uid) {
+    const passwd* entry = getpwuid(uid);
+    return entry != nullptr ? entry->pw_name : "uid " + std::to_string(uid);
+}
+
 // Records in the daemon's status segment which settings file the record's
 // values now come from and which process loaded it, so that the daemon and
 // `tavro status` can tell when another program (perhaps with another HOME)
@@ -124,18 +155,38 @@ int CTavroLinux::CreateSharedMemory() {
         id = -1;
     } else if (id < 0 && lookupError == EINVAL) {
         // shmget refuses an existing segment smaller than the size asked.
+        // Another user's may not be looked at: the system's listing says its
+        // size and owner, and only that user or root can remove it.
         const int stale = shmget(SharedMemoryKey, 0, 0);
-        if (stale < 0 || shmctl(stale, IPC_STAT, &status) != 0) status.shm_segsz = 0;
-        std::snprintf(SharedMemoryProblem, sizeof SharedMemoryProblem,
-                      "an old segment with key %d of %zu bytes is in the way (the kit needs %zu); "
-                      "remove it with: ipcrm -M %d",
-                      key, static_cast<size_t>(status.shm_segsz),
-                      static_cast<size_t>(TAVRO_SHARED_MEMORY_SIZE), key);
+        size_t size = 0;
+        uid_t owner = 0;
+        if (stale >= 0 && shmctl(stale, IPC_STAT, &status) == 0) {
+            std::snprintf(SharedMemoryProblem, sizeof SharedMemoryProblem,
+                          "an old segment with key %d of %zu bytes is in the way (the kit needs %zu); "
+                          "remove it with: ipcrm -M %d",
+                          key, static_cast<size_t>(status.shm_segsz),
+                          static_cast<size_t>(TAVRO_SHARED_MEMORY_SIZE), key);
+        } else if (SegmentListing(SharedMemoryKey, &size, &owner)) {
+            std::snprintf(SharedMemoryProblem, sizeof SharedMemoryProblem,
+                          "an old segment with key %d of %zu bytes, owned by user %s, is in the way "
+                          "(the kit needs %zu); ask that user or root to remove it with: ipcrm -M %d",
+                          key, size, UserName(owner).c_str(),
+                          static_cast<size_t>(TAVRO_SHARED_MEMORY_SIZE), key);
+        } else {
+            std::snprintf(SharedMemoryProblem, sizeof SharedMemoryProblem,
+                          "an old segment with key %d that this user may not read is in the way (the "
+                          "kit needs %zu bytes); ask its owner or root to remove it with: ipcrm -M %d",
+                          key, static_cast<size_t>(TAVRO_SHARED_MEMORY_SIZE), key);
+        }
     } else if (id < 0 && (lookupError == EACCES || lookupError == EPERM)) {
+        size_t size = 0;
+        uid_t owner = 0;
+        const std::string whose =
+            SegmentListing(SharedMemoryKey, &size, &owner) ? "user " + UserName(owner) : "another user";
         std::snprintf(SharedMemoryProblem, sizeof SharedMemoryProblem,
-                      "the segment with key %d belongs to another user and is not shared with you; "
-                      "run as that user, or remove it with: ipcrm -M %d",
-                      key, key);
+                      "the segment with key %d belongs to %s and is not shared with you; run as that "
+                      "user, or ask that user or root to remove it with: ipcrm -M %d",
+                      key, whose.c_str(), key);
     } else if (id < 0) {
         std::snprintf(SharedMemoryProblem, sizeof SharedMemoryProblem,
                       "cannot create the segment with key %d: %s", key, strerror(lookupError));

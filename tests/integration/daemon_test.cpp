@@ -423,6 +423,26 @@ TEST_F(Daemon, AStaleRecordSegmentIsNamedWithItsFix) {
                       "of 100 bytes is in the way (the kit needs 33432); remove it with: ipcrm -M 1103\n");
 }
 
+// A segment this user may not look at is named by its size and owner from
+// the system's listing, with the one who can remove it.
+TEST_F(Daemon, AnotherUsersSegmentIsNamedWithItsOwner) {
+    for (size_t size : {size_t{100}, size_t{TAVRO_SHARED_MEMORY_SIZE}}) {
+        const int theirs = shmget(TAVRO_SHARED_MEMORY_KEY, size, IPC_CREAT | 0600);  // root's
+        ASSERT_GE(theirs, 0);
+        std::string output;
+        const int status = RunProgramAsUser(65534, TAVROD_PATH, {"--device", "/dev/null"}, &output);
+        shmctl(theirs, IPC_RMID, nullptr);
+        if (status == 127) GTEST_SKIP() << "cannot run a program as another user: " << output;
+        EXPECT_EQ(status, 1) << output;
+        const std::string expected =
+            size == 100 ? "an old segment with key 1103 of 100 bytes, owned by user root, is in the way "
+                          "(the kit needs 33432); ask that user or root to remove it with: ipcrm -M 1103"
+                        : "the segment with key 1103 belongs to user root and is not shared with you; "
+                          "run as that user, or ask that user or root to remove it with: ipcrm -M 1103";
+        EXPECT_NE(output.find(expected), std::string::npos) << output;
+    }
+}
+
 TEST_F(Daemon, AStatusSegmentOfTheWrongSizeIsNamedWithItsFix) {
     const int key = tavro::DaemonStatusKey(TAVRO_SHARED_MEMORY_KEY);
     const int stale = shmget(key, 16, IPC_CREAT | 0666);
