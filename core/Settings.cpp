@@ -471,7 +471,16 @@ int CTavroCore::WriteSettings() {
 
     // A program that attached without a file made no directory for it.
     struct stat directory {};
-    if (stat(folder.c_str(), &directory) != 0 && errno == ENOENT) CreateIniDirectory();
+    if (stat(folder.c_str(), &directory) != 0 && errno == ENOENT) {
+        errno = 0;
+        CreateIniDirectory();
+        const int reason = errno;
+        if (stat(folder.c_str(), &directory) != 0) {
+            SettingsProblem(*this, "cannot make the settings directory %s: %s; the new values are not "
+                            "saved", folder.c_str(), reason != 0 ? std::strerror(reason) : "unknown reason");
+            return eXMLErrorCannotOpenFileForWriting;
+        }
+    }
     // The writer replaces the file in one step, so a failed write leaves the
     // previous file whole.
     XMLError error = WriteDocument(r);

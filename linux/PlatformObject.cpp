@@ -240,9 +240,13 @@ int CTavroLinux::CreateIniDirectory() {
     }
     // mkdir(2) directly: a home path with blanks or quotes must neither
     // break the path nor run anything.
-    if (mkdir(directory, 0777) != 0 && errno != EEXIST)
-        LogMessage("Cannot create the settings directory %s - %s(%d).", directory,
-                   strerror(errno), errno);
+    if (mkdir(directory, 0777) != 0 && errno != EEXIST) {
+        // errno stays mkdir's, so that the caller can name the reason.
+        const int reason = errno;
+        LogMessage("Cannot create the settings directory %s - %s(%d).", directory, strerror(reason),
+                   reason);
+        errno = reason;
+    }
     return 0;
 }
 

@@ -850,6 +850,27 @@ TEST_F(Client, PointingModeAndPointerCommandsChangeTheRecordOfARunningDaemonOnly
     shmdt(record);
 }
 
+// A home on a read-only file system: the setter names that reason, and
+// with no daemon says that nothing changed (the next program reads the file).
+TEST_F(Client, AReadOnlyHomeIsNamedAndNoChangeIsClaimed) {
+    const std::string home = std::string(getenv("HOME")) + "/read-only";
+    ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+    std::string output;
+    const int status = RunProgram(
+        "/usr/bin/unshare",
+        {"--mount", "sh", "-c",
+         "mount -t tmpfs -o ro none \"$0\" || exit 77; HOME=\"$0\" exec \"$1\" set StabThresh 6", home,
+         TAVRO_PATH},
+        &output);
+    if (status == 77 || output.find("unshare failed") != std::string::npos)
+        GTEST_SKIP() << "no private mount namespace here: " << output;
+    EXPECT_EQ(status, 1) << output;
+    EXPECT_EQ(output, "tavro: cannot make the settings directory " + home +
+                          "/.QuorVel: Read-only file system; the new values are not saved\n"
+                          "tavro: StabThresh is not changed: the settings file " + home +
+                          "/.QuorVel/Tavro.xml could not be updated\n");
+}
+
 // Programs that only look (the client, the demo, the Python package) attach
 // to a running device's record: a smart-mode pointer must not move, and the
 // first position they read is the daemon's.

@@ -1,6 +1,7 @@
 // tavro get / set / settings: the settings of the kit by their key names in
 // the settings file.
 #include "Commands.h"
+#include "DeviceRunMarker.h"
 #include "Kit.h"
 #include "SettingsKeys.h"
 #include "TavroLinux.h"
@@ -346,9 +347,15 @@ int RunSet(const Args& args) {
     std::string file = tavro::LoadText(r->IniFileName);
     int error = Store(index, text, number, whole);
     std::string value = Format(index), saved;
-    if (error != 0 || !ReadBack(file.c_str(), keyName, &saved) || saved != value)
-        return Fail(kExitFailure, "%s is %s in the running kit, but the settings file %s could not be updated",
-                    keyName, value.c_str(), file.c_str());
+    if (error != 0 || !ReadBack(file.c_str(), keyName, &saved) || saved != value) {
+        // The record holds the value only for a running daemon; without one,
+        // the next program reads the file again.
+        if (tavro::DeviceRunsOn(CTavroLinux::SharedMemoryKey))
+            return Fail(kExitFailure, "%s is %s in the running daemon until it restarts, but the settings "
+                        "file %s could not be updated", keyName, value.c_str(), file.c_str());
+        return Fail(kExitFailure, "%s is not changed: the settings file %s could not be updated", keyName,
+                    file.c_str());
+    }
     std::printf("%s = %s (saved in %s)\n", keyName, value.c_str(), file.c_str());
     return kExitOk;
 }
