@@ -4,6 +4,7 @@
 #include "OutputSelection.h"
 
 #include "ClientOutput.h"
+#include "DisplayLock.h"
 #include "KeyRelay.h"
 #include "RecordAccess.h"
 #include "TavroLinux.h"
@@ -120,8 +121,9 @@ tavro::OutputSelection CTavroLinux::ChooseOutput(OutputChoice choice, int screen
         int width = 0, height = 0;
         std::string sizeFrom;
         if (display != nullptr) {
-            width = XDisplayWidth(display, DefaultScreen(display));
-            height = XDisplayHeight(display, DefaultScreen(display));
+            tavro::DisplayLock lock(display);
+            width = XDisplayWidth(lock.get(), DefaultScreen(lock.get()));
+            height = XDisplayHeight(lock.get(), DefaultScreen(lock.get()));
             sizeFrom = "from the X display";
         } else if (screenWidth > 0) {
             width = screenWidth, height = screenHeight;

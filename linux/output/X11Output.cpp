@@ -2,6 +2,7 @@
 // keys, each under the Xlib display lock.
 #include "X11Output.h"
 
+#include "DisplayLock.h"
 #include "TavroLinux.h"
 
 #include <X11/Xlib-xcb.h>
@@ -57,53 +58,56 @@ void SleepMicroseconds(int microseconds) {
 
 bool X11Output::ScreenSize(int* width, int* height) {
     if (display == nullptr) return false;
-    const int screen = DefaultScreen(display);
-    *width = XDisplayWidth(display, screen);
-    *height = XDisplayHeight(display, screen);
+    DisplayLock lock(display);
+    Display* d = lock.get();
+    const int screen = DefaultScreen(d);
+    *width = XDisplayWidth(d, screen);
+    *height = XDisplayHeight(d, screen);
     return true;
 }
 
 void X11Output::MoveAbsolute(int x, int y) {
     if (display == nullptr) return;
-    XLockDisplay(display);
-    const Window root = RootWindow(display, DefaultScreen(display));
+    DisplayLock lock(display);
+    Display* d = lock.get();
+    const Window root = RootWindow(d, DefaultScreen(d));
     // Through XCB: after every write XFlush also polls the connection for
     // events, which at sub-frame rates costs more than the warp itself.
     // XCB first takes over whatever requests Xlib still buffers (keys not yet
     // flushed), so everything reaches the server in the order it was made.
-    xcb_connection_t* connection = XGetXCBConnection(display);
+    xcb_connection_t* connection = XGetXCBConnection(d);
     xcb_warp_pointer(connection, XCB_NONE, static_cast<xcb_window_t>(root), 0, 0, 0, 0,
                      static_cast<int16_t>(WireCoordinate(x)), static_cast<int16_t>(WireCoordinate(y)));
     xcb_flush(connection);
-    XUnlockDisplay(display);
 }
 
 void X11Output::MoveRelative(int dx, int dy) {
     if (display == nullptr) return;
-    XLockDisplay(display);
-    const Window root = RootWindow(display, DefaultScreen(display));
+    DisplayLock lock(display);
+    Display* d = lock.get();
+    const Window root = RootWindow(d, DefaultScreen(d));
     Window rootReturn = 0, child = 0;
     int rx = 0, ry = 0, wx = 0, wy = 0;
     unsigned mask = 0;
-    XQueryPointer(display, root, &rootReturn, &child, &rx, &ry, &wx, &wy, &mask);
-    XWarpPointer(display, None, root, 0, 0, 0, 0,
+    XQueryPointer(d, root, &rootReturn, &child, &rx, &ry, &wx, &wy, &mask);
+    XWarpPointer(d, None, root, 0, 0, 0, 0,
                  WireCoordinate(static_cast<long long>(rx) + dx),
                  WireCoordinate(static_cast<long long>(ry) + dy));
     // Sent now, not whenever the next request happens to flush the buffer:
     // the last move of a pass would otherwise wait for the next packet.
-    XFlush(display);
-    XUnlockDisplay(display);
+    XFlush(d);
 }
 
 bool X11Output::CursorPosition(int* x, int* y) {
     if (display == nullptr) return false;
-    XLockDisplay(display);
     Window rootReturn = 0, child = 0;
     int px = 0, py = 0, wx = 0, wy = 0;
     unsigned mask = 0;
-    XQueryPointer(display, RootWindow(display, DefaultScreen(display)), &rootReturn, &child, &px,
-                  &py, &wx, &wy, &mask);
-    XUnlockDisplay(display);
+    {
+        DisplayLock lock(display);
+        Display* d = lock.get();
+        XQueryPointer(d, RootWindow(d, DefaultScreen(d)), &rootReturn, &child, &px, &py, &wx, &wy, &mask);
+    }
     *x = px;
     *y = py;
     return true;
@@ -116,34 +120,34 @@ void X11Output::Button(PointerButton button, bool down) {
         std::lock_guard<std::mutex> hold(heldLock_);
         Count(heldButtons_, number, down);
     }
-    XLockDisplay(display);
-    XTestFakeButtonEvent(display, number, down ? True : False, 0);
-    XFlush(display);
-    XUnlockDisplay(display);
+    DisplayLock lock(display);
+    XTestFakeButtonEvent(lock.get(), number, down ? True : False, 0);
+    XFlush(lock.get());
 }
 
 bool X11Output::Key(unsigned long keysym, bool down) {
     if (display == nullptr) return false;
-    XLockDisplay(display);
+    DisplayLock lock(display);
     // A key symbol the keyboard map lacks has no key code: send nothing
     // rather than events for key code 0, which the server answers with an
     // error that ends the process.
-    const KeyCode code = XKeysymToKeycode(display, static_cast<KeySym>(keysym));
+    const KeyCode code = XKeysymToKeycode(lock.get(), static_cast<KeySym>(keysym));
     if (code != 0) {
         {
             std::lock_guard<std::mutex> hold(heldLock_);
             Count(heldKeys_, code, down);
         }
-        XTestFakeKeyEvent(display, code, down ? True : False, 0);
+        XTestFakeKeyEvent(lock.get(), code, down ? True : False, 0);
     }
-    XUnlockDisplay(display);
     return code != 0;
 }
 
 void X11Output::Pause(int microseconds) { SleepMicroseconds(microseconds); }
 
 void X11Output::Flush() {
-    if (display != nullptr) XFlush(display);
+    if (display == nullptr) return;
+    DisplayLock lock(display);
+    XFlush(lock.get());
 }
 
 void X11Output::ReleaseAll() {
@@ -154,11 +158,11 @@ void X11Output::ReleaseAll() {
         keys.swap(heldKeys_);
     }
     if (display == nullptr || (buttons.empty() && keys.empty())) return;
-    XLockDisplay(display);
-    for (const auto& [code, count] : keys) XTestFakeKeyEvent(display, code, False, 0);
-    for (const auto& [number, count] : buttons) XTestFakeButtonEvent(display, number, False, 0);
-    XFlush(display);
-    XUnlockDisplay(display);
+    DisplayLock lock(display);
+    Display* d = lock.get();
+    for (const auto& [code, count] : keys) XTestFakeKeyEvent(d, code, False, 0);
+    for (const auto& [number, count] : buttons) XTestFakeButtonEvent(d, number, False, 0);
+    XFlush(d);
 }
 
 }  // namespace tavro

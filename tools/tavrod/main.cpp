@@ -9,6 +9,7 @@
 #include "DaemonOptions.h"
 #include "DaemonStatus.h"
 #include "DeviceRunMarker.h"
+#include "DisplayLock.h"
 #include "FilterChoice.h"
 #include "KeyRelay.h"
 #include "OutputSelection.h"
@@ -359,13 +360,12 @@ void Serve(Daemon& d, int extraFd, int timeoutMs) {
     // calls OnDisplayLost); events that arrive are not used, except a
     // changed keyboard mapping.
     if (xfd >= 0 && count > 0 && fds[1].revents != 0) {
-        XLockDisplay(display);
-        while (XPending(display) > 0) {
+        tavro::DisplayLock lock(display);
+        while (XPending(lock.get()) > 0) {
             XEvent event;
-            XNextEvent(display, &event);
+            XNextEvent(lock.get(), &event);
             if (event.type == MappingNotify) XRefreshKeyboardMapping(&event.xmapping);
         }
-        XUnlockDisplay(display);
     }
     if (relay && count > 0) relay->ServeReady(fds);
     const auto now = Clock::now();
