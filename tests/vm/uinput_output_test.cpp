@@ -631,6 +631,16 @@ TEST_F(UinputTest, AClientsKeyThatNobodyReadsIsNotTypedAndSaysWhy) {
     EXPECT_TRUE(Logged("Key 0x61 not typed: nothing held its virtual keyboard /dev/input/event")) << Log().size();
 }
 
+TEST_F(UinputTest, TheDaemonsKeysDoNotWaitForTheDesktopToRead) {
+    Kit daemon(CTavroLinux::OutputChoice::Uinput, 1920, 1080);
+    ASSERT_EQ(daemon.result, 0) << daemon.message;
+    Reader idle(FindNode("Tavro keyboard"));  // holds the device, reads nothing
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 50; ++i) daemon.kit->TV_SendKeyEvent(XK_a, -1, 0, 5);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_LT(took.count(), 3000) << "50 taps";
+}
+
 // ---- Ends of a run ----
 
 class DaemonEnd : public UinputTest, public testing::WithParamInterface<int> {};
