@@ -33,9 +33,17 @@ constexpr int kVendor = 0x1209;
 constexpr int kPointerProduct = 0x7a01;
 constexpr int kKeyboardProduct = 0x7a02;
 
-// How long the first button or key of a new device may wait for the
-// desktop to open it.
-constexpr auto kOpenWait = std::chrono::milliseconds(1000);
+// How long the first button or key of the daemon's new devices may wait
+// for the desktop to open them.
+constexpr auto kDaemonOpenWait = std::chrono::milliseconds(1000);
+
+// A reader takes a key's events in one go or in quick reads one after the
+// other: a read of a key counts once no further read came for this long.
+constexpr auto kReadsSettle = std::chrono::milliseconds(10);
+
+// A program that opened a device and still holds it after this long keeps
+// it (udev and other probes close it again within milliseconds).
+constexpr auto kHoldSettle = std::chrono::milliseconds(30);
 
 // How long released keys and buttons stay readable before a device may go.
 constexpr int kReleaseGraceMicroseconds = 20000;
@@ -109,6 +117,7 @@ std::unique_ptr<UinputOutput> UinputOutput::Create(int width, int height, bool w
     output->x_ = output->width_ / 2;
     output->y_ = output->height_ / 2;
     output->hasPointer_ = withPointer;
+    output->confirmReads_ = !withPointer;
 
     std::string keymapError;
     output->keymap_ = KeyboardMap::Load(&keymapError);
@@ -176,21 +185,23 @@ bool UinputOutput::Open(Device* device, const char* path, std::string* error, li
     device->fd = fd;
     const char* node = libevdev_uinput_get_devnode(device->uinput);
     device->node = node != nullptr ? node : "";
-    device->openDeadline = std::chrono::steady_clock::now() + kOpenWait;
+    device->openDeadline = std::chrono::steady_clock::now() + (confirmReads_ ? kOpenWait : kDaemonOpenWait);
     // One inotify queue for the node's opens and udev's record of it, so
     // that their order shows whether an open came after udev was done (udev
-    // opens the device itself while it looks at it).
+    // opens the device itself while it looks at it).  A device whose reads
+    // are confirmed watches its closes and reads as well.
+    const uint32_t mask = confirmReads_ ? IN_OPEN | IN_CLOSE | IN_ACCESS : IN_OPEN;
     device->watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (device->watch >= 0 && (device->node.empty() ||
-                               inotify_add_watch(device->watch, device->node.c_str(), IN_OPEN) < 0)) {
+    if (device->watch >= 0 &&
+        (device->node.empty() || inotify_add_watch(device->watch, device->node.c_str(), mask) < 0)) {
         close(device->watch);
         device->watch = -1;
     }
     device->udevDone = !UdevRunning();
     if (device->watch >= 0 && !device->udevDone) {
         device->udevRecord = UdevRecordName(device->node);
-        if (inotify_add_watch(device->watch, "/run/udev/data", IN_MOVED_TO | IN_CREATE) < 0)
-            device->udevDone = true;
+        device->udevWatch = inotify_add_watch(device->watch, "/run/udev/data", IN_MOVED_TO | IN_CREATE);
+        if (device->udevWatch < 0) device->udevDone = true;
         if (access(("/run/udev/data/" + device->udevRecord).c_str(), F_OK) == 0) device->udevDone = true;
     }
     return true;
@@ -205,30 +216,76 @@ UinputOutput::~UinputOutput() {
     }
 }
 
-void UinputOutput::WaitUntilOpened(Device* device) {
-    while (device->watch >= 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            device->openDeadline - std::chrono::steady_clock::now());
-        pollfd ready{device->watch, POLLIN, 0};
-        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
-        alignas(inotify_event) char buffer[4096];
-        const ssize_t length = read(device->watch, buffer, sizeof buffer);
-        bool opened = false;
+bool UinputOutput::Watch(Device* device, std::chrono::milliseconds wait) {
+    pollfd ready{device->watch, POLLIN, 0};
+    if (poll(&ready, 1, static_cast<int>(std::max<long long>(wait.count(), 0))) <= 0) return false;
+    alignas(inotify_event) char buffer[4096];
+    ssize_t length;
+    while ((length = read(device->watch, buffer, sizeof buffer)) > 0) {
         for (ssize_t at = 0; at < length;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            if (event->mask & IN_OPEN) {
-                if (device->udevDone) opened = true;
-            } else if (event->len > 0 && device->udevRecord == event->name) {
-                device->udevDone = true;
+            if (event->mask & IN_Q_OVERFLOW) {
+                ++device->reads;  // reports were lost: taken as a read
+            } else if (event->wd == device->udevWatch) {
+                if (event->len > 0 && device->udevRecord == event->name) device->udevDone = true;
+            } else if (event->mask & IN_OPEN) {
+                ++device->holders;
+                if (device->udevDone && !confirmReads_) device->opened = true;
+            } else if (event->mask & IN_CLOSE) {
+                // An open before the watch began is not counted.
+                device->holders = std::max(device->holders - 1, 0);
+                if (device->holders == 0 && confirmReads_) device->opened = false;
+            } else if (event->mask & IN_ACCESS) {
+                ++device->reads;
             }
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
-        if (opened) break;
     }
-    if (device->watch >= 0) {
+    if (device->udevDone && device->udevWatch >= 0) {
+        inotify_rm_watch(device->watch, device->udevWatch);
+        device->udevWatch = -1;
+    }
+    return true;
+}
+
+void UinputOutput::WaitUntilOpened(Device* device) {
+    // A device whose reads are confirmed waits for a program that keeps it
+    // open (opened then counts that one): a program that opens it only to
+    // look at it closes it again at once.
+    const auto held = [&] { return device->udevDone && device->holders > 0; };
+    while (device->watch >= 0 && !device->opened) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            device->openDeadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        if (confirmReads_ && held()) {
+            if (!Watch(device, std::min(left, kHoldSettle))) device->opened = held();
+        } else if (!Watch(device, left)) {
+            break;
+        }
+    }
+    if (device->watch >= 0 && !confirmReads_) {
         close(device->watch);
         device->watch = -1;
     }
+}
+
+bool UinputOutput::ReadBack(Device* device, unsigned long readsBefore) {
+    if (device->watch < 0) return true;  // cannot tell: taken as read
+    const auto end = std::chrono::steady_clock::now() + kReadWait;
+    Watch(device, std::chrono::milliseconds(0));
+    // Nobody holds the node: what was sent is gone already.
+    while (device->holders > 0 && device->reads == readsBefore) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        Watch(device, left);
+    }
+    if (device->reads == readsBefore) return false;
+    // The read may have come while the events were still being written:
+    // the rest follows at once.
+    while (std::chrono::steady_clock::now() < end && Watch(device, kReadsSettle)) {
+    }
+    return true;
 }
 
 void UinputOutput::Write(Device* device, int type, int code, int value) {
@@ -304,20 +361,55 @@ bool UinputOutput::Key(unsigned long keysym, bool down) {
         if (!line.empty()) CTavroLinux::LogMessage("%s", line.c_str());
         return false;
     }
-    WaitUntilOpened(&keyboard_);
-    if (down) {
-        for (int modifier : stroke.modifiers) PressCode(modifier);
-        PressCode(stroke.code);
-    } else {
-        // A release of a key that is not held still goes out (the kernel
-        // drops it), but leaves the modifiers alone: they may be another
-        // key's.
-        const bool held = heldKeys_.count(stroke.code) != 0;
+    const bool held = heldKeys_.count(stroke.code) != 0;
+    auto release = [&] {
         ReleaseCode(stroke.code);
-        if (held)
+        if (held || down)
             for (auto m = stroke.modifiers.rbegin(); m != stroke.modifiers.rend(); ++m) ReleaseCode(*m);
+    };
+    for (;;) {
+        WaitUntilOpened(&keyboard_);
+        unsigned long readsBefore = 0;
+        if (confirmReads_ && keyboard_.watch >= 0) {
+            Watch(&keyboard_, std::chrono::milliseconds(0));
+            readsBefore = keyboard_.reads;
+        }
+        if (down) {
+            for (int modifier : stroke.modifiers) PressCode(modifier);
+            PressCode(stroke.code);
+        } else {
+            // A release of a key that is not held still goes out (the kernel
+            // drops it), but leaves the modifiers alone: they may be another
+            // key's.
+            release();
+        }
+        if (!confirmReads_ || ReadBack(&keyboard_, readsBefore)) {
+            unreadLogged_ = false;
+            return true;
+        }
+        // Not read: nothing stays held, should a reader come later.  A press
+        // that went while only a passing program had the device open is
+        // sent again once one keeps it (a repeated release would be
+        // dropped by the kernel: its key is up already).
+        if (down) release();
+        if (!down || keyboard_.holders > 0 || std::chrono::steady_clock::now() >= keyboard_.openDeadline) break;
     }
-    return true;
+    // Not read: nothing stays held, should a reader come later.
+    if (down) release();
+    if (!unreadLogged_) {
+        unreadLogged_ = true;
+        const auto seconds = [](std::chrono::milliseconds wait) { return std::to_string(wait.count() / 1000); };
+        const std::string why =
+            keyboard_.holders == 0
+                ? "nothing held its virtual keyboard " + keyboard_.node + " open " + seconds(kOpenWait) +
+                      " s after its creation"
+                : "its virtual keyboard " + keyboard_.node + " is open but was not read within " +
+                      seconds(kReadWait) + " s";
+        CTavroLinux::LogMessage("Key 0x%lx not typed: %s (fix: run tavrod --output uinput, whose keyboard the "
+                                "desktop keeps open); later keys lost in a row are not logged",
+                                keysym, why.c_str());
+    }
+    return false;
 }
 
 void UinputOutput::Pause(int microseconds) { SleepMicroseconds(microseconds); }
@@ -325,6 +417,11 @@ void UinputOutput::Pause(int microseconds) { SleepMicroseconds(microseconds); }
 void UinputOutput::ReleaseAll() {
     std::lock_guard<std::mutex> hold(lock_);
     const bool released = !heldKeys_.empty() || !heldButtons_.empty();
+    unsigned long readsBefore = 0;
+    if (released && confirmReads_ && keyboard_.watch >= 0) {
+        Watch(&keyboard_, std::chrono::milliseconds(0));
+        readsBefore = keyboard_.reads;
+    }
     if (!heldKeys_.empty()) {
         for (const auto& [code, count] : heldKeys_) Write(&keyboard_, EV_KEY, code, 0);
         Write(&keyboard_, EV_SYN, SYN_REPORT, 0);
@@ -337,7 +434,11 @@ void UinputOutput::ReleaseAll() {
     }
     // The desktop reads them before the devices may go (a device that is
     // gone cannot be read any more, even what it had sent).
-    if (released) SleepMicroseconds(kReleaseGraceMicroseconds);
+    if (released && confirmReads_ && keyboard_.watch >= 0) {
+        ReadBack(&keyboard_, readsBefore);
+    } else if (released) {
+        SleepMicroseconds(kReleaseGraceMicroseconds);
+    }
 }
 
 std::string UinputOutput::PointerNode() const { return pointer_.node; }

@@ -57,9 +57,20 @@ public:
     // keyboard only.  Null with *error set to a one-line message naming
     // the device, the system's error text and the fix when /dev/uinput
     // cannot be used.
+    //
+    // A keyboard-only output is a client program's own, made for its key
+    // calls when no daemon serves it; the program may exit, and its device
+    // go, right after a key.  So each key there returns only once the
+    // desktop has read it: it waits for a program to open the device and
+    // keep it open (at most kOpenWait from its creation), then at most
+    // kReadWait for the key's events to be read.  A key nobody read returns false, is released
+    // again, and is logged (one line per run of such keys).  The daemon's
+    // output (with the pointer) sends without waiting.
     static std::unique_ptr<UinputOutput> Create(int width, int height, bool withPointer,
                                                 std::string* error,
                                                 const char* path = "/dev/uinput");
+    static constexpr std::chrono::milliseconds kOpenWait{3000};
+    static constexpr std::chrono::milliseconds kReadWait{1000};
     ~UinputOutput() override;  // releases what is held, then removes the devices
 
     const char* Name() const override { return "uinput"; }
@@ -89,18 +100,28 @@ private:
     // A device that was just created loses what it is sent until the
     // desktop has opened it: before the first button or key of a device,
     // waits (once, at most until the deadline) for an open of its node
-    // after udev has handled it.
+    // after udev has handled it.  A device whose reads are confirmed keeps
+    // watching its node: who holds it open, and each read of it.
     struct Device {
         libevdev_uinput* uinput = nullptr;
         int fd = -1;
-        int watch = -1;  // inotify descriptor on the node, until it was opened
+        int watch = -1;      // inotify on the node, until opened (always when reads are confirmed)
+        int udevWatch = -1;  // its watch on udev's records, until udev is done
         std::string node;
         std::chrono::steady_clock::time_point openDeadline;
         bool udevDone = false;   // udev has handled the device (or does not run)
         std::string udevRecord;  // udev's record of it: "c<major>:<minor>"
+        bool opened = false;     // opened after udev was done (and kept open)
+        int holders = 0;         // opens less closes of the node seen
+        unsigned long reads = 0;  // reads of the node seen
     };
     bool Open(Device* device, const char* path, std::string* error, struct libevdev* model);
+    // Takes what the node's watch reports, waiting at most `wait` for the
+    // first report; false when none came.
+    bool Watch(Device* device, std::chrono::milliseconds wait);
     void WaitUntilOpened(Device* device);
+    // After a key's events went out: true once a reader has read them.
+    bool ReadBack(Device* device, unsigned long readsBefore);
     void Write(Device* device, int type, int code, int value);
     void SendPosition();
     void PressCode(int code);
@@ -109,6 +130,8 @@ private:
     std::mutex lock_;
     Device pointer_, keyboard_;
     bool hasPointer_ = false;
+    bool confirmReads_ = false;  // keyboard only: keys wait until read
+    bool unreadLogged_ = false;  // the current run of unread keys is logged
     int width_ = 0, height_ = 0;
     int x_ = 0, y_ = 0;
     std::shared_ptr<const KeyboardMap> keymap_;

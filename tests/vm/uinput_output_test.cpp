@@ -13,6 +13,7 @@
 #include "Pty.h"
 #include "TavroLinux.h"
 #include "TestEnvironment.h"
+#include "UinputOutput.h"
 #include "XServer.h"
 
 #include <X11/Xlib.h>
@@ -34,6 +35,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -605,6 +607,38 @@ TEST_F(UinputTest, ClientInAWaylandSessionWithoutDaemonKeepsItsFirstKey) {
     Reader keyboard(node);
     EXPECT_EQ(keyboard.Keys(4), Tap(KEY_A) + Tap(KEY_B)) << client.output();
     EXPECT_EQ(client.wait(kLong), 0) << client.output();
+}
+
+TEST_F(UinputTest, ClientWithoutDaemonWaitsUntilALateDesktopReadsItsKey) {
+    // The desktop opens new devices a while after udev is done with them.
+    setenv("WAYLAND_DISPLAY", "wayland-test", 1);
+    tavro::test::ChildProcess client(SEND_KEY_CLIENT_PATH, {"0x61"});
+    unsetenv("WAYLAND_DISPLAY");
+    const std::string node = FindNode("Tavro keyboard");
+    ASSERT_FALSE(node.empty()) << client.output();
+    std::this_thread::sleep_for(1500ms);
+    Reader keyboard(node);
+    ASSERT_TRUE(keyboard.ok()) << "the client's keyboard went unread: " << client.output();
+    EXPECT_EQ(keyboard.Keys(2), Tap(KEY_A)) << client.output();
+    EXPECT_EQ(client.wait(kLong), 0) << client.output();
+}
+
+TEST_F(UinputTest, AClientsKeyThatNobodyReadsIsNotTypedAndSaysWhy) {
+    std::string error;
+    const auto keyboard = tavro::UinputOutput::Create(1, 1, false, &error);
+    ASSERT_TRUE(keyboard) << error;
+    EXPECT_FALSE(keyboard->Key(XK_a, true));
+    EXPECT_TRUE(Logged("Key 0x61 not typed: nothing held its virtual keyboard /dev/input/event")) << Log().size();
+}
+
+TEST_F(UinputTest, TheDaemonsKeysDoNotWaitForTheDesktopToRead) {
+    Kit daemon(CTavroLinux::OutputChoice::Uinput, 1920, 1080);
+    ASSERT_EQ(daemon.result, 0) << daemon.message;
+    Reader idle(FindNode("Tavro keyboard"));  // holds the device, reads nothing
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 50; ++i) daemon.kit->TV_SendKeyEvent(XK_a, -1, 0, 5);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_LT(took.count(), 3000) << "50 taps";
 }
 
 // ---- Ends of a run ----
