@@ -265,9 +265,12 @@ int TV_GetMicArray(short* out, int count, int clear) {
 }
 
 int TV_SendKeyEvent(int keysym, int unused1, int mode, int unused2) {
+    (void)unused1;
+    (void)unused2;
     if (Record() == nullptr) return 0;
-    TavroLinux->TV_SendKeyEvent(keysym, unused1, mode, unused2);
-    return 1;
+    // 0 as well for a key that was not typed, rather than a success the
+    // caller cannot tell from one.
+    return TavroLinux->SendKey(keysym, mode) ? 1 : 0;
 }
 
 int TV_MouseClick(int on) {

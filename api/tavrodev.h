@@ -185,7 +185,9 @@ int TV_GetRawMicArray(void* out);                              /* out needs 20 b
 int TV_GetMicArray(short* out, int count, int clear);          /* out needs 16*count */
 
 /* ---- Pass-through and options ---- */
-int TV_SendKeyEvent(int keysym, int unused1, int mode, int unused2); /* mode 0 tap, 1 press, 2 release */
+/* mode 0 tap, 1 press, 2 release; 0 also when the key was not typed (the keymap has
+ * no key for the symbol, or no desktop read a virtual keyboard) */
+int TV_SendKeyEvent(int keysym, int unused1, int mode, int unused2);
 int TV_MouseClick(int on);
 int TV_QuickClick(int on);
 int TV_SetDrawBitmaps(int on); /* returns on */

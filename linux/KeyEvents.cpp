@@ -34,8 +34,14 @@ using tavro::PointerButton;
 }  // namespace
 
 int CTavroLinux::TV_SendKeyEvent(int keysym, int, int mode, int) {
+    SendKey(keysym, mode);
+    return 0;
+}
+
+bool CTavroLinux::SendKey(int keysym, int mode) {
     std::shared_ptr<tavro::Output> output = tavro::CurrentOutput(*this);
-    if (!output) return 0;
+    if (!output) return false;
+    bool sent = true;
     // Key symbols are 32-bit values; a negative int is one with the top bit.
     const unsigned long symbol = static_cast<unsigned int>(keysym);
     {
@@ -44,23 +50,26 @@ int CTavroLinux::TV_SendKeyEvent(int keysym, int, int mode, int) {
         std::lock_guard<std::recursive_mutex> sequence(OutputSequence);
         switch (mode) {
             case kTap:
-                if (output->Key(symbol, true)) {
+                sent = output->Key(symbol, true);
+                if (sent) {
                     output->Pause(kKeyPauseMicroseconds);
-                    output->Key(symbol, false);
+                    sent = output->Key(symbol, false);
                 }
                 break;
             case kPress:
-                if (output->Key(symbol, true)) output->Pause(kKeyPauseMicroseconds);
+                sent = output->Key(symbol, true);
+                if (sent) output->Pause(kKeyPauseMicroseconds);
                 break;
             case kRelease:
-                if (output->Key(symbol, false)) output->Pause(kKeyPauseMicroseconds);
+                sent = output->Key(symbol, false);
+                if (sent) output->Pause(kKeyPauseMicroseconds);
                 break;
             default:
                 break;
         }
     }
     output->Flush();
-    return 0;
+    return sent;
 }
 
 // ---- Pointer buttons ----

@@ -163,6 +163,10 @@ public:
 
     // ---- Key injection (also exported through the API). ----
     int TV_SendKeyEvent(int keysym, int unused1, int mode, int unused2);
+    // The key of TV_SendKeyEvent (mode 0 tap, 1 press, 2 release, others
+    // send nothing); false when it went nowhere: no output, a symbol the
+    // keymap cannot type, or a client's virtual keyboard no desktop read.
+    bool SendKey(int keysym, int mode);
 
     // ---- System log. ----
     // Sends the text verbatim to the system log at LOG_INFO.

@@ -399,7 +399,11 @@ class Kit:
         problem = self._key_route_problem()
         if problem:
             raise NoDesktopError(problem)
-        self._lib.TV_SendKeyEvent(keysym, -1, modes[mode], 0)
+        if self._lib.TV_SendKeyEvent(keysym, -1, modes[mode], 0) == 0:
+            raise NoDesktopError(
+                f"the key {keysym:#x} was not typed: the desktop's keymap has no key for it, "
+                "or no desktop read the kit's virtual keyboard (the system log says which: "
+                "journalctl -t Tavro)")
 
     def _key_route_problem(self) -> str:
         """Why a key would reach no desktop, or "" when one of the kit's routes

@@ -76,6 +76,16 @@ def test_a_key_reaches_the_x_display_or_raises(request, x11_device, display):
             "display, or run tavrod --output uinput")
 
 
+def test_a_key_the_keymap_cannot_type_raises(x11_device, x_display):
+    env = dict(os.environ, DISPLAY=x_display,
+               PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(tavro.__file__))))
+    env.pop("WAYLAND_DISPLAY", None)
+    run = subprocess.run([sys.executable, "-c", "import tavro; tavro.Kit().send_key(0x100263A)"],
+                         capture_output=True, text=True, timeout=30, env=env)
+    assert run.returncode != 0 and run.stderr.splitlines()[-1].startswith(
+        "tavro.errors.NoDesktopError: the key 0x100263a was not typed"), run.stderr
+
+
 def test_snapshots_are_stale_while_no_packet_comes(x11_device, kit):
     wait_for(lambda: not kit.snapshot().stale, 5, "a live snapshot")
     x11_device.sim.send_signal(signal.SIGSTOP)
