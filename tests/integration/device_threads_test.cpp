@@ -326,7 +326,20 @@ std::map<std::string, std::string> Threads(const std::string& prefix) {
 // Threads of this process named as the device's reader.
 int ReaderThreads() { return static_cast<int>(Threads("tavro-reader").size()); }
 
-using HeldPass = KitOnPty<HeldPassKit>;
+class HeldPass : public KitOnPty<HeldPassKit> {
+protected:
+    // Starts the device, holds its reader in a pass and stops it: the end
+    // goes on after its wait for the reader, which stays held in the pass.
+    void EndARunWhileItsReaderIsHeld() {
+        kit.hold = true;
+        auto run = std::async(std::launch::async, [&] { return kit.StartDevice(); });
+        ASSERT_TRUE(WaitFor([&] { return kit.ReaderRunning(); }));
+        pty.write(Tracking(0, 20000));
+        ASSERT_TRUE(WaitFor([&] { return kit.held.load(); }));
+        device.record().StopRequest = 1;
+        ASSERT_EQ(run.wait_for(5s), std::future_status::ready) << "the stop waited for the reader";
+    }
+};
 
 // The device's end waits 2 s for a reader stuck in a pass, then goes on.  A
 // pass the reader finishes after that belongs to the run that ended: its
@@ -366,13 +379,7 @@ TEST_F(HeldPass, APassFinishedAfterTheStopDoesNotMoveTheNextRun) {
 // when the device starts again, as after a replug: once free it leaves,
 // instead of reading the new run's tty beside the new reader.
 TEST_F(HeldPass, AReaderLeftBehindByItsRunLeavesOnceFree) {
-    kit.hold = true;
-    auto first = std::async(std::launch::async, [&] { return kit.StartDevice(); });
-    ASSERT_TRUE(WaitFor([&] { return kit.ReaderRunning(); }));
-    pty.write(Tracking(0, 20000));
-    ASSERT_TRUE(WaitFor([&] { return kit.held.load(); }));
-    device.record().StopRequest = 1;
-    ASSERT_EQ(first.wait_for(5s), std::future_status::ready) << "the stop waited for the reader";
+    ASSERT_NO_FATAL_FAILURE(EndARunWhileItsReaderIsHeld());
     device.record().StopRequest = 0;
     RunningDevice running(kit);
     ASSERT_TRUE(running.started());
@@ -389,13 +396,7 @@ TEST_F(HeldPass, AReaderLeftBehindByItsRunLeavesOnceFree) {
 // on another tty (a replug): once free it leaves, reading nothing more of
 // its own tty, and every packet of the new tty goes to the new run.
 TEST_F(HeldPass, AReaderLeftBehindNeverReadsTheNextRunsTty) {
-    kit.hold = true;
-    auto first = std::async(std::launch::async, [&] { return kit.StartDevice(); });
-    ASSERT_TRUE(WaitFor([&] { return kit.ReaderRunning(); }));
-    pty.write(Tracking(0, 20000));
-    ASSERT_TRUE(WaitFor([&] { return kit.held.load(); }));
-    device.record().StopRequest = 1;
-    ASSERT_EQ(first.wait_for(5s), std::future_status::ready) << "the stop waited for the reader";
+    ASSERT_NO_FATAL_FAILURE(EndARunWhileItsReaderIsHeld());
     kit.CloseDevice();  // as the daemon lets the gone receiver go
     PtyPair next;
     SetDeviceName(device.record(), next.slavePath());
