@@ -36,6 +36,8 @@ struct OneEuroParameters {
     double deadZoneNoiseMultiple = 0.0;
     double deadZoneFloor = 0.0;
     double deadZoneCeiling = 1e300;
+    // Set by today's calculation pass, which this filter leaves unread.
+    double extraDeadZone = 0.0;
 };
 
 // Defaults that steady a still hand several times over without adding lag
@@ -100,13 +102,16 @@ public:
     // pass for noise.  The estimate belongs to the handset: Reset and Start
     // keep it.
     double NoiseSigma() const { return noiseVariance_ > 0.0 ? std::sqrt(noiseVariance_) : 0.0; }
+    // For today's calculation pass: this filter lets no noise through that
+    // the position must allow for.
+    double NoiseShare() const { return 0.0; }
     // The dead zone in force for the next sample under `parameters`.
     double DeadZone(const OneEuroParameters& parameters) const;
+    // The speed-estimate noise (units per second) of a per-sample noise.
+    double SpeedNoise(double sigma, const OneEuroParameters& parameters) const;
 
 private:
     void LearnNoise(double value, double step, const OneEuroParameters& parameters);
-    // The speed-estimate noise (units per second) of a per-sample noise.
-    double SpeedNoise(double sigma, const OneEuroParameters& parameters) const;
 
     bool started_ = false;
     double value_ = 0.0;
@@ -127,6 +132,7 @@ struct AdaptiveHandsetFilter {
     OneEuroFilter roll;
     OneEuroFilter x;
     OneEuroFilter y;
+    double rollNoise = 0.0;  // set by today's calculation pass, unread here
     void Reset() {
         roll.Reset();
         x.Reset();
