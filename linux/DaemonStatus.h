@@ -20,6 +20,9 @@ namespace tavro {
 
 constexpr uint32_t kDaemonStatusMagic = 0x53445654;  // "TVDS"
 constexpr uint32_t kDaemonStatusVersion = 1;
+// Seconds without a packet after which the receiver's values count as stale
+// (tavro status, the Python package's snapshots).
+constexpr int32_t kPacketsStaleAfterSeconds = 2;
 
 struct DaemonStatus {
     uint32_t Magic;

@@ -156,9 +156,10 @@ int CTavroLinux::WritePODDeviceData() {
     int silentPasses = 0;
     bool silenceSaid = false;
     bool startSent = false;
-    // Serves one flag: taken up (so that a client that gave up waiting can no
-    // longer withdraw it: a command is either withdrawn or sent), the encoder,
-    // then the flag is lowered, whether or not the command went out.
+    // Each request is served by ServeRequest: taken up (so that a client that
+    // gave up waiting can no longer withdraw it: a command is either withdrawn
+    // or sent), the encoder, then the flag is lowered, whether or not the
+    // command went out.
 
     for (;;) {
         TV_Sleep(kWriterPollMicroseconds);

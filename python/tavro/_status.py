@@ -23,7 +23,7 @@ if TYPE_CHECKING:
 STATUS_KEY: Final = _record.RECORD_KEY + 1
 # Without a packet for this long, the record's tracking values are the last
 # ones received (as `tavro status` says).
-STALE_AFTER: Final = 2.0
+STALE_AFTER: Final = float(_status_layout.kPacketsStaleAfterSeconds)
 _GETPID: Final = 11
 _GETVAL: Final = 12
 

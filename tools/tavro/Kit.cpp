@@ -141,7 +141,7 @@ std::string DeviceProblem(const DaemonView& view) {
                receiver + " is not connected; plug it in (tavrod waits for it)";
     if (view.secondsSincePacket < 0)
         return receiver + " is connected, but no packet has come from it yet; switch a handset on";
-    if (view.secondsSincePacket >= 2.0) {
+    if (view.secondsSincePacket >= tavro::kPacketsStaleAfterSeconds) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.0f", view.secondsSincePacket);
         return receiver + " is connected, but no packet has come for " + seconds +
