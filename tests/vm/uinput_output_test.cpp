@@ -389,6 +389,23 @@ TEST_F(UinputTest, LibinputSeesScrollFromTheRelativePointer) {
     EXPECT_EQ(WheelSteps(events.output()), expected) << events.output();
 }
 
+TEST_F(UinputTest, ButtonsComeFromThePointerThatMovedLast) {
+    Kit k(CTavroLinux::OutputChoice::Uinput, 1920, 1080);
+    ASSERT_EQ(k.result, 0) << k.message;
+    Reader absolute(FindNode("Tavro pointer")), relative(FindNode("Tavro relative pointer"));
+    const std::shared_ptr<tavro::Output> out = k.output();
+    out->Button(tavro::PointerButton::Left, true);  // before any motion: the absolute pointer
+    out->MoveRelative(3, 0);
+    out->Button(tavro::PointerButton::Left, false);  // where it was pressed
+    out->Button(tavro::PointerButton::Right, true);
+    out->MoveAbsolute(10, 10);
+    out->Button(tavro::PointerButton::Right, false);
+    out->Button(tavro::PointerButton::Middle, true);
+    out->Button(tavro::PointerButton::Middle, false);
+    EXPECT_EQ(absolute.Keys(4), Tap(BTN_LEFT) + Tap(BTN_MIDDLE));
+    EXPECT_EQ(relative.Keys(2), Tap(BTN_RIGHT));
+}
+
 // ---- Positions: the same as the X11 output's ----
 
 struct Aim {
