@@ -1,6 +1,6 @@
 // One sub-frame's pointer move through each output, timed per call: the X11
 // output (a warp, or a query and a warp, then a flush, on a private Xvfb) and
-// the uinput output (absolute axis events on the virtual pointer) where
+// the uinput output (axis events on its absolute or relative pointer) where
 // /dev/uinput can be opened.  Prints a table.
 //
 //   tavro-bench-output-move [moves]       (default 20000 per row)

@@ -349,6 +349,13 @@ void UinputOutput::Button(PointerButton button, bool down) {
     const int code = ButtonCode(button);
     Device* device = lastMotion_;
     if (down) {
+        // Held down on the other pointer: let go there, so that no button
+        // stays down on a device nothing releases it on.
+        auto held = heldButtons_.find(code);
+        if (held != heldButtons_.end() && held->second != device) {
+            Write(held->second, EV_KEY, code, 0);
+            Write(held->second, EV_SYN, SYN_REPORT, 0);
+        }
         heldButtons_[code] = device;
     } else if (auto held = heldButtons_.find(code); held != heldButtons_.end()) {
         device = held->second;

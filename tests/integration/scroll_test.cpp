@@ -5,7 +5,6 @@
 // GoogleTest before Xlib, whose macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
 
-#include "ClientOutput.h"
 #include "QueuedOutput.h"
 #include "TavroLinux.h"
 #include "TestEnvironment.h"
@@ -100,23 +99,5 @@ TEST_P(Scrolling, AWildCountIsCutToTheBound) {
 
 INSTANTIATE_TEST_SUITE_P(Outputs, Scrolling, testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Queued" : "X11"; });
-
-TEST(ClientScrolling, IsRefusedAndSendsNothing) {
-    tavro::test::XvfbServer xvfb;
-    TAVRO_REQUIRE_X(xvfb);
-    XInitThreads();
-    display = XOpenDisplay(nullptr);
-    ASSERT_NE(display, nullptr);
-    {
-        tavro::test::RecordingWindow window;
-        tavro::ClientOutput client(std::make_shared<tavro::X11Output>());
-        EXPECT_FALSE(client.Scroll(0, 1));
-        client.Button(tavro::PointerButton::Right, true);  // a sentinel: what came before it has arrived
-        ASSERT_TRUE(window.waitForEvents(1));
-        EXPECT_EQ(window.events().front().detail, 3u);
-    }
-    XCloseDisplay(display);
-    display = nullptr;
-}
 
 }  // namespace

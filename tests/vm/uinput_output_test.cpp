@@ -402,8 +402,12 @@ TEST_F(UinputTest, ButtonsComeFromThePointerThatMovedLast) {
     out->Button(tavro::PointerButton::Right, false);
     out->Button(tavro::PointerButton::Middle, true);
     out->Button(tavro::PointerButton::Middle, false);
-    EXPECT_EQ(absolute.Keys(4), Tap(BTN_LEFT) + Tap(BTN_MIDDLE));
-    EXPECT_EQ(relative.Keys(2), Tap(BTN_RIGHT));
+    out->Button(tavro::PointerButton::Left, true);
+    out->MoveRelative(2, 0);
+    out->Button(tavro::PointerButton::Left, true);  // pressed again: let go on the absolute one
+    out->Button(tavro::PointerButton::Left, false);
+    EXPECT_EQ(absolute.Keys(6), Tap(BTN_LEFT) + Tap(BTN_MIDDLE) + Tap(BTN_LEFT));
+    EXPECT_EQ(relative.Keys(4), Tap(BTN_RIGHT) + Tap(BTN_LEFT));
 }
 
 // ---- Positions: the same as the X11 output's ----
