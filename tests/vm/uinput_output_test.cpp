@@ -1,8 +1,9 @@
 // The uinput output under a real kernel (run through run-in-vm.sh): the
 // virtual devices as libevdev and libinput see them, positions in every
 // pointing mode against the X11 output (Xvfb in the same machine), every key
-// and button of the keypad in order, keys of other processes, and the ends
-// of a run.  Events are read back from /dev/input/event* with libevdev.
+// and button of the keypad in order, scrolling, keys of other processes, the
+// ends of a run, and smart and game pointing under sway beside the user's own
+// mouse.  Events are read back from /dev/input/event* with libevdev.
 // GoogleTest before Xlib, whose macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
 
@@ -300,7 +301,7 @@ TEST_F(UinputTest, DevicesHaveTheirNamesCapabilitiesAndRanges) {
     EXPECT_EQ(libevdev_get_abs_maximum(p, ABS_X), 1919);
     EXPECT_EQ(libevdev_get_abs_maximum(p, ABS_Y), 1079);
     for (int code : {BTN_LEFT, BTN_MIDDLE, BTN_RIGHT}) EXPECT_TRUE(libevdev_has_event_code(p, EV_KEY, code)) << code;
-    EXPECT_FALSE(libevdev_has_event_type(p, EV_REL)) << "motion is absolute only";
+    EXPECT_FALSE(libevdev_has_event_type(p, EV_REL)) << "relative motion has a device of its own";
     libevdev* rel = relative.device();
     EXPECT_EQ(libevdev_get_id_vendor(rel) << 16 | libevdev_get_id_product(rel), 4617 << 16 | 31235)
         << "the identifier the README gives compositors";
@@ -884,6 +885,7 @@ protected:
         desktop = SwayDesktop::Get();
         if (desktop->failure().find("is missing") != std::string::npos) GTEST_SKIP() << desktop->failure();
         ASSERT_TRUE(desktop->failure().empty()) << desktop->failure();
+        mouse = std::make_unique<UsersMouse>();
         k = std::make_unique<Kit>(CTavroLinux::OutputChoice::Uinput, 1920, 1080);
         ASSERT_EQ(k->result, 0) << k->message;
         ASSERT_TRUE(WaitFor([&] {
@@ -900,13 +902,21 @@ protected:
             return desktop->Pointer() == std::make_pair(1322, 803);
         }, kLong)) << desktop->Wev();
         const size_t before = desktop->Motions();
-        mouse.Move(-339, -226);
+        mouse->Move(-339, -226);
         ASSERT_TRUE(WaitFor([&] { return desktop->Motions() > before; }, kLong)) << "the user's mouse moved nothing";
         left = desktop->Pointer();
         ASSERT_LT(left.first, 1322 - 100) << "the user's mouse moved the pointer well away";
     }
     void TearDown() override {
         k.reset();
+        mouse.reset();
+        // Gone from sway too, so that the next test waits for its own devices.
+        if (desktop != nullptr) {
+            EXPECT_TRUE(WaitFor([&] {
+                return !desktop->HasInput(tavro::kUinputRelativePointerIdentifier) &&
+                       !desktop->HasInput("0:0:Test_mouse");
+            }, kLong));
+        }
         UinputTest::TearDown();
     }
     // Makes the move, then waits until the desktop's pointer is at `where`.
@@ -917,7 +927,7 @@ protected:
         return there;
     }
     SwayDesktop* desktop = nullptr;
-    UsersMouse mouse;
+    std::unique_ptr<UsersMouse> mouse;
     std::unique_ptr<Kit> k;
     std::pair<int, int> left;
 };
