@@ -98,8 +98,8 @@ int CTavroLinux::MoveScreenCursor(double x, double y, double unclampedX, double 
     } else if (drives && !std::isnan(unclampedX) && !std::isnan(unclampedY)) {
         // Game mode: from wherever the pointer is now to the aimed point.
         // Where the desktop does not tell where its pointer is (uinput), the
-        // pointer goes straight to the aimed point, which is where the
-        // relative move would have put it.
+        // pointer goes straight to the aimed point: a relative move from a
+        // guessed position would land wherever the guess was wrong.
         int px = 0, py = 0;
         std::shared_ptr<tavro::Output> output = tavro::CurrentOutput(*this);
         if (output && output->CursorPosition(&px, &py))

@@ -1,5 +1,5 @@
-// An output in front of another that moves pointer buttons, scrolling, keys and the
-// waits between key events onto one output thread, in the order they were
+// An output in front of another that moves pointer buttons, scrolling, keys
+// and the waits between key events onto one output thread, in the order they were
 // asked for, so that a key chord with its 5 ms waits never holds up the
 // thread that asked for it (a handset's calculation, and with it the
 // pointer).  Pointer motion and the questions about the desktop go straight
