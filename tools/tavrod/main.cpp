@@ -227,7 +227,16 @@ bool SelectOutput(Daemon& d, const tavrod::Options& options) {
     // that pointer and keys go nowhere, on the terminal as in the log.
     Say("%s", chosen.message.c_str());
     // Where the events go now, for `tavro status`.
-    if (g_status != nullptr) tavro::StoreText(g_status->Output, tavro::OutputKindName(chosen.output));
+    if (g_status != nullptr) {
+        tavro::StoreText(g_status->Output, tavro::OutputKindName(chosen.output));
+        // Why, and the desktop's size positions are mapped to, for programs
+        // that show the daemon's state (tavro-control).
+        tavro::StoreText(g_status->OutputReason, chosen.message);
+        int width = 0, height = 0;
+        tavro::DesktopSize(*d.kit, &width, &height);
+        tavro::StoreField(g_status->ScreenWidth, width);
+        tavro::StoreField(g_status->ScreenHeight, height);
+    }
     return true;
 }
 
