@@ -24,8 +24,8 @@ constexpr int kSlowTicks = 60;
 
 QLabel* Value(QWidget* parent, const QString& name) {
     auto* label = new QLabel(parent);
-    label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    label->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     label->setAccessibleName(name);
     label->setFocusPolicy(Qt::TabFocus);
     return label;

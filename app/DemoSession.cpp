@@ -67,8 +67,8 @@ QString DemoSession::logFile() const { return home_ ? home_->filePath(QStringLit
 qint64 DemoSession::daemonPid() const { return daemon_.processId(); }
 
 bool DemoSession::start(bool privateIpc, int width, int height, QString* error) {
-    const QString simulator = program(QStringLiteral("tavro-sim"));
-    const QString daemon = program(QStringLiteral("tavrod"));
+    const QString simulator = !simulatorProgram_.isEmpty() ? simulatorProgram_ : program(QStringLiteral("tavro-sim"));
+    const QString daemon = !daemonProgram_.isEmpty() ? daemonProgram_ : program(QStringLiteral("tavrod"));
     if (simulator.isEmpty() || daemon.isEmpty()) {
         *error = QCoreApplication::translate("DemoSession",
                                              "the demo needs tavro-sim and tavrod beside tavro-control or on "

@@ -30,6 +30,12 @@ public:
     // `width` x `height` is the desktop the daemon maps positions to.
     bool start(bool privateIpc, int width, int height, QString* error);
     void stop();
+    // The simulator and the daemon to run (by default tavro-sim and tavrod
+    // beside the app, else in the build tree's tools/, else on the PATH).
+    void setPrograms(const QString& simulator, const QString& daemon) {
+        simulatorProgram_ = simulator;
+        daemonProgram_ = daemon;
+    }
 
     // The line the app shows while the demo runs.
     QString banner() const { return banner_; }
@@ -43,6 +49,7 @@ private:
     QProcess simulator_;
     QProcess daemon_;
     QString banner_;
+    QString simulatorProgram_, daemonProgram_;
 };
 
 }  // namespace tavro::control

@@ -30,11 +30,15 @@ HandsetPanel::HandsetPanel(int user, QWidget* parent) : QWidget(parent), user_(u
         auto* label = new QLabel(tr("Spot %1").arg(s + 1), this);
         power_[s] = new QProgressBar(this);
         power_[s]->setRange(0, kPowerMax);
-        power_[s]->setFormat(QStringLiteral("%v"));
+        power_[s]->setTextVisible(false);
+        powerText_[s] = new QLabel(this);
+        powerText_[s]->setMinimumWidth(powerText_[s]->fontMetrics().horizontalAdvance(QStringLiteral("00000")));
+        powerText_[s]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         power_[s]->setAccessibleName(tr("Handset %1, power of spot %2").arg(user).arg(s + 1));
         label->setBuddy(power_[s]);
         grid->addWidget(label, 1 + s, 0);
-        grid->addWidget(power_[s], 1 + s, 1, 1, 2);
+        grid->addWidget(power_[s], 1 + s, 1);
+        grid->addWidget(powerText_[s], 1 + s, 2);
     }
     dial_ = new RollDial(this);
     dial_->setAccessibleName(tr("Handset %1, roll").arg(user));
@@ -62,6 +66,7 @@ void HandsetPanel::setState(const KitState& state) {
     for (int s = 0; s < 2; ++s) {
         const int value = h.seen ? std::clamp(powers[s], 0, kPowerMax) : 0;
         if (power_[s]->value() != value) power_[s]->setValue(value);
+        powerText_[s]->setText(h.seen ? QString::number(powers[s]) : tr("-"));
         power_[s]->setEnabled(live);
     }
     dial_->setRoll(h.seen ? h.roll : 0.0, HandsetColour(user_), live);

@@ -26,6 +26,7 @@ private:
     QLabel* title_;
     QLabel* status_;
     QProgressBar* power_[2];
+    QLabel* powerText_[2];
     RollDial* dial_;
     QLabel* distance_;
     KeypadView* keypad_;

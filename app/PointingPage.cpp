@@ -133,7 +133,7 @@ QWidget* PointingPage::makeModeGroup() {
     auto* group = new QGroupBox(tr("Pointing mode"), this);
     auto* grid = new QGridLayout(group);
     modes_ = new QButtonGroup(this);
-    const char* titles[] = {QT_TR_NOOP("&Direct"), QT_TR_NOOP("&Smart"), QT_TR_NOOP("&Game")};
+    const char* titles[] = {QT_TR_NOOP("D&irect"), QT_TR_NOOP("&Smart"), QT_TR_NOOP("&Game")};
     for (int m = 0; m < 3; ++m) {
         auto* button = new QRadioButton(tr(titles[m]), group);
         button->setObjectName(QStringLiteral("mode-%1").arg(QString::fromLatin1(kModeNames[m])));
@@ -288,8 +288,14 @@ QWidget* PointingPage::makeSettingsGroup() {
         line += 2;
     }
     grid->setColumnStretch(0, 1);
-    grid->setRowStretch(line, 1);
-    return group;
+    grid->setVerticalSpacing(4);
+    for (int row = 1; row < line; row += 2) grid->setRowMinimumHeight(row, 0);
+    auto* holder = new QWidget(this);
+    auto* column = new QVBoxLayout(holder);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->addWidget(group);
+    column->addStretch();
+    return holder;
 }
 
 void PointingPage::changeSetting(const SettingRow& row, const QString& text) {

@@ -22,12 +22,6 @@ namespace {
 
 // How long a failed attach waits before the next try.
 constexpr qint64 kAttachRetryMs = 1000;
-// A tracking payload: the button word, then two spots of x, y and power,
-// big-endian 16-bit words, positions in hundredths of a camera pixel.
-constexpr int kTrackingPayload = 14;
-
-int Word(const uint8_t* bytes) { return (bytes[0] << 8) | bytes[1]; }
-
 }  // namespace
 
 RecordReader::RecordReader(QObject* parent) : QObject(parent) {
@@ -125,19 +119,18 @@ void RecordReader::readHandsets(SharedDeviceState* r) {
         h.power2 = LoadField(r->Power2[u]);
         h.buttons = LoadField(r->Buttons[u]);
     }
-    // The newest payload: when it is a tracking packet, its spots belong to
-    // the handset its button word names.
-    if (LoadField(r->RawDataLength) == kTrackingPayload) {
-        uint8_t payload[kTrackingPayload];
-        LoadBytes(r->RawData, payload, sizeof payload);
-        const int user = (Word(payload) >> 13) & 3;
-        HandsetState& h = state_.handsets[user];
-        for (int s = 0; s < 2; ++s) {
-            h.spotX[s] = Word(payload + 2 + 6 * s) / 100.0;
-            h.spotY[s] = Word(payload + 4 + 6 * s) / 100.0;
-            h.spotPower[s] = Word(payload + 6 + 6 * s);
-        }
-        h.spots = true;
+    // The two spots as the camera saw them: about the aim point (their
+    // midpoint), D0 / distance apart, along the roll.
+    const double d0 = LoadField(r->D0);
+    for (int u = 0; u < kHandsets; ++u) {
+        HandsetState& h = state_.handsets[u];
+        h.spots = h.seen && h.distance > 0 && d0 > 0;
+        if (!h.spots) continue;
+        const double half = d0 / h.distance / 2;
+        const double dx = half * std::cos(h.roll), dy = half * std::sin(h.roll);
+        h.spotX[0] = h.rawX - dx, h.spotY[0] = h.rawY - dy;
+        h.spotX[1] = h.rawX + dx, h.spotY[1] = h.rawY + dy;
+        h.spotPower[0] = h.power1, h.spotPower[1] = h.power2;
     }
     state_.activeHandset = std::clamp<int>(LoadField(r->CurrentUser), 0, kHandsets - 1);
     state_.pointerOn = LoadField(r->ActivateCursor) != 0;

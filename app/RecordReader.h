@@ -28,7 +28,7 @@ struct HandsetState {
     double distance = 0;
     int power1 = 0, power2 = 0;
     int buttons = -1;             // active-low button word
-    bool spots = false;           // the two spots of its last tracking packet are known
+    bool spots = false;           // the two spots are known
     double spotX[2] = {}, spotY[2] = {};  // camera pixels
     int spotPower[2] = {};
     uint64_t packets = 0;

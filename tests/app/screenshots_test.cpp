@@ -1,8 +1,12 @@
-// A picture of each page at 1280 x 800 with two simulated handsets, into
-// build/screenshots/, for the README and for looking at by eye.
+// tavro-control --demo as main() makes it (the demo's simulator with two
+// handsets and its own daemon), and a picture of each page at 1280 x 800
+// into build/screenshots/, at the normal density and twice it.
 #include "AppTest.h"
+#include "DaemonPage.h"
+#include "DemoSession.h"
 
 #include <QDir>
+#include <QPlainTextEdit>
 
 using namespace tavro::test;
 
@@ -10,11 +14,16 @@ class ScreenshotsTest : public QObject {
     Q_OBJECT
 private slots:
     void everyPageAt1280x800() {
-        SimulatedDevice device({"--pattern", "circle", "--handsets", "2"});
-        QVERIFY(device.running);
+        tavro::control::DemoSession demo;
+        demo.setPrograms(QStringLiteral(TAVRO_SIM_PATH), QStringLiteral(TAVROD_PATH));
+        QString error;
+        QVERIFY2(demo.start(true, 1920, 1080, &error), qPrintable(error));
         AppWindow app;
+        app.window.setNote(demo.banner());
+        app.window.daemonPage()->setDemo(demo.logFile());
         QVERIFY(QDir().mkpath(QStringLiteral(SCREENSHOT_DIR)));
         QTRY_VERIFY_WITH_TIMEOUT(app.reader.state().handsets[1].fresh, 5000);
+        QVERIFY(app.window.problemLine().isEmpty());
         for (const QString& page : tavro::control::MainWindow::PageNames()) {
             app.window.showPage(page);
             QTest::qWait(1200);
@@ -28,6 +37,9 @@ private slots:
             const QString path = QStringLiteral(SCREENSHOT_DIR "/%1.png").arg(page);
             QVERIFY2(image.save(path), qPrintable(path));
         }
+        // The demo's daemon log is on the Daemon page.
+        QVERIFY(app.window.daemonPage()->findChild<QPlainTextEdit*>()->toPlainText().contains(
+            QLatin1String("running the receiver")));
     }
 };
 
