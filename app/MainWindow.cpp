@@ -7,6 +7,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QPainter>
+#include <QScrollArea>
 #include <QShortcut>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -34,9 +35,17 @@ MainWindow::MainWindow(RecordReader* reader, QWidget* parent) : QMainWindow(pare
     live_ = new LivePage(reader, tabs_);
     pointing_ = new PointingPage(reader, tabs_);
     daemon_ = new DaemonPage(reader, tabs_);
-    tabs_->addTab(live_, tr("&Handsets"));
-    tabs_->addTab(pointing_, tr("&Pointing"));
-    tabs_->addTab(daemon_, tr("&Daemon"));
+    // Every page scrolls when the window is smaller than it can shrink to.
+    auto scrolled = [this](QWidget* page) {
+        auto* scroll = new QScrollArea(tabs_);
+        scroll->setWidget(page);
+        scroll->setWidgetResizable(true);
+        scroll->setFrameShape(QFrame::NoFrame);
+        return scroll;
+    };
+    tabs_->addTab(scrolled(live_), tr("&Handsets"));
+    tabs_->addTab(scrolled(pointing_), tr("&Pointing"));
+    tabs_->addTab(scrolled(daemon_), tr("&Daemon"));
     tabs_->setAccessibleName(tr("Pages"));
     layout->addWidget(note_);
     layout->addWidget(problem_);

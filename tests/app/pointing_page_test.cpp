@@ -82,7 +82,10 @@ private slots:
         // Showing the page wrote nothing.
         const Snapshot start = Take(record);
         QTest::qWait(300);
-        QCOMPARE(RecordChangesOutside(start, Take(record), {}), QString());
+        const Snapshot shown = Take(record);
+        QCOMPARE(RecordChangesOutside(start, shown, {}), QString());
+        QCOMPARE(shown.settings, start.settings);
+        QCOMPARE(shown.config, start.config);
 
         // Each settings key: one line of the file, its field of the record.
         for (const char* key : tavro::control::PointingPage::Keys()) {

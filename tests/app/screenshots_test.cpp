@@ -28,13 +28,14 @@ private slots:
             app.window.showPage(page);
             QTest::qWait(1200);
             const QImage image = app.window.grab().toImage();
-            QCOMPARE(image.size(), QSize(1280, 800));
+            QCOMPARE(image.deviceIndependentSize().toSize(), QSize(1280, 800));
             // Something is drawn: more than a handful of colours.
             QSet<QRgb> colours;
             for (int y = 0; y < image.height(); y += 7)
                 for (int x = 0; x < image.width(); x += 7) colours.insert(image.pixel(x, y));
             QVERIFY2(colours.size() > 8, qPrintable(page));
-            const QString path = QStringLiteral(SCREENSHOT_DIR "/%1.png").arg(page);
+            const QString path = QStringLiteral(SCREENSHOT_DIR "/%1%2.png")
+                                     .arg(page, image.devicePixelRatio() > 1 ? QStringLiteral("@2x") : QString());
             QVERIFY2(image.save(path), qPrintable(path));
         }
         // The demo's daemon log is on the Daemon page.
