@@ -9,6 +9,8 @@
 #include <QThread>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -88,6 +90,9 @@ bool DemoSession::start(bool privateIpc, int width, int height, QString* error) 
     qputenv("HOME", home_->path().toLocal8Bit());
     qunsetenv("XDG_CONFIG_HOME");
 
+    // The simulator and the daemon end with the app, however it ends.
+    for (QProcess* process : {&simulator_, &daemon_})
+        process->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
     simulator_.setProgram(simulator);
     simulator_.setArguments({QStringLiteral("--pattern"), QStringLiteral("circle"), QStringLiteral("--handsets"),
                              QStringLiteral("2"), QStringLiteral("--command-log"),

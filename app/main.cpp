@@ -8,6 +8,10 @@
 
 #include <QApplication>
 #include <QScreen>
+#include <QSocketNotifier>
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -38,6 +42,28 @@ const char kUsage[] =
     "  --version      the kit's version\n"
     "\n"
     "Qt's own options (-platform, -style, ...) are accepted too.\n";
+
+// SIGINT and SIGTERM close the window as Ctrl+Q does, so that the demo's
+// simulator and daemon are stopped in order: the handler writes to a pipe
+// the event loop watches.
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    const char byte = 1;
+    ssize_t ignored = write(g_signalPipe[1], &byte, 1);
+    (void)ignored;
+}
+
+void QuitOnSignals(QApplication* app) {
+    if (pipe(g_signalPipe) != 0) return;
+    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, &QApplication::quit);
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
 
 int Usage(const char* format, const char* what) {
     std::fprintf(stderr, "tavro-control: ");
@@ -92,12 +118,13 @@ int main(int argc, char** argv) {
                          why.toLocal8Bit().constData());
     }
 
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tavro-control"));
     QApplication::setApplicationDisplayName(QObject::tr("Tavro Control"));
     QApplication::setApplicationVersion(QStringLiteral(TAVRO_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("com.quorvel.TavroControl"));
-    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+    QuitOnSignals(&app);
 
     std::unique_ptr<tavro::control::DemoSession> session;
     if (demo) {
