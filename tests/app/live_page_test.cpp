@@ -83,6 +83,22 @@ private slots:
         QCOMPARE(samples, 10);
     }
 
+    void keypadLightsTheHeldKeys() {
+        SimulatedDevice device({"--script", Script("keys.script", "at 0 0 x=176 y=144 keys=up,center\n"
+                                                                  "at 1 0 x=176 y=144 keys=up,center\n"
+                                                                  "end 1\n"),
+                                "--loop"});
+        QVERIFY(device.running);
+        AppWindow app;
+        const tavro::control::KeypadView* keypad = app.window.livePage()->panel(0)->keypad();
+        QTRY_VERIFY_WITH_TIMEOUT(keypad->lit(1) && keypad->lit(4), 5000);
+        for (int bit : {0, 2, 3, 5, 6, 7, 8, 9}) QVERIFY2(!keypad->lit(bit), qPrintable(QString::number(bit)));
+        QVERIFY2(!app.window.livePage()->panel(1)->keypad()->lit(4),
+                 qPrintable(QStringLiteral("handset 1: seen %1, buttons %2")
+                                .arg(app.reader.state().handsets[1].seen)
+                                .arg(app.reader.state().handsets[1].buttons)));
+    }
+
     void staleMarkerWhenPacketsStop() {
         SimulatedDevice device({"--pattern", "circle"});
         QVERIFY(device.running);

@@ -2,6 +2,7 @@
 // segment in the record's way, a settings file that cannot be written.
 // Each case runs in a process of its own (ctest names the function).
 #include "AppTest.h"
+#include "DaemonPage.h"
 #include "PointingPage.h"
 #include "RecordAccess.h"
 #include "SharedDeviceState.h"
@@ -20,6 +21,7 @@ class ProblemsTest : public QObject {
     Q_OBJECT
 private slots:
     void noDaemon() {
+        unsetenv("XDG_RUNTIME_DIR");
         AppWindow app;
         QTRY_VERIFY_WITH_TIMEOUT(app.window.problemLine().contains(QLatin1String("No device daemon is running")), 3000);
         app.window.showPage(QStringLiteral("pointing"));
@@ -27,7 +29,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(page->daemonLine().contains(QLatin1String("No device daemon runs")), 3000);
         QVERIFY(!page->findChild<QAbstractButton*>(QStringLiteral("mode-smart"))->isEnabled());
         app.window.showPage(QStringLiteral("daemon"));
-        QTest::qWait(200);
+        auto* daemon = app.window.daemonPage();
+        QTRY_COMPARE_WITH_TIMEOUT(daemon->stateText(), QStringLiteral("not running"), 3000);
+        // The test has no user manager (no XDG_RUNTIME_DIR): the page says so.
+        QVERIFY2(daemon->serviceLine().contains(QLatin1String("No systemd user manager runs")),
+                 qPrintable(daemon->serviceLine()));
     }
 
     void staleSegment() {
