@@ -29,14 +29,10 @@ public:
         simulator = std::make_unique<ChildProcess>(TAVRO_SIM_PATH, args);
         std::string tty;
         if (!simulator->readLine(&tty) || tty.rfind("/dev/", 0) != 0) return;
-        // The receiver named in the settings file rather than with --device:
-        // the daemon keeps a --device path in the record, and every settings
-        // write after that saves it into the file (a fault of the kit's, not
-        // the app's, which the pointing test would otherwise see).
-        std::string said;
-        if (RunProgram(TAVRO_PATH, {"set", "DeviceName", tty}, &said) != 0) return;
+        // The receiver given for this run only: a settings write of the
+        // app's must not save this path as the settings' DeviceName.
         daemon = std::make_unique<ChildProcess>(
-            TAVROD_PATH, std::vector<std::string>{"--output", "x11", "--screen", "1920x1080"});
+            TAVROD_PATH, std::vector<std::string>{"--device", tty, "--output", "x11", "--screen", "1920x1080"});
         running = daemon->waitForOutput("running the receiver", std::chrono::milliseconds(8000));
     }
     std::unique_ptr<ChildProcess> simulator;
