@@ -44,7 +44,12 @@ struct DaemonStatus {
     int32_t SettingsFromDefaults;  // 1 when that load ran on the defaults (file missing, unreadable or broken)
     int64_t SettingsLoadedUnixNs;
     char SettingsLoadedBy[64];   // the loading program's name
-    uint8_t Reserved[1024];
+    // The daemon's one line on its output: which one and why.
+    char OutputReason[256];
+    // The desktop's size that positions are mapped to, 0 before the output is chosen.
+    int32_t ScreenWidth;
+    int32_t ScreenHeight;
+    uint8_t Reserved[760];
 };
 
 // The layout is read by other programs (the Python package among them) by
@@ -54,7 +59,9 @@ static_assert(offsetof(DaemonStatus, DaemonPid) == 8 && offsetof(DaemonStatus, R
                   offsetof(DaemonStatus, PacketsDecoded) == 344 &&
                   offsetof(DaemonStatus, LastPacketUnixNs) == 384 &&
                   offsetof(DaemonStatus, SettingsPath) == 408 &&
-                  offsetof(DaemonStatus, SettingsLoadedBy) == 936,
+                  offsetof(DaemonStatus, SettingsLoadedBy) == 936 &&
+                  offsetof(DaemonStatus, OutputReason) == 1000 &&
+                  offsetof(DaemonStatus, ScreenWidth) == 1256,
               "DaemonStatus fields keep their offsets");
 
 // The segment's key for a record key (the record's key plus one).

@@ -6,6 +6,7 @@
 #define TAVRO_DEVICE_RUN_TTY_H
 
 #include <atomic>
+#include <string>
 
 namespace tavro {
 
@@ -30,6 +31,8 @@ public:
     // Set by the reader while the tty reports the device gone; cleared when
     // data flows again.
     std::atomic<bool> lost{false};
+    // The path it was opened from, set before the device's threads start.
+    std::string path;
 
 private:
     const int fd_;

@@ -30,7 +30,10 @@ bool ReceiverShown(const CTavroLinux& kit, const tavro::ReceiverTty* tty, int pa
     if (tty != nullptr && tty->answered.load(std::memory_order_acquire)) return true;
     if (!silenceSaid && passes * kWriterPollMicroseconds >= kReceiverProofSeconds * 1000000) {
         silenceSaid = true;
-        const std::string path = tavro::LoadText(kit.SharedData->DeviceName);
+        // The path the tty was opened from: the record's DeviceName names
+        // the settings' path again once the daemon has opened its own.
+        const std::string path =
+            tty != nullptr && !tty->path.empty() ? tty->path : tavro::LoadText(kit.SharedData->DeviceName);
         CTavroLinux::LogMessage("the device at %s does not answer as a Tavro receiver (no framed packet "
                                 "in %d s); check the path, prefer /dev/tavro-receiver or "
                                 "/dev/serial/by-id/...",

@@ -104,6 +104,7 @@ int CTavroLinux::SI_Open() {
     }
     // A new open: not yet shown to be a receiver.
     AdoptDevice(fd);
+    if (const std::shared_ptr<tavro::ReceiverTty> tty = OpenTty()) tty->path = path;
     return 0;
 }
 

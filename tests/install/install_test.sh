@@ -57,6 +57,16 @@ for file in include/tavrodev.h include/tavro/SharedDeviceState.h \
             share/zsh/site-functions/_tavro share/fish/vendor_completions.d/tavro.fish; do
     test -e "$prefix/$file" || fail "missing after install: $file"
 done
+# The desktop app, its menu entry, icon and metainfo, when it was built.
+app_files=""
+if [ -e "$build/app/tavro-control" ]; then
+    app_files="bin/tavro-control share/applications/com.quorvel.TavroControl.desktop
+               share/icons/hicolor/scalable/apps/com.quorvel.TavroControl.svg
+               share/metainfo/com.quorvel.TavroControl.metainfo.xml"
+fi
+for file in $app_files; do
+    test -e "$prefix/$file" || fail "missing after install: $file"
+done
 libdir=$(dirname "$(ls "$prefix"/lib*/libTavroDev.so.1 "$prefix"/lib/*/libTavroDev.so.1 2>/dev/null | head -n 1)")
 test -e "$libdir/libTavroDev.so.1" || fail "libTavroDev.so.1 not installed"
 # Debian's documents go only into the packages.
@@ -95,7 +105,9 @@ for elf in "$prefix"/bin/* "$libdir"/libTavro*.so.*.*; do
 done
 
 echo "-- installed programs run from the prefix"
-for program in tavrod tavro tavro-calibrate tavro-demo; do
+app_program=""
+[ -e "$prefix/bin/tavro-control" ] && app_program=tavro-control
+for program in tavrod tavro tavro-calibrate tavro-demo $app_program; do
     resolved=$(env -u LD_LIBRARY_PATH ldd "$prefix/bin/$program" | sed -n 's/.*libTavroDev\.so\.1 => \([^ ]*\).*/\1/p')
     test -n "$resolved" && test "$(realpath "$resolved")" = "$(realpath "$libdir/libTavroDev.so.1")" ||
         fail "$program loads libTavroDev.so.1 from '${resolved}', not from the prefix"

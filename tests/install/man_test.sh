@@ -34,6 +34,8 @@ run_help() {
 
 programs="tavrod:tools/tavrod/tavrod tavro-calibrate:tools/tavro-calibrate/tavro-calibrate
 tavro-sim:tools/tavro-sim/tavro-sim tavro-demo:tavro-demo tavro:tools/tavro/tavro"
+# The desktop app, when it was built.
+[ -x "$build/app/tavro-control" ] && programs="$programs tavro-control:app/tavro-control"
 for entry in $programs; do
     name=${entry%%:*}
     program=$build/${entry#*:}

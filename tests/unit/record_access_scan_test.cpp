@@ -21,7 +21,7 @@ namespace {
 // The directories whose sources must reach the record through the layer
 // (linux/ and tools/tavrod/ join once their accesses go through it too).
 const char* const kLayerClients[] = {"core", "api", "linux", "tools/tavro", "tools/tavro-calibrate",
-                                     "tools/tavrod", "demo"};
+                                     "tools/tavrod", "demo", "app"};
 
 const std::set<std::string> kLayerOperations = {
     "LoadField",   "StoreField",     "LoadBytes",     "StoreBytes",      "FillBytes",

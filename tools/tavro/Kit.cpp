@@ -114,6 +114,9 @@ DaemonView ReadDaemonView() {
         view.passesDropped = tavro::LoadField(s.PassesDropped);
         view.output = tavro::LoadText(s.Output);
         view.filter = tavro::LoadText(s.Filter);
+        view.outputReason = tavro::LoadText(s.OutputReason);
+        view.screenWidth = tavro::LoadField(s.ScreenWidth);
+        view.screenHeight = tavro::LoadField(s.ScreenHeight);
         view.settingsPath = tavro::LoadText(s.SettingsPath);
         view.settingsLoadedBy = tavro::LoadText(s.SettingsLoadedBy);
         view.settingsLoadedByPid = tavro::LoadField(s.SettingsLoadedByPid);

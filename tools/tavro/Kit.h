@@ -66,6 +66,8 @@ struct DaemonView {
     double secondsSincePacket = -1;  // -1: none yet
     uint64_t motionSkipped = 0, passesDropped = 0;
     std::string output, filter;
+    std::string outputReason;      // the daemon's line on its output: which and why
+    int screenWidth = 0, screenHeight = 0;  // the desktop's size positions go to, 0 = not told
     std::string settingsPath, settingsLoadedBy;
     int settingsLoadedByPid = 0;
     bool settingsFromDefaults = false;

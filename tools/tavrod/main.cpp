@@ -192,6 +192,11 @@ struct Daemon {
     tavrod::Options effective;     // command line over the configuration file
     std::string path;              // the receiver's tty of this run
     std::string ownSettings;       // the settings file of the daemon's own HOME
+    // The receiver's path as the settings name it.  The record's DeviceName,
+    // which every program's settings write saves into the file, holds it
+    // except while this run's path is being opened: a --device path is for
+    // this run only, and a path another program set meanwhile is kept.
+    std::string settingsDevice;
 
     std::mutex mutex;              // guards `wanted`
     tavrod::Options wanted;        // the options a SIGHUP asked for
@@ -227,7 +232,16 @@ bool SelectOutput(Daemon& d, const tavrod::Options& options) {
     // that pointer and keys go nowhere, on the terminal as in the log.
     Say("%s", chosen.message.c_str());
     // Where the events go now, for `tavro status`.
-    if (g_status != nullptr) tavro::StoreText(g_status->Output, tavro::OutputKindName(chosen.output));
+    if (g_status != nullptr) {
+        tavro::StoreText(g_status->Output, tavro::OutputKindName(chosen.output));
+        // Why, and the desktop's size positions are mapped to, for programs
+        // that show the daemon's state (tavro-control).
+        tavro::StoreText(g_status->OutputReason, chosen.message);
+        int width = 0, height = 0;
+        tavro::DesktopSize(*d.kit, &width, &height);
+        tavro::StoreField(g_status->ScreenWidth, width);
+        tavro::StoreField(g_status->ScreenHeight, height);
+    }
     return true;
 }
 
@@ -278,8 +292,6 @@ void Reload(Daemon& d) {
                                options.screenHeight != d.effective.screenHeight;
     const bool pathChanged = !newPath.empty() && newPath.size() < sizeof d.record->DeviceName &&
                              newPath != d.path;
-    // The record keeps this run's path until the run changes it.
-    tavro::StoreText(d.record->DeviceName, d.path);
     if (outputChanged || pathChanged) {
         {
             std::lock_guard<std::mutex> lock(d.mutex);
@@ -557,10 +569,6 @@ int main(int argc, char** argv) {
             restarted = true;
         }
         if (StopWanted(d.record)) break;
-        // Another process's start-up reloads DeviceName from the settings;
-        // the path of this run is set again before every open.
-        tavro::StoreText(d.record->DeviceName, d.path);
-
         const int openError = ProbeDevice(d.path);
         if (openError != 0) {
             if (!started && !waitingSaid && (openError == EACCES || openError == EPERM)) {
@@ -581,8 +589,13 @@ int main(int argc, char** argv) {
             if (!WaitForDevice(d, d.path)) continue;
         }
 
+        // The kit opens the path the record names: this run's, for the open
+        // only (see settingsDevice).
+        d.settingsDevice = RecordedPath(d.record);
+        tavro::StoreText(d.record->DeviceName, d.path);
         int result = d.kit->OpenDevice();
         if (result == 0) result = d.kit->InitializeDevice();
+        tavro::StoreText(d.record->DeviceName, d.settingsDevice);
         int holderPid = 0;
         const int lockError = result == 0 ? tavrod::LockReceiver(d.kit->DeviceFd(), &holderPid) : 0;
         if (result != 0 || lockError != 0) {

@@ -1,0 +1,286 @@
+#include "HandsetWidgets.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QPalette>
+
+#include <algorithm>
+#include <cmath>
+
+namespace tavro::control {
+
+namespace {
+
+// The keypad's keys by their bit in the button word, as laid out on the
+// handset: three rows of the direction pad, then the menu key.
+constexpr int kPadBits[3][3] = {{2, 1, 0}, {5, 4, 3}, {8, 7, 6}};
+constexpr int kMenuBit = 9;
+
+QColor Dimmed(const QColor& colour) {
+    QColor dim = colour;
+    dim.setAlphaF(0.35);
+    return dim;
+}
+
+}  // namespace
+
+QColor HandsetColour(int user) {
+    static const QColor kColours[kHandsets] = {QColor(0xf5, 0xa6, 0x23), QColor(0x3d, 0x8e, 0xe0),
+                                               QColor(0x4c, 0xb8, 0x4c), QColor(0xc8, 0x4c, 0xd8)};
+    return kColours[std::clamp(user, 0, kHandsets - 1)];
+}
+
+// ---- ScreenCanvas ----
+
+ScreenCanvas::ScreenCanvas(QWidget* parent) : QWidget(parent) {
+    setAccessibleName(tr("Screen with the handsets' aim points"));
+    setAccessibleDescription(tr("Each handset's aim point and its trail on the screen, the active "
+                                "handset ringed"));
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+}
+
+void ScreenCanvas::setState(const KitState& state, int width, int height) {
+    state_ = state;
+    width_ = std::max(1, width);
+    height_ = std::max(1, height);
+    for (int u = 0; u < kHandsets; ++u) {
+        const HandsetState& h = state.handsets[u];
+        std::deque<QPointF>& trail = trails_[u];
+        if (!h.fresh) continue;
+        const QPointF point(h.x, h.y);
+        if (trail.empty() || trail.back() != point) trail.push_back(point);
+        while (static_cast<int>(trail.size()) > kTrailLength) trail.pop_front();
+    }
+    const bool live = state.problem == KitState::Problem::None;
+    staleText_.clear();
+    if (state.problem == KitState::Problem::Stale) staleText_ = tr("No packet for a second: not live");
+    else if (!live) staleText_ = tr("Not live");
+    update();
+}
+
+QRectF ScreenCanvas::screenRect() const {
+    // The desktop's shape, as large as fits, centred, with a margin.
+    const QRectF area = QRectF(rect()).adjusted(6, 6, -6, -6);
+    const double scale = std::min(area.width() / width_, area.height() / height_);
+    const QSizeF size(width_ * scale, height_ * scale);
+    return QRectF(area.center() - QPointF(size.width() / 2, size.height() / 2), size);
+}
+
+QPointF ScreenCanvas::toCanvas(double x, double y) const {
+    const QRectF screen = screenRect();
+    return {screen.left() + x * screen.width() / width_, screen.top() + y * screen.height() / height_};
+}
+
+void ScreenCanvas::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF screen = screenRect();
+    const double unit = std::max(3.0, std::min(screen.width(), screen.height()) / 60.0);
+
+    QLinearGradient glass(screen.topLeft(), screen.bottomLeft());
+    glass.setColorAt(0, QColor(0x2b, 0x3a, 0x55));
+    glass.setColorAt(1, QColor(0x17, 0x20, 0x2f));
+    p.setPen(QPen(QColor(0x5d, 0x6b, 0x80), 2));
+    p.setBrush(glass);
+    p.drawRoundedRect(screen, unit, unit);
+
+    // A faint grid in quarters, to judge positions by.
+    p.setPen(QPen(QColor(255, 255, 255, 28), 1));
+    for (int i = 1; i < 4; ++i) {
+        const double gx = screen.left() + screen.width() * i / 4;
+        const double gy = screen.top() + screen.height() * i / 4;
+        p.drawLine(QPointF(gx, screen.top()), QPointF(gx, screen.bottom()));
+        p.drawLine(QPointF(screen.left(), gy), QPointF(screen.right(), gy));
+    }
+    p.setPen(QColor(255, 255, 255, 110));
+    QFont small = font();
+    small.setPointSizeF(std::max(7.0, small.pointSizeF() * 0.85));
+    p.setFont(small);
+    p.drawText(screen.adjusted(unit, unit * 0.6, -unit, -unit), Qt::AlignRight | Qt::AlignTop,
+               tr("%1 x %2").arg(width_).arg(height_));
+
+    p.save();
+    p.setClipRect(screen);
+    for (int u = 0; u < kHandsets; ++u) {
+        const HandsetState& h = state_.handsets[u];
+        if (!h.seen) continue;
+        const QColor colour = HandsetColour(u);
+        const std::deque<QPointF>& trail = trails_[u];
+        // The trail fades toward its oldest point.
+        for (size_t i = 1; i < trail.size(); ++i) {
+            QColor c = colour;
+            c.setAlphaF(0.12 + 0.55 * i / trail.size());
+            p.setPen(QPen(c, unit * 0.5, Qt::SolidLine, Qt::RoundCap));
+            p.drawLine(toCanvas(trail[i - 1].x(), trail[i - 1].y()), toCanvas(trail[i].x(), trail[i].y()));
+        }
+        const QPointF at = toCanvas(h.x, h.y);
+        const QColor fill = h.fresh ? colour : Dimmed(colour);
+        if (u == state_.activeHandset) {
+            p.setPen(QPen(fill, unit * 0.45));
+            p.setBrush(Qt::NoBrush);
+            p.drawEllipse(at, unit * 2.2, unit * 2.2);
+        }
+        p.setPen(Qt::NoPen);
+        p.setBrush(fill);
+        p.drawEllipse(at, unit, unit);
+        p.setPen(fill);
+        p.drawText(at + QPointF(unit * 2.6, -unit * 1.2),
+                   u == state_.activeHandset ? tr("%1 (active)").arg(u) : QString::number(u));
+    }
+    p.restore();
+
+    if (!staleText_.isEmpty()) {
+        p.fillRect(screen, QColor(20, 20, 20, 120));
+        QFont bold = font();
+        bold.setBold(true);
+        bold.setPointSizeF(bold.pointSizeF() * 1.3);
+        p.setFont(bold);
+        const QRectF band(screen.left(), screen.center().y() - unit * 3, screen.width(), unit * 6);
+        p.fillRect(band, QColor(0xb0, 0x3a, 0x2e, 220));
+        p.setPen(Qt::white);
+        p.drawText(band, Qt::AlignCenter, staleText_);
+    }
+}
+
+// ---- CameraView ----
+
+CameraView::CameraView(QWidget* parent) : QWidget(parent) {
+    setAccessibleName(tr("Camera view"));
+    setAccessibleDescription(tr("The two light spots as the handsets' cameras see them"));
+}
+
+void CameraView::setState(const KitState& state) {
+    state_ = state;
+    update();
+}
+
+void CameraView::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF area = QRectF(rect()).adjusted(2, 2, -2, -2);
+    const double scale = std::min(area.width() / kWidth, area.height() / kHeight);
+    const QRectF frame(area.center() - QPointF(kWidth * scale / 2, kHeight * scale / 2),
+                       QSizeF(kWidth * scale, kHeight * scale));
+    p.setPen(QPen(QColor(0x5d, 0x6b, 0x80), 1.5));
+    p.setBrush(QColor(0x0c, 0x0f, 0x14));
+    p.drawRoundedRect(frame, 4, 4);
+    // The camera's centre, about which the roll is compensated.
+    p.setPen(QPen(QColor(255, 255, 255, 50), 1, Qt::DashLine));
+    p.drawLine(QPointF(frame.center().x(), frame.top()), QPointF(frame.center().x(), frame.bottom()));
+    p.drawLine(QPointF(frame.left(), frame.center().y()), QPointF(frame.right(), frame.center().y()));
+    p.setPen(QColor(255, 255, 255, 120));
+    p.drawText(frame.adjusted(6, 4, -6, -4), Qt::AlignLeft | Qt::AlignTop, tr("camera"));
+
+    p.setClipRect(frame);
+    for (int u = 0; u < kHandsets; ++u) {
+        const HandsetState& h = state_.handsets[u];
+        if (!h.spots) continue;
+        const QColor colour = h.fresh ? HandsetColour(u) : Dimmed(HandsetColour(u));
+        QPointF centres[2];
+        for (int s = 0; s < 2; ++s) {
+            centres[s] = frame.topLeft() + QPointF(h.spotX[s] * scale, h.spotY[s] * scale);
+            const double radius = std::clamp(std::sqrt(std::max(0, h.spotPower[s])) / 6.0, 2.0, 9.0) * scale;
+            QRadialGradient glow(centres[s], radius * 2.2);
+            glow.setColorAt(0, Qt::white);
+            glow.setColorAt(0.35, colour);
+            glow.setColorAt(1, Qt::transparent);
+            p.setPen(Qt::NoPen);
+            p.setBrush(glow);
+            p.drawEllipse(centres[s], radius * 2.2, radius * 2.2);
+        }
+        p.setPen(QPen(colour, 1, Qt::DotLine));
+        p.drawLine(centres[0], centres[1]);
+    }
+}
+
+// ---- RollDial ----
+
+RollDial::RollDial(QWidget* parent) : QWidget(parent) { setAccessibleName(tr("Roll")); }
+
+void RollDial::setRoll(double radians, const QColor& colour, bool live) {
+    roll_ = radians;
+    colour_ = colour;
+    live_ = live;
+    setAccessibleDescription(tr("%1 degrees").arg(radians * 180.0 / M_PI, 0, 'f', 0));
+    update();
+}
+
+void RollDial::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const double side = std::min(width(), height()) - 4;
+    const QRectF face(QPointF((width() - side) / 2, (height() - side) / 2), QSizeF(side, side));
+    const QColor text = palette().color(QPalette::WindowText);
+    p.setPen(QPen(palette().color(QPalette::Mid), 1.5));
+    p.setBrush(palette().color(QPalette::Base));
+    p.drawEllipse(face);
+    // Ticks every 30 degrees, the upright one longer.
+    for (int deg = 0; deg < 360; deg += 30) {
+        const double a = deg * M_PI / 180.0;
+        const double inner = deg == 0 ? 0.70 : 0.82;
+        const QPointF c = face.center();
+        const double r = side / 2;
+        p.setPen(QPen(palette().color(QPalette::Mid), deg == 0 ? 2 : 1));
+        p.drawLine(c + QPointF(std::sin(a) * r * inner, -std::cos(a) * r * inner),
+                   c + QPointF(std::sin(a) * r * 0.95, -std::cos(a) * r * 0.95));
+    }
+    const QPointF c = face.center();
+    const double r = side / 2 * 0.78;
+    const QColor needle = live_ ? colour_ : Dimmed(colour_);
+    p.setPen(QPen(needle, std::max(2.0, side / 28), Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(c, c + QPointF(std::sin(roll_) * r, -std::cos(roll_) * r));
+    p.setPen(text);
+    QFont small = font();
+    small.setPointSizeF(std::max(7.0, small.pointSizeF() * 0.85));
+    p.setFont(small);
+    p.drawText(face.adjusted(0, side * 0.55, 0, 0), Qt::AlignHCenter | Qt::AlignTop,
+               QStringLiteral("%1\u00b0").arg(roll_ * 180.0 / M_PI, 0, 'f', 0));
+}
+
+// ---- KeypadView ----
+
+KeypadView::KeypadView(QWidget* parent) : QWidget(parent) { setAccessibleName(tr("Keypad")); }
+
+void KeypadView::setButtons(int buttonWord, const QColor& colour, bool live) {
+    if (buttons_ == buttonWord && colour_ == colour && live_ == live) return;
+    buttons_ = buttonWord;
+    colour_ = colour;
+    live_ = live;
+    QStringList held;
+    static const char* const kNames[10] = {"up-right", "up", "up-left", "right", "centre",
+                                           "left", "down-right", "down", "down-left", "menu"};
+    for (int bit = 0; bit < 10; ++bit)
+        if (lit(bit)) held << QString::fromLatin1(kNames[bit]);
+    setAccessibleDescription(held.isEmpty() ? tr("no key held") : tr("held: %1").arg(held.join(QStringLiteral(", "))));
+    update();
+}
+
+void KeypadView::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    // The handset's body, keys on a 3 x 3 grid, the menu key below.
+    const double w = std::min<double>(width() - 4, (height() - 4) * 0.8);
+    const double h = w * 1.25;
+    const QRectF body(QPointF((width() - w) / 2, (height() - h) / 2), QSizeF(w, h));
+    p.setPen(QPen(palette().color(QPalette::Mid), 1.5));
+    p.setBrush(palette().color(QPalette::Button));
+    p.drawRoundedRect(body, w * 0.18, w * 0.18);
+    const double cell = w * 0.26;
+    const QPointF origin = body.topLeft() + QPointF((w - 3 * cell) / 2, w * 0.1);
+    auto key = [&](const QRectF& box, int bit, bool round) {
+        p.setPen(QPen(palette().color(QPalette::Mid), 1));
+        p.setBrush(lit(bit) ? colour_ : palette().color(QPalette::Base));
+        if (round) p.drawEllipse(box);
+        else p.drawRoundedRect(box, box.width() * 0.25, box.width() * 0.25);
+    };
+    for (int row = 0; row < 3; ++row)
+        for (int col = 0; col < 3; ++col) {
+            const QRectF box(origin + QPointF(col * cell, row * cell), QSizeF(cell, cell));
+            key(box.adjusted(cell * 0.1, cell * 0.1, -cell * 0.1, -cell * 0.1), kPadBits[row][col],
+                row == 1 && col == 1);
+        }
+    const QRectF menu(QPointF(body.center().x() - cell * 0.6, origin.y() + 3.2 * cell), QSizeF(cell * 1.2, cell * 0.55));
+    key(menu, kMenuBit, false);
+}
+
+}  // namespace tavro::control

@@ -1,0 +1,108 @@
+// The live page's drawings: the screen with each handset's aim point and
+// trail, the camera's view of the two spots, the roll dial, and the keypad
+// whose keys light while held.  They paint what they are given; the live
+// page feeds them from the record reader.
+#ifndef TAVRO_CONTROL_HANDSET_WIDGETS_H
+#define TAVRO_CONTROL_HANDSET_WIDGETS_H
+
+#include "RecordReader.h"
+
+#include <QColor>
+#include <QPointF>
+#include <QVector>
+#include <QWidget>
+
+#include <deque>
+
+namespace tavro::control {
+
+// The colour of handset `user` everywhere in the app.
+QColor HandsetColour(int user);
+
+// The desktop's shape with every handset's aim point, its short trail and
+// the active one ringed; dimmed with a plain line when the values are stale.
+class ScreenCanvas : public QWidget {
+    Q_OBJECT
+public:
+    explicit ScreenCanvas(QWidget* parent = nullptr);
+    // The state to draw; the screen is `width` x `height` display pixels.
+    void setState(const KitState& state, int width, int height);
+    // Where a display position is drawn, in this widget's coordinates.
+    QPointF toCanvas(double x, double y) const;
+    // The line drawn across the screen when the values are stale (empty: none).
+    QString staleText() const { return staleText_; }
+    QSize sizeHint() const override { return {640, 360}; }
+    QSize minimumSizeHint() const override { return {160, 90}; }
+    static constexpr int kTrailLength = 24;
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+
+private:
+    QRectF screenRect() const;
+    int width_ = 1920, height_ = 1080;
+    KitState state_;
+    std::deque<QPointF> trails_[kHandsets];
+    QString staleText_;
+};
+
+// The camera's picture (352 x 288 pixels) with the two spots of the
+// handsets' last tracking packets, sized by their power.
+class CameraView : public QWidget {
+    Q_OBJECT
+public:
+    explicit CameraView(QWidget* parent = nullptr);
+    void setState(const KitState& state);
+    QSize sizeHint() const override { return {264, 216}; }
+    QSize minimumSizeHint() const override { return {88, 72}; }
+    static constexpr double kWidth = 352, kHeight = 288;
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+
+private:
+    KitState state_;
+};
+
+// The handset's roll as a needle on a dial, in degrees.
+class RollDial : public QWidget {
+    Q_OBJECT
+public:
+    explicit RollDial(QWidget* parent = nullptr);
+    void setRoll(double radians, const QColor& colour, bool live);
+    QSize sizeHint() const override { return {84, 84}; }
+    QSize minimumSizeHint() const override { return {48, 48}; }
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+
+private:
+    double roll_ = 0;
+    QColor colour_;
+    bool live_ = false;
+};
+
+// The keypad: the nine keys of the direction pad and the menu key, lit
+// while held (an active-low button word).
+class KeypadView : public QWidget {
+    Q_OBJECT
+public:
+    explicit KeypadView(QWidget* parent = nullptr);
+    void setButtons(int buttonWord, const QColor& colour, bool live);
+    // Whether the key of that bit of the button word is drawn lit.
+    bool lit(int bit) const { return live_ && (buttons_ & (1 << bit)) == 0; }
+    QSize sizeHint() const override { return {96, 120}; }
+    QSize minimumSizeHint() const override { return {60, 76}; }
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+
+private:
+    int buttons_ = -1;
+    QColor colour_;
+    bool live_ = false;
+};
+
+}  // namespace tavro::control
+
+#endif

@@ -1,0 +1,48 @@
+// tavro-control --demo as main() makes it (the demo's simulator with two
+// handsets and its own daemon), and a picture of each page at 1280 x 800
+// into build/screenshots/, at the normal density and twice it.
+#include "AppTest.h"
+#include "DaemonPage.h"
+#include "DemoSession.h"
+
+#include <QDir>
+#include <QPlainTextEdit>
+
+using namespace tavro::test;
+
+class ScreenshotsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void everyPageAt1280x800() {
+        tavro::control::DemoSession demo;
+        demo.setPrograms(QStringLiteral(TAVRO_SIM_PATH), QStringLiteral(TAVROD_PATH));
+        QString error;
+        QVERIFY2(demo.start(true, 1920, 1080, &error), qPrintable(error));
+        AppWindow app;
+        app.window.setNote(demo.banner());
+        app.window.daemonPage()->setDemo(demo.logFile());
+        QVERIFY(QDir().mkpath(QStringLiteral(SCREENSHOT_DIR)));
+        QTRY_VERIFY_WITH_TIMEOUT(app.reader.state().handsets[1].fresh, 5000);
+        QVERIFY(app.window.problemLine().isEmpty());
+        for (const QString& page : tavro::control::MainWindow::PageNames()) {
+            app.window.showPage(page);
+            QTest::qWait(1200);
+            const QImage image = app.window.grab().toImage();
+            QCOMPARE(image.deviceIndependentSize().toSize(), QSize(1280, 800));
+            // Something is drawn: more than a handful of colours.
+            QSet<QRgb> colours;
+            for (int y = 0; y < image.height(); y += 7)
+                for (int x = 0; x < image.width(); x += 7) colours.insert(image.pixel(x, y));
+            QVERIFY2(colours.size() > 8, qPrintable(page));
+            const QString path = QStringLiteral(SCREENSHOT_DIR "/%1%2.png")
+                                     .arg(page, image.devicePixelRatio() > 1 ? QStringLiteral("@2x") : QString());
+            QVERIFY2(image.save(path), qPrintable(path));
+        }
+        // The demo's daemon log is on the Daemon page.
+        QVERIFY(app.window.daemonPage()->findChild<QPlainTextEdit*>()->toPlainText().contains(
+            QLatin1String("running the receiver")));
+    }
+};
+
+TAVRO_APP_TEST_MAIN(ScreenshotsTest)
+#include "screenshots_test.moc"
