@@ -44,7 +44,14 @@ struct DaemonStatus {
     int32_t SettingsFromDefaults;  // 1 when that load ran on the defaults (file missing, unreadable or broken)
     int64_t SettingsLoadedUnixNs;
     char SettingsLoadedBy[64];   // the loading program's name
-    uint8_t Reserved[1024];
+    // The key bindings' profile in use ("builtin": the kit's own keys), and
+    // the one another program asks for: it writes the name, then raises the
+    // serial number.
+    char ActiveProfile[64];
+    char ProfileWanted[64];
+    uint32_t ProfileWantedSerial;
+    uint32_t Padding;
+    uint8_t Reserved[888];
 };
 
 // The layout is read by other programs (the Python package among them) by
@@ -54,7 +61,9 @@ static_assert(offsetof(DaemonStatus, DaemonPid) == 8 && offsetof(DaemonStatus, R
                   offsetof(DaemonStatus, PacketsDecoded) == 344 &&
                   offsetof(DaemonStatus, LastPacketUnixNs) == 384 &&
                   offsetof(DaemonStatus, SettingsPath) == 408 &&
-                  offsetof(DaemonStatus, SettingsLoadedBy) == 936,
+                  offsetof(DaemonStatus, SettingsLoadedBy) == 936 &&
+                  offsetof(DaemonStatus, ActiveProfile) == 1000 &&
+                  offsetof(DaemonStatus, ProfileWantedSerial) == 1128,
               "DaemonStatus fields keep their offsets");
 
 // The segment's key for a record key (the record's key plus one).

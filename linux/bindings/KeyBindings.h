@@ -1,0 +1,76 @@
+// The key bindings of a device-running process: the bindings file as last
+// read without error, the active profile, the gestures in progress, and a
+// thread that follows the file (inotify), profile requests from other
+// programs and the gestures' time-outs.
+#ifndef TAVRO_KEY_BINDINGS_H
+#define TAVRO_KEY_BINDINGS_H
+
+#include "BindingActions.h"
+#include "GestureEngine.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class CTavroLinux;
+
+namespace tavro {
+
+class KeyBindings {
+public:
+    // Reads `path` (a missing file is the built-in profile alone) and starts
+    // following it.
+    KeyBindings(CTavroLinux& kit, std::string path);
+    // Ends what is held, then the thread.
+    ~KeyBindings();
+    KeyBindings(const KeyBindings&) = delete;
+    KeyBindings& operator=(const KeyBindings&) = delete;
+
+    // One packet of `handset` with its button word (active-low); returns the
+    // keys whose built-in handlers must not act on it.
+    unsigned Packet(int handset, unsigned buttonWord, int activeHandset);
+
+    // Switches to the profile `name` ("next": the following one, "builtin":
+    // the kit's own).  False with *error when there is no such profile.
+    bool Switch(const std::string& name, std::string* error);
+    std::string ActiveProfile() const;
+    std::shared_ptr<const Bindings> Current() const;
+    const std::string& path() const { return path_; }
+    // Rereads the file now (the thread does so when it changes).  False,
+    // keeping the running bindings, when it has an error.
+    bool Reload();
+    // Ends every binding in progress (the device stopped); the keys act
+    // again once released.
+    void ReleaseHeld();
+
+private:
+    void Perform(const std::vector<GestureEffect>& effects);  // with mutex_ held
+    void SwitchLocked(const std::string& name);
+    void Publish();  // the active profile into the daemon's status
+    void TakeRequest();
+    void Follow();
+    void Watch();
+    void Wake();
+
+    CTavroLinux& kit_;
+    const std::string path_;
+    BindingActions actions_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<const Bindings> bindings_;
+    std::string active_;
+    GestureEngine engine_;
+    uint32_t requestSeen_ = 0;
+
+    int inotify_ = -1, wake_ = -1;
+    int watches_[2] = {-1, -1};
+    std::string watchedName_[2];
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> busy_{false};
+    std::thread thread_;
+};
+
+}  // namespace tavro
+
+#endif  // TAVRO_KEY_BINDINGS_H
