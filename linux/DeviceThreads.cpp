@@ -86,7 +86,8 @@ int CTavroLinux::CreatePODThreads() {
     ReapEndedRuns(false);
     if (RunOptions.KeyBindings && !std::atomic_load(&Bindings))
         std::atomic_store(&Bindings, std::make_shared<tavro::KeyBindings>(
-            *this, RunOptions.BindingsPath.empty() ? tavro::DefaultBindingsPath() : RunOptions.BindingsPath));
+            *this, RunOptions.BindingsPath.empty() ? tavro::DefaultBindingsPath() : RunOptions.BindingsPath,
+            RunOptions.BindingsServedByOwner));
     auto run = std::make_shared<tavro::DeviceRun>(*this, OpenTty(), RunOptions);
     {
         std::lock_guard<std::mutex> lock(runsMutex_);

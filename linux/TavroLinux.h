@@ -49,6 +49,9 @@ struct RunOptions {
     // BindingsPath (empty: $XDG_CONFIG_HOME/tavro/bindings.conf).
     bool KeyBindings = true;
     std::string BindingsPath;
+    // The owner's own loop serves the bindings (KeyBindings::Descriptor),
+    // instead of a thread of theirs.
+    bool BindingsServedByOwner = false;
 };
 
 // Counts of the calculation pipeline since the platform object was made.

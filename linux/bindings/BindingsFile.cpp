@@ -43,11 +43,14 @@ std::string DefaultBindingsPath() {
 
 namespace {
 
-const char* const kKeyNames[kKeypadKeys] = {"north-east", "north",      "north-west", "east",
-                                            "centre",     "west",       "south-east", "south",
-                                            "south-west", "menu"};
+// The names tavro status shows, and the compass names beside them.
+const char* const kKeyNames[kKeypadKeys] = {"up-right",   "up",   "up-left",   "right", "centre",
+                                            "left",       "down-right", "down", "down-left", "menu"};
+const char* const kCompassNames[kKeypadKeys] = {"north-east", "north",      "north-west", "east",
+                                                "center",     "west",       "south-east", "south",
+                                                "south-west", "menu"};
 const char kValidKeys[] =
-    "north-east, north, north-west, east, centre, west, south-east, south, south-west or menu";
+    "up, down, left, right, up-left, up-right, down-left, down-right, centre or menu";
 const char kValidActions[] =
     "key, button, scroll, freeze, unfreeze, toggle-freeze, profile, ir, run or nothing";
 
@@ -393,16 +396,15 @@ private:
 }  // namespace
 
 int KeypadKeyFromName(const std::string& name) {
-    std::string bare;
-    for (char c : Lower(name))
-        if (c != '-' && c != '_') bare += c;
-    if (bare == "center") bare = "centre";
-    for (int k = 0; k < kKeypadKeys; ++k) {
-        std::string known;
-        for (const char* c = kKeyNames[k]; *c; ++c)
-            if (*c != '-') known += *c;
-        if (bare == known) return k;
-    }
+    auto bare = [](const std::string& text) {
+        std::string out;
+        for (char c : Lower(text))
+            if (c != '-' && c != '_') out += c;
+        return out;
+    };
+    const std::string wanted = bare(name);
+    for (int k = 0; k < kKeypadKeys; ++k)
+        if (wanted == bare(kKeyNames[k]) || wanted == bare(kCompassNames[k])) return k;
     return -1;
 }
 

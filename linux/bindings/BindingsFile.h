@@ -6,10 +6,10 @@
 //   [slides]                     # a profile
 //   applications = libreoffice-impress evince
 //   every-handset = yes          # keys of handsets without the pointer act too
-//   east = key Right
-//   north hold 600 = key Escape
-//   south double = key End
-//   east+west = key ctrl+q
+//   right = key Right
+//   up hold 600 = key Escape
+//   down double = key End
+//   left+right = key ctrl+q
 //   handset 2 menu = profile next
 #ifndef TAVRO_BINDINGS_FILE_H
 #define TAVRO_BINDINGS_FILE_H
@@ -24,7 +24,8 @@ namespace tavro {
 // $XDG_CONFIG_HOME/tavro/bindings.conf, or ~/.config/tavro/bindings.conf.
 std::string DefaultBindingsPath();
 
-// The keypad key of a name ("north", "south-west", "centre", ...; case and
+// The keypad key of a name ("up", "down-left", "centre", or the compass
+// names "north", "south-west", ...; case and
 // hyphens do not matter), or -1.  KeypadKeyName gives the file's own name.
 int KeypadKeyFromName(const std::string& name);
 const char* KeypadKeyName(int key);

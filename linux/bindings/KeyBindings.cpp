@@ -8,10 +8,13 @@
 #include <limits.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -41,37 +44,64 @@ constexpr int kWatchRetryMs = 1000;
 
 }  // namespace
 
-KeyBindings::KeyBindings(CTavroLinux& kit, std::string path)
+KeyBindings::KeyBindings(CTavroLinux& kit, std::string path, bool servedByOwner)
     : kit_(kit), path_(std::move(path)), actions_(kit) {
     bindings_ = std::make_shared<const Bindings>();
     active_ = kBuiltinProfile;
     inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    epoll_ = epoll_create1(EPOLL_CLOEXEC);
+    for (int fd : {inotify_, timer_}) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        if (fd >= 0 && epoll_ >= 0) epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+    }
     Watch();
     Reload();
     if (DaemonStatus* status = kit_.RunOptions.Status) requestSeen_ = LoadPublished(status->ProfileWantedSerial);
-    thread_ = std::thread([this] { Follow(); });
+    Arm(TimerPeriod());
+    if (!servedByOwner) {
+        stopFd_ = eventfd(0, EFD_CLOEXEC);
+        thread_ = std::thread([this] {
+            pollfd fds[2] = {{stopFd_, POLLIN, 0}, {epoll_, POLLIN, 0}};
+            while (poll(fds, 2, -1) >= 0 || errno == EINTR) {
+                if ((fds[0].revents & POLLIN) != 0) break;
+                if ((fds[1].revents & POLLIN) != 0) Serve();
+            }
+        });
+    }
 }
 
 KeyBindings::~KeyBindings() {
-    stop_.store(true);
-    Wake();
-    if (thread_.joinable()) thread_.join();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<GestureEffect> effects;
-        engine_.ReleaseAll(&effects);
-        Perform(effects);
+    if (thread_.joinable()) {
+        const uint64_t one = 1;
+        if (write(stopFd_, &one, sizeof one) < 0) {
+        }
+        thread_.join();
     }
-    if (inotify_ >= 0) close(inotify_);
-    if (wake_ >= 0) close(wake_);
+    ReleaseHeld();
+    for (int fd : {inotify_, timer_, stopFd_, epoll_})
+        if (fd >= 0) close(fd);
 }
 
-void KeyBindings::Wake() {
-    const uint64_t one = 1;
-    if (wake_ >= 0 && write(wake_, &one, sizeof one) < 0) {
-        // Full or closed: the thread is awake or gone either way.
-    }
+// Every 10 ms while a gesture waits for time; else every 250 ms where other
+// programs may ask for a profile (the daemon), or every second while the
+// file's directory is not there to be watched yet.
+int KeyBindings::TimerPeriod() const {
+    if (busy_.load()) return kGestureTickMs;
+    if (kit_.RunOptions.Status != nullptr) return kRequestCheckMs;
+    if (inotify_ >= 0 && watches_[0] < 0) return kWatchRetryMs;
+    return 0;
+}
+
+void KeyBindings::Arm(int milliseconds) {
+    if (timer_ < 0 || milliseconds == armed_) return;
+    armed_ = milliseconds;
+    itimerspec spec{};
+    spec.it_interval.tv_sec = milliseconds / 1000;
+    spec.it_interval.tv_nsec = (milliseconds % 1000) * 1'000'000L;
+    spec.it_value = spec.it_interval;
+    timerfd_settime(timer_, 0, &spec, nullptr);
 }
 
 // The file's directory, and its target's where it is a link, so that
@@ -198,56 +228,47 @@ unsigned KeyBindings::Packet(int handset, unsigned buttonWord, int activeHandset
     // The word is active-low; the keypad's keys are its low ten lines.
     engine_.Packet(handset, ~buttonWord & ((1u << kKeypadKeys) - 1), acts, Now(), &effects);
     Perform(effects);
-    if (engine_.Busy() && !busy_.exchange(true)) Wake();
+    if (engine_.Busy() && !busy_.exchange(true)) Arm(kGestureTickMs);
     return engine_.Taken(handset);
 }
 
-void KeyBindings::Follow() {
-    auto lastWatch = std::chrono::steady_clock::now();
-    while (!stop_.load()) {
-        const bool watchMissing = inotify_ >= 0 && watches_[0] < 0;
-        int timeout = -1;
-        if (busy_.load()) timeout = kGestureTickMs;
-        else if (kit_.RunOptions.Status != nullptr) timeout = kRequestCheckMs;
-        else if (watchMissing) timeout = kWatchRetryMs;
-        pollfd fds[2] = {{wake_, POLLIN, 0}, {inotify_, POLLIN, 0}};
-        poll(fds, inotify_ >= 0 ? 2 : 1, timeout);
-        if (stop_.load()) break;
-        if ((fds[0].revents & POLLIN) != 0) {
-            uint64_t count = 0;
-            if (read(wake_, &count, sizeof count) < 0) {
+void KeyBindings::Serve() {
+    uint64_t expirations = 0;
+    if (timer_ >= 0 && read(timer_, &expirations, sizeof expirations) < 0) {
+        // Not expired yet: the descriptor woke for the file.
+    }
+    bool changed = false;
+    if (inotify_ >= 0) {
+        alignas(inotify_event) char buffer[4096];
+        ssize_t n;
+        while ((n = read(inotify_, buffer, sizeof buffer)) > 0) {
+            for (char* at = buffer; at < buffer + n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(at);
+                const std::string name = event->len > 0 ? event->name : "";
+                for (int i = 0; i < 2; ++i)
+                    if (event->wd == watches_[i] && name == watchedName_[i]) changed = true;
+                at += sizeof(inotify_event) + event->len;
             }
         }
-        bool changed = false;
-        if (inotify_ >= 0 && (fds[1].revents & POLLIN) != 0) {
-            alignas(inotify_event) char buffer[4096];
-            ssize_t n;
-            while ((n = read(inotify_, buffer, sizeof buffer)) > 0) {
-                for (char* at = buffer; at < buffer + n;) {
-                    const auto* event = reinterpret_cast<const inotify_event*>(at);
-                    const std::string name = event->len > 0 ? event->name : "";
-                    for (int i = 0; i < 2; ++i)
-                        if (event->wd == watches_[i] && name == watchedName_[i]) changed = true;
-                    at += sizeof(inotify_event) + event->len;
-                }
-            }
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (watchMissing && now - lastWatch >= std::chrono::milliseconds(kWatchRetryMs)) {
-            lastWatch = now;
-            Watch();
-            if (watches_[0] >= 0) changed = true;  // the directory came: the file may have too
-        }
-        if (changed) {
-            Watch();  // a link may point elsewhere now
-            Reload();
-        }
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (inotify_ >= 0 && watches_[0] < 0 && now - lastWatch_ >= std::chrono::milliseconds(kWatchRetryMs)) {
+        lastWatch_ = now;
+        Watch();
+        if (watches_[0] >= 0) changed = true;  // the directory came: the file may have too
+    }
+    if (changed) {
+        Watch();  // a link may point elsewhere now
+        Reload();
+    }
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         TakeRequest();
         std::vector<GestureEffect> effects;
         engine_.Tick(Now(), &effects);
         Perform(effects);
         busy_.store(engine_.Busy());
+        Arm(TimerPeriod());
     }
 }
 

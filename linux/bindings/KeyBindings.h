@@ -1,7 +1,9 @@
 // The key bindings of a device-running process: the bindings file as last
-// read without error, the active profile, the gestures in progress, and a
-// thread that follows the file (inotify), profile requests from other
-// programs and the gestures' time-outs.
+// read without error, the active profile, the gestures in progress, and what
+// follows the file (inotify), profile requests from other programs and the
+// gestures' time-outs: Serve, called by a thread of its own or, in a program
+// with a loop of its own (the daemon), by that loop when Descriptor() is
+// readable.
 #ifndef TAVRO_KEY_BINDINGS_H
 #define TAVRO_KEY_BINDINGS_H
 
@@ -9,6 +11,7 @@
 #include "GestureEngine.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,9 +24,9 @@ namespace tavro {
 class KeyBindings {
 public:
     // Reads `path` (a missing file is the built-in profile alone) and starts
-    // following it.
-    KeyBindings(CTavroLinux& kit, std::string path);
-    // Ends what is held, then the thread.
+    // following it, on a thread of its own unless `servedByOwner`.
+    KeyBindings(CTavroLinux& kit, std::string path, bool servedByOwner = false);
+    // Ends the thread, then what is held.
     ~KeyBindings();
     KeyBindings(const KeyBindings&) = delete;
     KeyBindings& operator=(const KeyBindings&) = delete;
@@ -45,14 +48,18 @@ public:
     // again once released.
     void ReleaseHeld();
 
+    // Readable when Serve has something to do; Serve never blocks.
+    int Descriptor() const { return epoll_; }
+    void Serve();
+
 private:
     void Perform(const std::vector<GestureEffect>& effects);  // with mutex_ held
     void SwitchLocked(const std::string& name);
     void Publish();  // the active profile into the daemon's status
     void TakeRequest();
-    void Follow();
     void Watch();
-    void Wake();
+    void Arm(int milliseconds);  // the gesture and request timer, 0 stops it; with mutex_ held
+    int TimerPeriod() const;
 
     CTavroLinux& kit_;
     const std::string path_;
@@ -63,10 +70,11 @@ private:
     GestureEngine engine_;
     uint32_t requestSeen_ = 0;
 
-    int inotify_ = -1, wake_ = -1;
+    int inotify_ = -1, timer_ = -1, stopFd_ = -1, epoll_ = -1;
     int watches_[2] = {-1, -1};
     std::string watchedName_[2];
-    std::atomic<bool> stop_{false};
+    std::chrono::steady_clock::time_point lastWatch_;
+    int armed_ = 0;
     std::atomic<bool> busy_{false};
     std::thread thread_;
 };

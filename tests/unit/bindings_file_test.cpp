@@ -81,8 +81,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "/h/b.conf:2:18: \"Plux\" is not a key symbol; use X key symbol names such as Return, "
                 "Page_Up, XF86AudioPlay, or ctrl, alt, shift, super"},
         Mistake{"UnknownKeyName", "[p]\n  nort = key Up\n",
-                "/h/b.conf:2:3: \"nort\" is not a key of the handset; the keys are north-east, north, "
-                "north-west, east, centre, west, south-east, south, south-west or menu"},
+                "/h/b.conf:2:3: \"nort\" is not a key of the handset; the keys are up, down, left, right, "
+                "up-left, up-right, down-left, down-right, centre or menu"},
         Mistake{"MissingProfile", "[p]\nmenu = profile slides\n",
                 "/h/b.conf:2:16: there is no profile \"slides\"; the profiles are builtin, p"},
         Mistake{"DuplicateBinding", "[p]\nnorth = key Up\nhandset 1 north = key Down\nnorth = key Down\n",
@@ -105,8 +105,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "/h/b.conf:1:9: there is no profile \"tv\"; the profiles are builtin, p"}),
     [](const auto& info) { return info.param.name; });
 
-TEST(BindingsFile, KeyNamesAcceptCaseHyphensAndBothSpellingsOfCentre) {
-    for (const char* name : {"south-west", "SouthWest", "south_west", "southwest"})
+TEST(BindingsFile, KeyNamesAreThoseOfStatusOrOfTheCompassInAnyCase) {
+    for (const char* name : {"down-left", "Down_Left", "south-west", "SouthWest", "southwest"})
         EXPECT_EQ(tavro::KeypadKeyFromName(name), 8) << name;
     EXPECT_EQ(tavro::KeypadKeyFromName("center"), 4);
     EXPECT_EQ(tavro::KeypadKeyFromName("centre"), 4);

@@ -11,6 +11,7 @@
 #include "DeviceRunMarker.h"
 #include "DisplayLock.h"
 #include "FilterChoice.h"
+#include "KeyBindings.h"
 #include "KeyRelay.h"
 #include "OutputSelection.h"
 #include "RecordAccess.h"
@@ -341,6 +342,9 @@ void Serve(Daemon& d, int extraFd, int timeoutMs) {
     if (xfd >= 0) fds.push_back({xfd, POLLIN, 0});
     if (extraFd >= 0) fds.push_back({extraFd, POLLIN, 0});
     if (relay) relay->AddDescriptors(&fds);
+    const std::shared_ptr<tavro::KeyBindings> bindings = std::atomic_load(&d.kit->Bindings);
+    const size_t bindingsAt = fds.size();
+    if (bindings) fds.push_back({bindings->Descriptor(), POLLIN, 0});
 
     // Rounded up: a time-out a fraction of a millisecond short would wake
     // the loop before the check is due and poll again at once.
@@ -368,6 +372,7 @@ void Serve(Daemon& d, int extraFd, int timeoutMs) {
         }
     }
     if (relay && count > 0) relay->ServeReady(fds);
+    if (bindings && count > 0 && fds[bindingsAt].revents != 0) bindings->Serve();
     const auto now = Clock::now();
     if (now >= d.nextCheck) {
         d.nextCheck = now + kCheckPeriod;
@@ -543,6 +548,7 @@ int main(int argc, char** argv) {
 
     // A lost receiver ends the device threads, so the tty can be reopened.
     d.kit->RunOptions.EndOnDeviceLoss = true;
+    d.kit->RunOptions.BindingsServedByOwner = true;
     bool started = false;
     bool restarted = false;
     bool waitingSaid = false;
