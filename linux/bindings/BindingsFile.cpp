@@ -2,6 +2,8 @@
 // column, so that each problem names where it is and what would be valid.
 #include "BindingsFile.h"
 
+#include "ConfigFiles.h"
+
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
@@ -34,12 +36,7 @@ std::string Bindings::NextProfile(const std::string& name) const {
     return profiles.empty() ? kBuiltinProfile : profiles.front().name;
 }
 
-std::string DefaultBindingsPath() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config != nullptr && config[0] == '/') return std::string(config) + "/tavro/bindings.conf";
-    const char* home = std::getenv("HOME");
-    return std::string(home != nullptr ? home : "") + "/.config/tavro/bindings.conf";
-}
+std::string DefaultBindingsPath() { return ConfigDirectory() + "/bindings.conf"; }
 
 namespace {
 

@@ -1,5 +1,6 @@
 // The bindings file's parser: what a good file binds, and for each kind of
 // mistake the one line that names where it is and what would be valid.
+#include "BindingsEditor.h"
 #include "BindingsFile.h"
 
 #include <gtest/gtest.h>
@@ -113,5 +114,54 @@ TEST(BindingsFile, KeyNamesAreThoseOfStatusOrOfTheCompassInAnyCase) {
     for (int k = 0; k < tavro::kKeypadKeys; ++k)
         EXPECT_EQ(tavro::KeypadKeyFromName(tavro::KeypadKeyName(k)), k);
 }
+
+}  // namespace
+
+namespace {
+
+struct Edit {
+    const char* name;
+    const char* profile;
+    const char* trigger;
+    const char* action;
+    const char* result;  // the whole file after the edit, or the error
+};
+
+constexpr char kHandWritten[] =
+    "# my keys\n"
+    "[slides]   # talks\n"
+    "  right = key Page_Down   # next slide\n"
+    "left = key Page_Up\n"
+    "\n"
+    "[tv]\n"
+    "up = key Up\n";
+
+class BindingEdits : public testing::TestWithParam<Edit> {};
+
+TEST_P(BindingEdits, ChangeOneLineAndKeepEveryOther) {
+    std::string edited, error;
+    const bool ok = tavro::EditBinding(kHandWritten, "b.conf", GetParam().profile, GetParam().trigger,
+                                       GetParam().action, &edited, &error);
+    EXPECT_EQ(ok ? edited : error, GetParam().result);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Each, BindingEdits,
+    testing::Values(
+        Edit{"ReplacesInPlaceKeepingIndentAndComment", "slides", "right", "key Next",
+             "# my keys\n[slides]   # talks\n  right = key Next   # next slide\nleft = key Page_Up\n\n[tv]\n"
+             "up = key Up\n"},
+        Edit{"AddsAfterTheProfilesLastBinding", "slides", "up hold 600", "profile tv",
+             "# my keys\n[slides]   # talks\n  right = key Page_Down   # next slide\nleft = key Page_Up\n"
+             "up hold 600 = profile tv\n\n[tv]\nup = key Up\n"},
+        Edit{"MakesANewProfileAtTheEnd", "new", "handset 2 menu", "scroll down",
+             "# my keys\n[slides]   # talks\n  right = key Page_Down   # next slide\nleft = key Page_Up\n\n[tv]\n"
+             "up = key Up\n\n[new]\nhandset 2 menu = scroll down\n"},
+        Edit{"BuiltinRemovesTheLine", "slides", "left", "builtin",
+             "# my keys\n[slides]   # talks\n  right = key Page_Down   # next slide\n\n[tv]\nup = key Up\n"},
+        Edit{"RefusesAnInvalidAction", "tv", "up", "key Plux",
+             "\"up = key Plux\": \"Plux\" is not a key symbol; use X key symbol names such as Return, Page_Up, "
+             "XF86AudioPlay, or ctrl, alt, shift, super"}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace

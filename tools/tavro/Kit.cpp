@@ -114,6 +114,7 @@ DaemonView ReadDaemonView() {
         view.passesDropped = tavro::LoadField(s.PassesDropped);
         view.output = tavro::LoadText(s.Output);
         view.filter = tavro::LoadText(s.Filter);
+        view.profile = tavro::LoadText(s.ActiveProfile);
         view.settingsPath = tavro::LoadText(s.SettingsPath);
         view.settingsLoadedBy = tavro::LoadText(s.SettingsLoadedBy);
         view.settingsLoadedByPid = tavro::LoadField(s.SettingsLoadedByPid);

@@ -66,6 +66,7 @@ struct DaemonView {
     double secondsSincePacket = -1;  // -1: none yet
     uint64_t motionSkipped = 0, passesDropped = 0;
     std::string output, filter;
+    std::string profile;           // the key bindings' profile in use
     std::string settingsPath, settingsLoadedBy;
     int settingsLoadedByPid = 0;
     bool settingsFromDefaults = false;
