@@ -106,13 +106,16 @@ bool ReadUserFile(const std::string& path, const char* whatItHolds, std::string*
 }
 
 
+bool MakeDirectoryFor(const std::string& path, std::string* error) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0 || MakeDirectories(path.substr(0, slash))) return true;
+    if (error != nullptr) *error = SystemError("create", path.substr(0, slash));
+    return false;
+}
+
 bool ReplaceFileThroughLinks(const std::string& path, const std::string& text, std::string* error) {
     const std::string target = FollowLinks(path);
-    const size_t slash = target.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !MakeDirectories(target.substr(0, slash))) {
-        if (error != nullptr) *error = SystemError("create", target.substr(0, slash));
-        return false;
-    }
+    if (!MakeDirectoryFor(target, error)) return false;
     const std::string temporary = target + ".tmp";
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {

@@ -20,6 +20,10 @@ std::string ConfigDirectory();
 // cannot stall the caller.
 bool ReadUserFile(const std::string& path, const char* whatItHolds, std::string* text, std::string* error);
 
+// Makes the directories a file at `path` needs; false with *error (one line)
+// when it cannot.
+bool MakeDirectoryFor(const std::string& path, std::string* error);
+
 // Replaces the file at `path` (the target of a link there) with `text`,
 // creating the directories it needs.  False with *error (one line naming
 // the path and the system's reason) when it cannot; the old file is then

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 
@@ -163,12 +164,39 @@ void KeyBindings::SwitchLocked(const std::string& name) {
     Publish();
 }
 
+void KeyBindings::ApplicationChanged(const std::vector<std::string>& classes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    classes_ = classes;
+    auto lower = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    const Profile* made = nullptr;
+    for (const Profile& p : bindings_->profiles)
+        for (const std::string& application : p.applications)
+            for (const std::string& c : classes)
+                if (made == nullptr && lower(application) == lower(c)) made = &p;
+    if (made != nullptr && made->name != active_) {
+        if (chosenByUser_.empty()) chosenByUser_ = active_;
+        SwitchLocked(made->name);
+        CTavroLinux::LogMessage("bindings: profile %s, for the active window (%s)", active_.c_str(),
+                                classes.empty() ? "" : classes.back().c_str());
+    } else if (made == nullptr && !chosenByUser_.empty()) {
+        const std::string back = chosenByUser_;
+        chosenByUser_.clear();
+        SwitchLocked(back);
+        CTavroLinux::LogMessage("bindings: profile %s again, no profile is for the active window",
+                                active_.c_str());
+    }
+}
+
 bool KeyBindings::Switch(const std::string& name, std::string* error) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (name != "next" && name != kBuiltinProfile && bindings_->Find(name) == nullptr) {
         if (error != nullptr) *error = "there is no profile \"" + name + "\" in " + path_;
         return false;
     }
+    chosenByUser_.clear();
     SwitchLocked(name);
     return true;
 }
@@ -197,6 +225,7 @@ void KeyBindings::TakeRequest() {
     requestSeen_ = serial;
     const std::string name = LoadText(status->ProfileWanted);
     if (name == "next" || name == kBuiltinProfile || bindings_->Find(name) != nullptr) {
+        chosenByUser_.clear();
         SwitchLocked(name);
         CTavroLinux::LogMessage("bindings: profile %s, as another program asked", active_.c_str());
     } else {
@@ -210,8 +239,12 @@ void KeyBindings::Perform(const std::vector<GestureEffect>& effects) {
         const Action& action = e.binding->action;
         switch (e.kind) {
             case GestureEffect::Begin:
-                if (action.kind == ActionKind::Profile) SwitchLocked(action.text);
-                else actions_.Begin(action);
+                if (action.kind == ActionKind::Profile) {
+                    chosenByUser_.clear();  // the user's choice outlasts the window's
+                    SwitchLocked(action.text);
+                } else {
+                    actions_.Begin(action);
+                }
                 break;
             case GestureEffect::Repeat: actions_.Repeat(action, e.count); break;
             case GestureEffect::End: actions_.End(action); break;

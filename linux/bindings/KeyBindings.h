@@ -41,6 +41,10 @@ public:
     std::string ActiveProfile() const;
     std::shared_ptr<const Bindings> Current() const;
     const std::string& path() const { return path_; }
+    // The desktop's active window has these WM_CLASS words: the first
+    // profile made for one of them is chosen; when none is, the profile
+    // chosen before the first such switch comes back.
+    void ApplicationChanged(const std::vector<std::string>& classes);
     // Rereads the file now (the thread does so when it changes).  False,
     // keeping the running bindings, when it has an error.
     bool Reload();
@@ -69,6 +73,8 @@ private:
     std::string active_;
     GestureEngine engine_;
     uint32_t requestSeen_ = 0;
+    std::string chosenByUser_;  // set while an application's profile is active
+    std::vector<std::string> classes_;
 
     int inotify_ = -1, timer_ = -1, stopFd_ = -1, epoll_ = -1;
     int watches_[2] = {-1, -1};

@@ -165,3 +165,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
+
+TEST(BindingsFile, TheInstalledExampleReadsWithoutAnError) {
+    tavro::Bindings b;
+    std::vector<std::string> problems;
+    EXPECT_TRUE(tavro::ReadBindingsFile(TAVRO_SOURCE_DIR "/packaging/bindings.conf.example", &b, &problems))
+        << (problems.empty() ? "" : problems[0]);
+    EXPECT_EQ(b.profiles.size(), 3u);
+}
