@@ -96,12 +96,16 @@ int CTavroLinux::MoveScreenCursor(double x, double y, double unclampedX, double 
         if (drives && !std::isnan(dx) && !std::isnan(dy))
             MoveScreenCursorRelative(SaturatingInt(dx), SaturatingInt(dy));
     } else if (drives && !std::isnan(unclampedX) && !std::isnan(unclampedY)) {
-        // Game mode: from wherever the pointer is now (as the desktop says,
-        // or where the output last put it) to the aimed point.
+        // Game mode: from wherever the pointer is now to the aimed point.
+        // Where the desktop does not tell where its pointer is (uinput), the
+        // pointer goes straight to the aimed point: a relative move from a
+        // guessed position would land wherever the guess was wrong.
         int px = 0, py = 0;
         std::shared_ptr<tavro::Output> output = tavro::CurrentOutput(*this);
         if (output && output->CursorPosition(&px, &py))
             MoveScreenCursorRelative(SaturatingInt(unclampedX - px), SaturatingInt(unclampedY - py));
+        else if (output)
+            MoveScreenCursorAbsolute(SaturatingInt(unclampedX), SaturatingInt(unclampedY));
     }
     tavro::StoreField(r->X[user], x);
     tavro::StoreField(r->Y[user], y);

@@ -8,7 +8,7 @@ TAVRO_PACKAGES=(build-essential cmake ninja-build pkg-config libx11-dev libx11-x
                 libgtest-dev libgmock-dev libbenchmark-dev xvfb x11-utils clang
                 util-linux procps libtinyxml2-dev python3 python3-pytest mypy
                 libevdev-dev libxkbcommon-dev xkb-data
-                qemu-system-x86 busybox-static udev libinput-tools
+                qemu-system-x86 busybox-static udev libinput-tools sway seatd wev
                 dpkg-dev lintian man-db)
 
 ensure_packages() {

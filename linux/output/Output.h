@@ -17,6 +17,10 @@ namespace tavro {
 
 enum class PointerButton { Left, Middle, Right };
 
+// Scroll sends at most this many detents per axis and call (a larger count
+// is cut to it), so that a wild count cannot hold an output for minutes.
+constexpr int kMaxScrollDetents = 1000;
+
 class Output {
 public:
     virtual ~Output() = default;
@@ -29,17 +33,21 @@ public:
     virtual bool ScreenSize(int* width, int* height) = 0;
 
     // Pointer motion.  Absolute positions are in desktop pixels; relative
-    // moves are from where this output last put the pointer (or, where the
-    // desktop can tell, from where the pointer is now).
+    // moves are from where the pointer is now, wherever the user's own mouse
+    // or another program put it.
     virtual void MoveAbsolute(int x, int y) = 0;
     virtual void MoveRelative(int dx, int dy) = 0;
-    // Where the pointer is: asked of the desktop where it can tell, else the
-    // position this output last set.  False when neither is known.
+    // Where the pointer is, asked of the desktop.  False when the desktop
+    // does not tell (callers that need it then move to absolute positions).
     virtual bool CursorPosition(int* x, int* y) = 0;
 
     // A pointer button pressed (down) or released.  Buttons come from the
-    // same device as the motion.
+    // same device as the latest motion.
     virtual void Button(PointerButton button, bool down) = 0;
+
+    // Scrolls by whole wheel detents: dy > 0 scrolls down, dy < 0 up; dx > 0
+    // scrolls right, dx < 0 left.  False when this output cannot scroll.
+    virtual bool Scroll(int dx, int dy) = 0;
 
     // A key given by its X key symbol (XK_...), pressed or released, with the
     // modifiers the symbol needs on the user's keymap.  False, sending

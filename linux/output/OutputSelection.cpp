@@ -135,7 +135,8 @@ tavro::OutputSelection CTavroLinux::ChooseOutput(OutputChoice choice, int screen
         std::unique_ptr<tavro::UinputOutput> made =
             tavro::UinputOutput::Create(width, height, true, &refusal);
         if (made) {
-            const std::string nodes = "pointer " + made->PointerNode() + ", keyboard " + made->KeyboardNode();
+            const std::string nodes = "pointer " + made->PointerNode() + ", relative pointer " +
+                                      made->RelativePointerNode() + ", keyboard " + made->KeyboardNode();
             std::shared_ptr<tavro::Output> output(std::move(made));
             std::atomic_store(&DesktopOutput, output);
             // Other programs' keys through this process's keyboard.

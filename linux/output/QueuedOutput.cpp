@@ -69,6 +69,15 @@ void QueuedOutput::Button(PointerButton button, bool down) {
     if (!Enqueue(call)) Make(call);
 }
 
+bool QueuedOutput::Scroll(int dx, int dy) {
+    Call call;
+    call.kind = Kind::Scroll;
+    call.dx = dx;
+    call.dy = dy;
+    if (Enqueue(call)) return true;
+    return inner_->Scroll(dx, dy);
+}
+
 bool QueuedOutput::Key(unsigned long keysym, bool down) {
     Call call;
     call.kind = Kind::Key;
@@ -101,6 +110,7 @@ void QueuedOutput::ReleaseAll() {
 void QueuedOutput::Make(const Call& call) {
     switch (call.kind) {
         case Kind::Button: inner_->Button(call.button, call.down); break;
+        case Kind::Scroll: inner_->Scroll(call.dx, call.dy); break;
         case Kind::Key: inner_->Key(call.keysym, call.down); break;
         case Kind::Pause: inner_->Pause(call.microseconds); break;
         case Kind::Flush: inner_->Flush(); break;

@@ -1,5 +1,5 @@
-// An output in front of another that moves pointer buttons, keys and the
-// waits between key events onto one output thread, in the order they were
+// An output in front of another that moves pointer buttons, scrolling, keys
+// and the waits between key events onto one output thread, in the order they were
 // asked for, so that a key chord with its 5 ms waits never holds up the
 // thread that asked for it (a handset's calculation, and with it the
 // pointer).  Pointer motion and the questions about the desktop go straight
@@ -48,6 +48,9 @@ public:
     bool CursorPosition(int* x, int* y) override { return inner_->CursorPosition(x, y); }
 
     void Button(PointerButton button, bool down) override;
+    // Queued scrolls report true, as queued keys do: whether the output
+    // behind can scroll is known only when the scroll is made.
+    bool Scroll(int dx, int dy) override;
     // Queued keys report true: whether the keymap can type the symbol is
     // known only when the key is made; one it cannot type sends nothing.
     bool Key(unsigned long keysym, bool down) override;
@@ -56,13 +59,14 @@ public:
     void ReleaseAll() override;
 
 private:
-    enum class Kind { Button, Key, Pause, Flush, ReleaseAll };
+    enum class Kind { Button, Scroll, Key, Pause, Flush, ReleaseAll };
     struct Call {
         Kind kind = Kind::Flush;
         PointerButton button = PointerButton::Left;
         unsigned long keysym = 0;
         bool down = false;
         int microseconds = 0;
+        int dx = 0, dy = 0;
     };
 
     // Queues the call; false when no thread runs (the caller makes it).

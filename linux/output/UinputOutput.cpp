@@ -1,5 +1,5 @@
-// The uinput output: a virtual pointer with absolute axes and the three
-// buttons, and a virtual keyboard, created with libevdev's uinput helpers;
+// The uinput output: a virtual pointer with absolute axes, one with relative
+// axes and the wheels, both with the three buttons, and a virtual keyboard, created with libevdev's uinput helpers;
 // key symbols become key codes through the user's keymap (KeyboardMap).
 #include "UinputOutput.h"
 
@@ -19,12 +19,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace tavro {
 
 const char* const kUinputPointerName = "Tavro pointer";
+const char* const kUinputRelativePointerName = "Tavro relative pointer";
 const char* const kUinputKeyboardName = "Tavro keyboard";
+const char* const kUinputRelativePointerIdentifier = "4617:31235:Tavro_relative_pointer";
 
 namespace {
 
@@ -32,6 +35,10 @@ namespace {
 constexpr int kVendor = 0x1209;
 constexpr int kPointerProduct = 0x7a01;
 constexpr int kKeyboardProduct = 0x7a02;
+constexpr int kRelativePointerProduct = 0x7a03;  // 4617:31235 in decimal
+
+// One wheel detent in the high-resolution axes' units.
+constexpr int kHighResolutionDetent = 120;
 
 // How long the first button or key of the daemon's new devices may wait
 // for the desktop to open them.
@@ -114,8 +121,6 @@ std::unique_ptr<UinputOutput> UinputOutput::Create(int width, int height, bool w
     auto output = std::unique_ptr<UinputOutput>(new UinputOutput);
     output->width_ = std::clamp(width, 1, kMaxScreen);
     output->height_ = std::clamp(height, 1, kMaxScreen);
-    output->x_ = output->width_ / 2;
-    output->y_ = output->height_ / 2;
     output->hasPointer_ = withPointer;
     output->confirmReads_ = !withPointer;
 
@@ -144,7 +149,26 @@ std::unique_ptr<UinputOutput> UinputOutput::Create(int width, int height, bool w
         libevdev_enable_event_type(device, EV_KEY);
         for (int code : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE})
             libevdev_enable_event_code(device, EV_KEY, code, nullptr);
-        const bool made = output->Open(&output->pointer_, path, error, device);
+        bool made = output->Open(&output->pointer_, path, error, device);
+        libevdev_free(device);
+        if (!made) return nullptr;
+
+        // A mouse as udev and libinput know one: relative axes with mouse
+        // buttons (without buttons udev does not take it for a pointer).
+        device = libevdev_new();
+        libevdev_set_name(device, kUinputRelativePointerName);
+        libevdev_set_id_bustype(device, BUS_VIRTUAL);
+        libevdev_set_id_vendor(device, kVendor);
+        libevdev_set_id_product(device, kRelativePointerProduct);
+        libevdev_set_id_version(device, 1);
+        libevdev_enable_property(device, INPUT_PROP_POINTER);
+        libevdev_enable_event_type(device, EV_REL);
+        for (int code : {REL_X, REL_Y, REL_WHEEL, REL_HWHEEL, REL_WHEEL_HI_RES, REL_HWHEEL_HI_RES})
+            libevdev_enable_event_code(device, EV_REL, code, nullptr);
+        libevdev_enable_event_type(device, EV_KEY);
+        for (int code : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE})
+            libevdev_enable_event_code(device, EV_KEY, code, nullptr);
+        made = output->Open(&output->relative_, path, error, device);
         libevdev_free(device);
         if (!made) return nullptr;
     }
@@ -209,7 +233,7 @@ bool UinputOutput::Open(Device* device, const char* path, std::string* error, li
 
 UinputOutput::~UinputOutput() {
     ReleaseAll();
-    for (Device* device : {&pointer_, &keyboard_}) {
+    for (Device* device : {&pointer_, &relative_, &keyboard_}) {
         if (device->uinput != nullptr) libevdev_uinput_destroy(device->uinput);
         if (device->fd >= 0) close(device->fd);
         if (device->watch >= 0) close(device->watch);
@@ -298,45 +322,74 @@ bool UinputOutput::ScreenSize(int* width, int* height) {
     return true;
 }
 
-void UinputOutput::SendPosition() {
-    Write(&pointer_, EV_ABS, ABS_X, x_);
-    Write(&pointer_, EV_ABS, ABS_Y, y_);
-    Write(&pointer_, EV_SYN, SYN_REPORT, 0);
-}
-
 void UinputOutput::MoveAbsolute(int x, int y) {
     std::lock_guard<std::mutex> hold(lock_);
     if (!hasPointer_) return;
-    x_ = std::clamp(x, 0, width_ - 1);
-    y_ = std::clamp(y, 0, height_ - 1);
-    SendPosition();
+    Write(&pointer_, EV_ABS, ABS_X, std::clamp(x, 0, width_ - 1));
+    Write(&pointer_, EV_ABS, ABS_Y, std::clamp(y, 0, height_ - 1));
+    Write(&pointer_, EV_SYN, SYN_REPORT, 0);
+    lastMotion_ = &pointer_;
 }
 
 void UinputOutput::MoveRelative(int dx, int dy) {
     std::lock_guard<std::mutex> hold(lock_);
-    if (!hasPointer_) return;
-    x_ = static_cast<int>(std::clamp<long long>(static_cast<long long>(x_) + dx, 0, width_ - 1));
-    y_ = static_cast<int>(std::clamp<long long>(static_cast<long long>(y_) + dy, 0, height_ - 1));
-    SendPosition();
+    if (!hasPointer_ || (dx == 0 && dy == 0)) return;
+    // No move is wider than the screen: the desktop stops at its edge.
+    if (dx != 0) Write(&relative_, EV_REL, REL_X, std::clamp(dx, -kMaxScreen, kMaxScreen));
+    if (dy != 0) Write(&relative_, EV_REL, REL_Y, std::clamp(dy, -kMaxScreen, kMaxScreen));
+    Write(&relative_, EV_SYN, SYN_REPORT, 0);
+    lastMotion_ = &relative_;
 }
 
-bool UinputOutput::CursorPosition(int* x, int* y) {
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!hasPointer_) return false;
-    *x = x_;
-    *y = y_;
-    return true;
-}
+bool UinputOutput::CursorPosition(int*, int*) { return false; }
 
 void UinputOutput::Button(PointerButton button, bool down) {
     std::lock_guard<std::mutex> hold(lock_);
     if (!hasPointer_) return;
-    WaitUntilOpened(&pointer_);
     const int code = ButtonCode(button);
-    if (down) heldButtons_.insert(code);
-    else heldButtons_.erase(code);
-    Write(&pointer_, EV_KEY, code, down ? 1 : 0);
-    Write(&pointer_, EV_SYN, SYN_REPORT, 0);
+    Device* device = lastMotion_;
+    if (down) {
+        // Held down on the other pointer: let go there, so that no button
+        // stays down on a device nothing releases it on.
+        auto held = heldButtons_.find(code);
+        if (held != heldButtons_.end() && held->second != device) {
+            Write(held->second, EV_KEY, code, 0);
+            Write(held->second, EV_SYN, SYN_REPORT, 0);
+        }
+        heldButtons_[code] = device;
+    } else if (auto held = heldButtons_.find(code); held != heldButtons_.end()) {
+        device = held->second;
+        heldButtons_.erase(held);
+    }
+    WaitUntilOpened(device);
+    Write(device, EV_KEY, code, down ? 1 : 0);
+    Write(device, EV_SYN, SYN_REPORT, 0);
+}
+
+bool UinputOutput::Scroll(int dx, int dy) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!hasPointer_) return false;
+    const auto detents = [](int count) {
+        return static_cast<int>(std::min(std::llabs(count), static_cast<long long>(kMaxScrollDetents)));
+    };
+    int down = detents(dy), right = detents(dx);
+    if (down == 0 && right == 0) return true;
+    WaitUntilOpened(&relative_);
+    // The kernel's wheel counts up for scrolling up, the horizontal wheel
+    // right for scrolling right.
+    const int wheel = dy > 0 ? -1 : 1, hwheel = dx > 0 ? 1 : -1;
+    while (down > 0 || right > 0) {
+        if (down-- > 0) {
+            Write(&relative_, EV_REL, REL_WHEEL, wheel);
+            Write(&relative_, EV_REL, REL_WHEEL_HI_RES, wheel * kHighResolutionDetent);
+        }
+        if (right-- > 0) {
+            Write(&relative_, EV_REL, REL_HWHEEL, hwheel);
+            Write(&relative_, EV_REL, REL_HWHEEL_HI_RES, hwheel * kHighResolutionDetent);
+        }
+        Write(&relative_, EV_SYN, SYN_REPORT, 0);
+    }
+    return true;
 }
 
 void UinputOutput::PressCode(int code) {
@@ -428,8 +481,15 @@ void UinputOutput::ReleaseAll() {
         heldKeys_.clear();
     }
     if (!heldButtons_.empty()) {
-        for (int code : heldButtons_) Write(&pointer_, EV_KEY, code, 0);
-        Write(&pointer_, EV_SYN, SYN_REPORT, 0);
+        for (Device* device : {&pointer_, &relative_}) {
+            bool any = false;
+            for (const auto& [code, holder] : heldButtons_)
+                if (holder == device) {
+                    Write(device, EV_KEY, code, 0);
+                    any = true;
+                }
+            if (any) Write(device, EV_SYN, SYN_REPORT, 0);
+        }
         heldButtons_.clear();
     }
     // The desktop reads them before the devices may go (a device that is
@@ -442,6 +502,7 @@ void UinputOutput::ReleaseAll() {
 }
 
 std::string UinputOutput::PointerNode() const { return pointer_.node; }
+std::string UinputOutput::RelativePointerNode() const { return relative_.node; }
 std::string UinputOutput::KeyboardNode() const { return keyboard_.node; }
 
 }  // namespace tavro

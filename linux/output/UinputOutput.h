@@ -11,7 +11,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -22,7 +21,11 @@ namespace tavro {
 
 // The names the virtual devices carry (libinput list-devices shows them).
 extern const char* const kUinputPointerName;
+extern const char* const kUinputRelativePointerName;
 extern const char* const kUinputKeyboardName;
+// The relative pointer's identity as compositors name it in their input
+// settings, "<vendor>:<product>:<name, spaces as _>" (sway's identifier).
+extern const char* const kUinputRelativePointerIdentifier;
 
 // The key symbols a keymap cannot type, each logged once, within fixed
 // bounds whatever a client sends: the latest kRemembered symbols are kept
@@ -50,11 +53,11 @@ private:
 
 class UinputOutput : public Output {
 public:
-    // Two devices: a pointer with absolute ABS_X and ABS_Y over
-    // width x height and the buttons left, middle and right (a compositor
-    // takes buttons of another device for another pointer), and a keyboard
-    // with every key of the user's keymap.  withPointer false makes the
-    // keyboard only.  Null with *error set to a one-line message naming
+    // Three devices: a pointer with absolute ABS_X and ABS_Y over
+    // width x height, a relative pointer with REL_X, REL_Y and the wheels
+    // (REL_WHEEL, REL_HWHEEL and their high-resolution twins), both with
+    // the buttons left, middle and right, and a keyboard with every key of
+    // the user's keymap.  withPointer false makes the keyboard only.  Null with *error set to a one-line message naming
     // the device, the system's error text and the fix when /dev/uinput
     // cannot be used.
     //
@@ -75,14 +78,26 @@ public:
 
     const char* Name() const override { return "uinput"; }
     bool ScreenSize(int* width, int* height) override;
-    // Motion is always sent as absolute positions: the desktop does not say
-    // where its pointer is, so this output keeps the position it last set
-    // (the screen's centre at first), clamped to the screen, and relative
-    // moves go from there.  No pointer acceleration then applies.
+    // Absolute positions (clamped to the screen) go out on the absolute
+    // pointer, relative moves as REL_X and REL_Y on the relative one, so
+    // that the desktop moves its pointer on from wherever it is, also after
+    // the user's own mouse moved it.  One REL unit is one pixel where the
+    // desktop gives the relative pointer libinput's flat profile at speed 0
+    // (the README's "Wayland desktops" section names the setting).
     void MoveAbsolute(int x, int y) override;
     void MoveRelative(int dx, int dy) override;
+    // False: a Wayland desktop does not tell where its pointer is.
     bool CursorPosition(int* x, int* y) override;
+    // On the device of the latest motion (the absolute pointer before any),
+    // so that a click lands where that device's pointer is also where a
+    // compositor gives each device a pointer of its own (seats); a release
+    // goes to the device that got the press.
     void Button(PointerButton button, bool down) override;
+    // On the relative pointer, which scrolls like a mouse wheel: one frame
+    // of REL_WHEEL (-1 per detent down) and REL_WHEEL_HI_RES (-120), and of
+    // REL_HWHEEL (+1 per detent right) and REL_HWHEEL_HI_RES (+120), per
+    // detent.  False for a keyboard-only output.
+    bool Scroll(int dx, int dy) override;
     // Presses the needed modifiers, then the key; a release lets go of the
     // key, then of the modifiers.  A symbol the keymap cannot type sends
     // nothing and is logged once (UntypeableKeys).
@@ -93,6 +108,7 @@ public:
 
     // The device nodes (/dev/input/eventN), empty when unknown.
     std::string PointerNode() const;
+    std::string RelativePointerNode() const;
     std::string KeyboardNode() const;
 
 private:
@@ -123,20 +139,19 @@ private:
     // After a key's events went out: true once a reader has read them.
     bool ReadBack(Device* device, unsigned long readsBefore);
     void Write(Device* device, int type, int code, int value);
-    void SendPosition();
     void PressCode(int code);
     void ReleaseCode(int code);
 
     std::mutex lock_;
-    Device pointer_, keyboard_;
+    Device pointer_, relative_, keyboard_;
+    Device* lastMotion_ = &pointer_;  // where buttons go
     bool hasPointer_ = false;
     bool confirmReads_ = false;  // keyboard only: keys wait until read
     bool unreadLogged_ = false;  // the current run of unread keys is logged
     int width_ = 0, height_ = 0;
-    int x_ = 0, y_ = 0;
     std::shared_ptr<const KeyboardMap> keymap_;
     std::map<int, int> heldKeys_;     // kernel key code -> presses outstanding
-    std::set<int> heldButtons_;       // BTN_ codes held
+    std::map<int, Device*> heldButtons_;  // BTN_ codes held, and on which device
     UntypeableKeys untypeable_;
 };
 

@@ -10,8 +10,10 @@
 #include <X11/extensions/XTest.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <ctime>
 
 namespace tavro {
@@ -123,6 +125,25 @@ void X11Output::Button(PointerButton button, bool down) {
     DisplayLock lock(display);
     XTestFakeButtonEvent(lock.get(), number, down ? True : False, 0);
     XFlush(lock.get());
+}
+
+bool X11Output::Scroll(int dx, int dy) {
+    if (display == nullptr) return false;
+    DisplayLock lock(display);
+    Display* d = lock.get();
+    // Vertical detents first, then horizontal ones: each is a press and a
+    // release, which clients take as one wheel step.
+    const auto clicks = [&](int count, unsigned negative, unsigned positive) {
+        const unsigned button = count < 0 ? negative : positive;
+        for (long long i = std::min(std::llabs(count), static_cast<long long>(kMaxScrollDetents)); i > 0; --i) {
+            XTestFakeButtonEvent(d, button, True, 0);
+            XTestFakeButtonEvent(d, button, False, 0);
+        }
+    };
+    clicks(dy, 4, 5);
+    clicks(dx, 6, 7);
+    XFlush(d);
+    return true;
 }
 
 bool X11Output::Key(unsigned long keysym, bool down) {

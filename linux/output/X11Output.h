@@ -22,6 +22,8 @@ public:
     void MoveRelative(int dx, int dy) override;
     bool CursorPosition(int* x, int* y) override;
     void Button(PointerButton button, bool down) override;
+    // X's wheel buttons: 4 up, 5 down, 6 left, 7 right, one click each.
+    bool Scroll(int dx, int dy) override;
     bool Key(unsigned long keysym, bool down) override;
     void Pause(int microseconds) override;
     void Flush() override;

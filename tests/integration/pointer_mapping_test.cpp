@@ -20,6 +20,8 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -233,5 +235,46 @@ TEST_F(OutputChoice, UinputMissingIsRefusedAndAutoFallsBackToX11) {
     platform->MoveScreenCursorAbsolute(555, 444);
     EXPECT_EQ(Pointer(), std::make_pair(555, 444));
 }
+
+// Game mode over an output that records its moves: from the position the
+// desktop tells to the aim, or, where it cannot tell (uinput), to the aim
+// itself.
+class RecordedMoves : public tavro::Output {
+public:
+    explicit RecordedMoves(bool tells) : tells_(tells) {}
+    const char* Name() const override { return "recorded"; }
+    bool ScreenSize(int*, int*) override { return false; }
+    void MoveAbsolute(int x, int y) override { moves.push_back("to " + Pair(x, y)); }
+    void MoveRelative(int dx, int dy) override { moves.push_back("by " + Pair(dx, dy)); }
+    bool CursorPosition(int* x, int* y) override {
+        *x = *y = 500;
+        return tells_;
+    }
+    void Button(tavro::PointerButton, bool) override {}
+    bool Scroll(int, int) override { return false; }
+    bool Key(unsigned long, bool) override { return false; }
+    void Pause(int) override {}
+    void Flush() override {}
+    void ReleaseAll() override {}
+    std::vector<std::string> moves;
+
+private:
+    static std::string Pair(int a, int b) { return std::to_string(a) + "," + std::to_string(b); }
+    bool tells_;
+};
+
+class GameMode : public PointerMapping, public testing::WithParamInterface<std::pair<bool, const char*>> {};
+
+TEST_P(GameMode, GoesFromThePointerToTheAim) {
+    auto output = std::make_shared<RecordedMoves>(GetParam().first);
+    std::atomic_store(&platform->DesktopOutput, std::shared_ptr<tavro::Output>(output));
+    r->DirectPoint = 0, r->SmartPoint = 0;
+    platform->MoveScreenCursor(520.9, 480.2, 520.9, 480.2, 0);
+    EXPECT_EQ(output->moves, std::vector<std::string>{GetParam().second});
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, GameMode,
+                         testing::Values(std::make_pair(true, "by 20,-19"), std::make_pair(false, "to 520,480")),
+                         [](const auto& info) { return info.param.first ? "ThatTellThePointer" : "ThatCannotTell"; });
 
 }  // namespace

@@ -1,8 +1,9 @@
 // The uinput output under a real kernel (run through run-in-vm.sh): the
 // virtual devices as libevdev and libinput see them, positions in every
 // pointing mode against the X11 output (Xvfb in the same machine), every key
-// and button of the keypad in order, keys of other processes, and the ends
-// of a run.  Events are read back from /dev/input/event* with libevdev.
+// and button of the keypad in order, scrolling, keys of other processes, the
+// ends of a run, and smart and game pointing under sway beside the user's own
+// mouse.  Events are read back from /dev/input/event* with libevdev.
 // GoogleTest before Xlib, whose macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
 
@@ -19,6 +20,7 @@
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 #include <fcntl.h>
+#include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
 #include <linux/input.h>
 #include <sys/stat.h>
@@ -32,7 +34,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <cmath>
 #include <fstream>
+#include <functional>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -197,7 +202,11 @@ public:
             }
             if (rc < 0) break;
             if (rc == LIBEVDEV_READ_STATUS_SYNC) flag = LIBEVDEV_READ_FLAG_SYNC;
-            if (ev.type == EV_KEY || ev.type == EV_ABS) events_.push_back({ev.type, ev.code, ev.value});
+            if (ev.type == EV_KEY || ev.type == EV_ABS || ev.type == EV_REL)
+                events_.push_back({ev.type, ev.code, ev.value});
+            if (ev.type == EV_ABS) moved = true;
+            if (ev.type == EV_REL && ev.code == REL_X) dx += ev.value;
+            if (ev.type == EV_REL && ev.code == REL_Y) dy += ev.value;
         }
         if (rc == -ENODEV) gone_ = true;
         if (libevdev_has_event_code(device_, EV_ABS, ABS_X)) {
@@ -206,6 +215,8 @@ public:
         }
     }
     int x = -1, y = -1;  // the position the device last reported
+    bool moved = false;  // an absolute position came (cleared by the caller)
+    int dx = 0, dy = 0;  // relative motion that came (cleared by the caller)
 
 private:
     size_t KeyCount() const {
@@ -281,7 +292,8 @@ TEST_F(UinputTest, DevicesHaveTheirNamesCapabilitiesAndRanges) {
     EXPECT_NE(k.message.find("screen 1920x1080 as given"), std::string::npos) << k.message;
 
     Reader pointer(FindNode("Tavro pointer")), keyboard(FindNode("Tavro keyboard"));
-    ASSERT_TRUE(pointer.ok() && keyboard.ok());
+    Reader relative(FindNode("Tavro relative pointer"));
+    ASSERT_TRUE(pointer.ok() && keyboard.ok() && relative.ok());
     libevdev* p = pointer.device();
     EXPECT_EQ(libevdev_get_id_bustype(p), BUS_VIRTUAL);
     ASSERT_TRUE(libevdev_has_event_code(p, EV_ABS, ABS_X) && libevdev_has_event_code(p, EV_ABS, ABS_Y));
@@ -289,7 +301,14 @@ TEST_F(UinputTest, DevicesHaveTheirNamesCapabilitiesAndRanges) {
     EXPECT_EQ(libevdev_get_abs_maximum(p, ABS_X), 1919);
     EXPECT_EQ(libevdev_get_abs_maximum(p, ABS_Y), 1079);
     for (int code : {BTN_LEFT, BTN_MIDDLE, BTN_RIGHT}) EXPECT_TRUE(libevdev_has_event_code(p, EV_KEY, code)) << code;
-    EXPECT_FALSE(libevdev_has_event_type(p, EV_REL)) << "motion is absolute only";
+    EXPECT_FALSE(libevdev_has_event_type(p, EV_REL)) << "relative motion has a device of its own";
+    libevdev* rel = relative.device();
+    EXPECT_EQ(libevdev_get_id_vendor(rel) << 16 | libevdev_get_id_product(rel), 4617 << 16 | 31235)
+        << "the identifier the README gives compositors";
+    for (int code : {REL_X, REL_Y, REL_WHEEL, REL_HWHEEL, REL_WHEEL_HI_RES, REL_HWHEEL_HI_RES})
+        EXPECT_TRUE(libevdev_has_event_code(rel, EV_REL, code)) << code;
+    for (int code : {BTN_LEFT, BTN_MIDDLE, BTN_RIGHT}) EXPECT_TRUE(libevdev_has_event_code(rel, EV_KEY, code)) << code;
+    EXPECT_FALSE(libevdev_has_event_type(rel, EV_ABS));
     libevdev* kb = keyboard.device();
     for (int code : {KEY_A, KEY_ESC, KEY_ENTER, KEY_LEFT, KEY_LEFTALT, KEY_LEFTCTRL, KEY_LEFTSHIFT, KEY_EQUAL})
         EXPECT_TRUE(libevdev_has_event_code(kb, EV_KEY, code)) << code;
@@ -304,6 +323,7 @@ TEST_F(UinputTest, DevicesHaveTheirNamesCapabilitiesAndRanges) {
         return at == std::string::npos ? std::string() : devices.substr(at, devices.find("\n\n", at) - at);
     };
     EXPECT_NE(block("Tavro pointer").find("Capabilities:     pointer"), std::string::npos) << devices;
+    EXPECT_NE(block("Tavro relative pointer").find("Capabilities:     pointer"), std::string::npos) << devices;
     EXPECT_NE(block("Tavro keyboard").find("Capabilities:     keyboard"), std::string::npos) << devices;
 }
 
@@ -335,6 +355,62 @@ TEST_F(UinputTest, LibinputSeesAbsoluteMotionButtonsAndKeys) {
     EXPECT_NE(out.find("KEY_A (30) pressed"), std::string::npos) << out;
 }
 
+// Each POINTER_SCROLL_WHEEL line of libinput debug-events as its wheel
+// steps (v120 units): {vertical, horizontal}, down and right positive.
+std::vector<std::pair<int, int>> WheelSteps(const std::string& out) {
+    std::vector<std::pair<int, int>> steps;
+    std::istringstream lines(out);
+    std::string line;
+    auto after = [&](const char* word) {
+        const size_t at = line.find(word);
+        if (at == std::string::npos) return 0;
+        const size_t slash = line.find('/', at);
+        return slash == std::string::npos ? 0 : static_cast<int>(std::lround(std::atof(line.c_str() + slash + 1)));
+    };
+    while (std::getline(lines, line))
+        if (line.find("POINTER_SCROLL_WHEEL") != std::string::npos) steps.push_back({after("vert "), after("horiz ")});
+    return steps;
+}
+
+TEST_F(UinputTest, LibinputSeesScrollFromTheRelativePointer) {
+    Kit k(CTavroLinux::OutputChoice::Uinput, 1920, 1080);
+    ASSERT_EQ(k.result, 0) << k.message;
+    const std::string relative = FindNode("Tavro relative pointer");
+    tavro::test::ChildProcess events("/usr/bin/libinput", {"debug-events", "--device", relative});
+    ASSERT_TRUE(events.waitForOutput("DEVICE_ADDED", kLong)) << events.output();
+    EXPECT_TRUE(k.output()->Scroll(0, 2));
+    EXPECT_TRUE(k.output()->Scroll(0, -1));
+    EXPECT_TRUE(k.output()->Scroll(1, 0));
+    EXPECT_TRUE(k.output()->Scroll(-1, 2));
+    k.output()->MoveRelative(5, 0);  // a sentinel: the scrolls came before it
+    ASSERT_TRUE(events.waitForOutput("POINTER_MOTION ", kLong)) << events.output();
+    // libinput gives each axis of a frame its own event, vertical first.
+    const std::vector<std::pair<int, int>> expected{{120, 0}, {120, 0}, {-120, 0}, {0, 120},
+                                                    {120, 0}, {0, -120}, {120, 0}};
+    EXPECT_EQ(WheelSteps(events.output()), expected) << events.output();
+}
+
+TEST_F(UinputTest, ButtonsComeFromThePointerThatMovedLast) {
+    Kit k(CTavroLinux::OutputChoice::Uinput, 1920, 1080);
+    ASSERT_EQ(k.result, 0) << k.message;
+    Reader absolute(FindNode("Tavro pointer")), relative(FindNode("Tavro relative pointer"));
+    const std::shared_ptr<tavro::Output> out = k.output();
+    out->Button(tavro::PointerButton::Left, true);  // before any motion: the absolute pointer
+    out->MoveRelative(3, 0);
+    out->Button(tavro::PointerButton::Left, false);  // where it was pressed
+    out->Button(tavro::PointerButton::Right, true);
+    out->MoveAbsolute(10, 10);
+    out->Button(tavro::PointerButton::Right, false);
+    out->Button(tavro::PointerButton::Middle, true);
+    out->Button(tavro::PointerButton::Middle, false);
+    out->Button(tavro::PointerButton::Left, true);
+    out->MoveRelative(2, 0);
+    out->Button(tavro::PointerButton::Left, true);  // pressed again: let go on the absolute one
+    out->Button(tavro::PointerButton::Left, false);
+    EXPECT_EQ(absolute.Keys(6), Tap(BTN_LEFT) + Tap(BTN_MIDDLE) + Tap(BTN_LEFT));
+    EXPECT_EQ(relative.Keys(4), Tap(BTN_RIGHT) + Tap(BTN_LEFT));
+}
+
 // ---- Positions: the same as the X11 output's ----
 
 struct Aim {
@@ -361,17 +437,26 @@ protected:
         EXPECT_EQ(k.result, 0) << k.message;
         const ModeCase& c = GetParam();
         k.r->DirectPoint = c.direct, k.r->SmartPoint = c.smart, k.r->MoveAtBoundary = c.boundary;
-        std::unique_ptr<Reader> reader;
-        if (choice == CTavroLinux::OutputChoice::Uinput) reader = std::make_unique<Reader>(FindNode("Tavro pointer"));
+        std::unique_ptr<Reader> reader, relative;
+        if (choice == CTavroLinux::OutputChoice::Uinput) {
+            reader = std::make_unique<Reader>(FindNode("Tavro pointer"));
+            relative = std::make_unique<Reader>(FindNode("Tavro relative pointer"));
+        }
         k.kit->MoveScreenCursorAbsolute(1000, 500);
         std::vector<std::pair<int, int>> positions;
+        int x = -1, y = -1;
         for (const Aim& aim : {kCentre, kCentre, kCentre, kCentre, kMoved, kMoved, kLeftOff, kLeftOff, kLeftOff,
                                kLeftOff, kCentre, kCentre}) {
             k.Pass(0xFFFF, aim.x, aim.y, aim.separation);
-            int x = -1, y = -1;
             if (reader) {
+                // As a desktop with the flat profile moves its pointer: to
+                // the absolute position of a pass, then by its relative
+                // motion, kept on the screen (a pass moves one way only).
                 reader->Pump(0ms);
-                x = reader->x, y = reader->y;
+                relative->Pump(0ms);
+                if (reader->moved) x = reader->x, y = reader->y;
+                x = std::clamp(x + relative->dx, 0, 1919), y = std::clamp(y + relative->dy, 0, 1079);
+                reader->moved = false, relative->dx = relative->dy = 0;
             } else {  // the server has handled the kit's moves
 
                 XSync(display, False);
@@ -388,8 +473,19 @@ TEST_P(PointingModes, GiveTheX11OutputsPositions) {
     const auto x11 = Run(CTavroLinux::OutputChoice::X11);
     // With the X display open (as under XWayland) its size is the devices'.
     const auto uinput = Run(CTavroLinux::OutputChoice::Uinput);
-    EXPECT_EQ(uinput, x11);
     const ModeCase& c = GetParam();
+    if (c.direct || c.smart) {
+        EXPECT_EQ(uinput, x11);
+    } else {
+        // Game mode on uinput moves to the aim itself (the desktop does not
+        // tell where its pointer is); X11 moves by the difference from the
+        // pointer, cut toward zero, so a move up or left ends 1 px short.
+        ASSERT_EQ(uinput.size(), x11.size());
+        for (size_t i = 0; i < x11.size(); ++i)
+            EXPECT_TRUE(std::abs(uinput[i].first - x11[i].first) <= 1 && std::abs(uinput[i].second - x11[i].second) <= 1)
+                << "pass " << i << ": uinput " << uinput[i].first << "," << uinput[i].second << ", x11 "
+                << x11[i].first << "," << x11[i].second;
+    }
     // Known points of the stream, as the X11 tests have them.
     if (!c.smart) {
         EXPECT_EQ(x11[3], std::make_pair(975, 534)) << "direct and game mode reach the aim";
@@ -639,6 +735,214 @@ TEST_F(UinputTest, TheDaemonsKeysDoNotWaitForTheDesktopToRead) {
     for (int i = 0; i < 50; ++i) daemon.kit->TV_SendKeyEvent(XK_a, -1, 0, 5);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_LT(took.count(), 3000) << "50 taps";
+}
+
+// ---- Under a Wayland compositor (sway), beside the user's own mouse ----
+
+// sway on a headless 1920x1080 output, reading the machine's input devices
+// through libinput (a seat from seatd), with the kit's relative pointer on
+// the flat profile as the README says, and a full-screen wev that prints
+// every pointer motion it gets: its surface position is the desktop's
+// pointer position.  Started once for the program; sway runs as nobody, as
+// it refuses root.
+class SwayDesktop {
+public:
+    static SwayDesktop* Get() {
+        static std::unique_ptr<SwayDesktop> desktop;
+        if (!desktop) desktop.reset(new SwayDesktop);
+        return desktop.get();
+    }
+    ~SwayDesktop() {
+        wev_.reset();
+        sway_.reset();
+        seatd_.reset();
+    }
+    const std::string& failure() const { return failure_; }
+    // True once sway has taken the input device of this identifier.
+    bool HasInput(const std::string& identifier) {
+        std::string inputs;
+        return Msg("get_inputs", &inputs) && inputs.find("\"identifier\": \"" + identifier + "\"") != std::string::npos;
+    }
+    // The pointer positions wev reported so far (entering its surface and
+    // moving on it), and the latest.
+    size_t Motions() { return Count(wev_->output(), "x, y: "); }
+    std::pair<int, int> Pointer() {
+        const std::string out = wev_->output();
+        const size_t at = out.rfind("x, y: ");
+        if (at == std::string::npos) return {-1, -1};
+        double x = -1, y = -1;
+        std::sscanf(out.c_str() + at, "x, y: %lf, %lf", &x, &y);
+        return {static_cast<int>(std::lround(x)), static_cast<int>(std::lround(y))};
+    }
+    std::string Log() { return tavro::test::ReadFile(kDir + "/sway.log"); }
+    std::string Wev() { return wev_->output(); }
+
+private:
+    static inline const std::string kDir = "/tmp/tavro-sway";
+    static size_t Count(const std::string& text, const std::string& word) {
+        size_t n = 0;
+        for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
+        return n;
+    }
+    bool Msg(const char* type, std::string* out) {
+        return tavro::test::RunProgram("/usr/bin/swaymsg", {"-s", socket_, "-t", type}, out) == 0;
+    }
+    SwayDesktop() {
+        for (const char* tool : {"/usr/bin/sway", "/usr/sbin/seatd", "/usr/bin/wev", "/usr/bin/setpriv"})
+            if (access(tool, X_OK) != 0) {
+                failure_ = std::string(tool) + " is missing: apt-get install sway seatd wev";
+                return;
+            }
+        mkdir(kDir.c_str(), 0700);
+        const std::string runtime = kDir + "/runtime";
+        mkdir(runtime.c_str(), 0700);
+        if (chown(kDir.c_str(), 65534, 65534) != 0 || chown(runtime.c_str(), 65534, 65534) != 0) {
+            failure_ = "cannot give " + kDir + " to nobody";
+            return;
+        }
+        tavro::test::WriteFile(kDir + "/config",
+                               "output HEADLESS-1 mode 1920x1080 position 0 0\n"
+                               "input \"" + std::string(tavro::kUinputRelativePointerIdentifier) +
+                                   "\" accel_profile flat\n"
+                               "for_window [app_id=\"wev\"] fullscreen enable\n");
+        seatd_ = std::make_unique<tavro::test::ChildProcess>(
+            "/bin/sh", std::vector<std::string>{"-c", "exec seatd -u nobody -g nogroup >" + kDir + "/seatd.log 2>&1"});
+        if (!WaitFor([] { return access("/run/seatd.sock", F_OK) == 0; }, kLong)) {
+            failure_ = "seatd did not start: " + tavro::test::ReadFile(kDir + "/seatd.log");
+            return;
+        }
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        sway_ = std::make_unique<tavro::test::ChildProcess>(
+            "/bin/sh", std::vector<std::string>{
+                           "-c", "LIBSEAT_BACKEND=seatd WLR_BACKENDS=headless,libinput WLR_RENDERER=pixman "
+                                 "WLR_LIBINPUT_NO_DEVICES=1 exec setpriv --reuid=65534 --regid=65534 --clear-groups "
+                                 "sway -c " + kDir + "/config >" + kDir + "/sway.log 2>&1"});
+        std::string wayland;
+        WaitFor([&] {
+            for (const char* name : {"wayland-1", "wayland-0"})
+                if (access((runtime + "/" + name).c_str(), F_OK) == 0) wayland = name;
+            return !wayland.empty();
+        }, kLong);
+        if (wayland.empty()) {
+            failure_ = "sway did not start: " + Log();
+            return;
+        }
+        WaitFor([&] {
+            for (int pid = 1; pid < 4096 && socket_.empty(); ++pid) {
+                const std::string path = runtime + "/sway-ipc.65534." + std::to_string(pid) + ".sock";
+                if (access(path.c_str(), F_OK) == 0) socket_ = path;
+            }
+            return !socket_.empty();
+        }, kLong);
+        setenv("WAYLAND_DISPLAY", wayland.c_str(), 1);
+        wev_ = std::make_unique<tavro::test::ChildProcess>(
+            "/usr/bin/stdbuf", std::vector<std::string>{"-oL", "/usr/bin/wev", "-f", "wl_pointer:enter", "-f", "wl_pointer:motion"});
+        unsetenv("WAYLAND_DISPLAY");
+        unsetenv("XDG_RUNTIME_DIR");
+        std::string tree;
+        if (!WaitFor([&] {
+                return Msg("get_tree", &tree) && tree.find("\"app_id\": \"wev\"") != std::string::npos &&
+                       tree.find("\"fullscreen_mode\": 1") != std::string::npos;
+            }, kLong))
+            failure_ = "wev did not come up full-screen: " + wev_->output() + tree;
+    }
+    std::unique_ptr<tavro::test::ChildProcess> seatd_, sway_, wev_;
+    std::string socket_, failure_;
+};
+
+// A second mouse, the user's own: a relative device as any USB mouse is.
+class UsersMouse {
+public:
+    UsersMouse() {
+        libevdev* device = libevdev_new();
+        libevdev_set_name(device, "Test mouse");
+        libevdev_enable_event_type(device, EV_REL);
+        libevdev_enable_event_code(device, EV_REL, REL_X, nullptr);
+        libevdev_enable_event_code(device, EV_REL, REL_Y, nullptr);
+        libevdev_enable_event_type(device, EV_KEY);
+        libevdev_enable_event_code(device, EV_KEY, BTN_LEFT, nullptr);
+        libevdev_uinput_create_from_device(device, LIBEVDEV_UINPUT_OPEN_MANAGED, &uinput_);
+        libevdev_free(device);
+    }
+    ~UsersMouse() {
+        if (uinput_) libevdev_uinput_destroy(uinput_);
+    }
+    void Move(int dx, int dy) {
+        libevdev_uinput_write_event(uinput_, EV_REL, REL_X, dx);
+        libevdev_uinput_write_event(uinput_, EV_REL, REL_Y, dy);
+        libevdev_uinput_write_event(uinput_, EV_SYN, SYN_REPORT, 0);
+    }
+
+private:
+    libevdev_uinput* uinput_ = nullptr;
+};
+
+class UnderSway : public UinputTest {
+protected:
+    void SetUp() override {
+        UinputTest::SetUp();
+        if (IsSkipped()) return;
+        desktop = SwayDesktop::Get();
+        if (desktop->failure().find("is missing") != std::string::npos) GTEST_SKIP() << desktop->failure();
+        ASSERT_TRUE(desktop->failure().empty()) << desktop->failure();
+        mouse = std::make_unique<UsersMouse>();
+        k = std::make_unique<Kit>(CTavroLinux::OutputChoice::Uinput, 1920, 1080);
+        ASSERT_EQ(k->result, 0) << k->message;
+        ASSERT_TRUE(WaitFor([&] {
+            return desktop->HasInput("4617:31233:Tavro_pointer") &&
+                   desktop->HasInput(tavro::kUinputRelativePointerIdentifier) && desktop->HasInput("0:0:Test_mouse");
+        }, kLong)) << desktop->Log();
+        // Where the user's mouse leaves the pointer: from (1322, 803) up and
+        // to the left, by however much sway's acceleration makes of it.
+        // (Again until sway shows it: the first events of a new device may
+        // come before sway reads it.)
+        ASSERT_TRUE(WaitFor([&] {
+            k->kit->MoveScreenCursorAbsolute(1322, 803);
+            std::this_thread::sleep_for(100ms);
+            return desktop->Pointer() == std::make_pair(1322, 803);
+        }, kLong)) << desktop->Wev();
+        const size_t before = desktop->Motions();
+        mouse->Move(-339, -226);
+        ASSERT_TRUE(WaitFor([&] { return desktop->Motions() > before; }, kLong)) << "the user's mouse moved nothing";
+        left = desktop->Pointer();
+        ASSERT_LT(left.first, 1322 - 100) << "the user's mouse moved the pointer well away";
+    }
+    void TearDown() override {
+        k.reset();
+        mouse.reset();
+        // Gone from sway too, so that the next test waits for its own devices.
+        if (desktop != nullptr) {
+            EXPECT_TRUE(WaitFor([&] {
+                return !desktop->HasInput(tavro::kUinputRelativePointerIdentifier) &&
+                       !desktop->HasInput("0:0:Test_mouse");
+            }, kLong));
+        }
+        UinputTest::TearDown();
+    }
+    // Makes the move, then waits until the desktop's pointer is at `where`.
+    bool MovesTo(const std::function<void()>& move, std::pair<int, int> where) {
+        move();
+        const bool there = WaitFor([&] { return desktop->Pointer() == where; }, 10000ms);
+        EXPECT_EQ(desktop->Pointer(), where) << "pointer after the move; wev: " << desktop->Wev();
+        return there;
+    }
+    SwayDesktop* desktop = nullptr;
+    std::unique_ptr<UsersMouse> mouse;
+    std::unique_ptr<Kit> k;
+    std::pair<int, int> left;
+};
+
+TEST_F(UnderSway, SmartMovesGoOnFromWhereTheUsersMouseLeftThePointer) {
+    k->r->DirectPoint = 0, k->r->SmartPoint = 1, k->r->MoveAtBoundary = 0;
+    k->r->X[0] = 500, k->r->Y[0] = 500;
+    // Two sub-frames of the handset, 15 px right and then 15 px down.
+    MovesTo([&] { k->kit->MoveScreenCursor(515, 500, 515, 500, 0); }, {left.first + 15, left.second});
+    MovesTo([&] { k->kit->MoveScreenCursor(515, 515, 515, 515, 0); }, {left.first + 15, left.second + 15});
+}
+
+TEST_F(UnderSway, GameModeLandsOnTheAimWhereverThePointerWas) {
+    k->r->DirectPoint = 0, k->r->SmartPoint = 0;
+    MovesTo([&] { k->kit->MoveScreenCursor(700, 300, 700.4, 300.6, 0); }, {700, 300});
 }
 
 // ---- Ends of a run ----
