@@ -59,10 +59,6 @@ public:
     // caller does not block.
     virtual void Pause(int microseconds) = 0;
 
-    // Scrolls by whole wheel detents: dy > 0 scrolls down, dy < 0 up; dx > 0
-    // scrolls right, dx < 0 left.  False when this output cannot scroll.
-    virtual bool Scroll(int dx, int dy) { (void)dx, (void)dy; return false; }
-
     // Sends whatever is buffered now.
     virtual void Flush() = 0;
 
