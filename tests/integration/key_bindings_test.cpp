@@ -11,7 +11,9 @@
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <thread>
 
 using tavro::test::RecordedEvent;
 using tavro::test::WaitFor;
@@ -96,6 +98,32 @@ TEST_F(KeyBindings, EachActionGivesItsEventsInOrderAndUnboundKeysStayBuiltIn) {
     Tap(0, kMenu);
     Tap(0, 7);  // south is not bound: the built-in Down
     EXPECT_EQ(Events(), (List{"+Control_L", "+Next", "-Next", "-Control_L", "+b3", "-b3", "+Down", "-Down"}));
+}
+
+TEST_F(KeyBindings, AScrollHeldForASecondRepeatsAtItsRateInItsDirection) {
+    Start("[p]\ndown = scroll down 20\nup = scroll left\n");
+    Tap(0, kNorth);
+    const auto pressed = std::chrono::steady_clock::now();
+    Settle(0, {7});
+    const auto settled = std::chrono::steady_clock::now();
+    // Packets keep coming while the key is held, as from a handset in use.
+    while (std::chrono::steady_clock::now() - pressed < std::chrono::seconds(1)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Settle(0, {7});
+    }
+    const auto releasing = std::chrono::steady_clock::now();
+    Settle(0);
+    const double shortest = std::chrono::duration<double>(releasing - settled).count();
+    const double longest = std::chrono::duration<double>(std::chrono::steady_clock::now() - pressed).count();
+    const std::vector<std::string> seen = Events();
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(List(seen.begin(), seen.begin() + 2), (List{"+b6", "-b6"})) << "one detent left for a press";
+    const List down(seen.begin() + 2, seen.end());
+    EXPECT_EQ(std::count(down.begin(), down.end(), "+b5") * 2, static_cast<long>(down.size()))
+        << "only the wheel down, each detent pressed and released";
+    const long detents = std::count(down.begin(), down.end(), "+b5");
+    EXPECT_GE(detents, 1 + static_cast<long>(20 * shortest));
+    EXPECT_LE(detents, 1 + static_cast<long>(20 * longest));
 }
 
 TEST_F(KeyBindings, AChangedFileActsWithinASecondAndABrokenOneKeepsTheRunningBindings) {
