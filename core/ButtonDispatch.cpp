@@ -53,9 +53,10 @@ void CTavroCore::UpdateAndDispatchButtons(unsigned int buttonWord, int user) {
     // handset; the pointer moves of every handset read CurrentUser meanwhile.
     if ((history[Center] & 3u) == kFreshPress) tavro::StoreField(r->CurrentUser, user);
 
+    const unsigned taken = KeysTaken != nullptr ? KeysTaken(this, user, buttonWord) : 0;
     if (tavro::LoadField(r->CurrentUser) != user) return;
     for (int k = 0; k < kButtonLines; ++k)
-        HandleButtonEvent(history[k], static_cast<ButtonIndex>(k));
+        HandleButtonEvent(((taken >> k) & 1u) != 0 ? 0u : history[k], static_cast<ButtonIndex>(k));
 }
 
 int CTavroCore::HandleCenterEvents() {

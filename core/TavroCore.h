@@ -184,6 +184,12 @@ public:
     // does not parse or cannot be written), besides standard error.  The
     // platform points it at its system log.
     void (*ProblemLog)(const char* text) = nullptr;
+    // Keys the platform acts on by bindings of its own: called for every
+    // handset's packet once its histories and the active handset are up to
+    // date, with the packet's button word.  The lines it returns reach their
+    // handlers as idle (a state of 0) in this packet, so that the built-in
+    // behaviour of a rebound key stays quiet.
+    unsigned (*KeysTaken)(CTavroCore* core, int user, unsigned buttonWord) = nullptr;
     // Called at the end of every start-up's settings step, once the record
     // holds the values of this process's settings file (kSettingsFromFile)
     // or the defaults (kSettingsFromDefaults: the file was missing and could

@@ -49,7 +49,14 @@ struct DaemonStatus {
     // The desktop's size that positions are mapped to, 0 before the output is chosen.
     int32_t ScreenWidth;
     int32_t ScreenHeight;
-    uint8_t Reserved[760];
+    // The key bindings' profile in use ("builtin": the kit's own keys), and
+    // the one another program asks for: it writes the name, then raises the
+    // serial number.
+    char ActiveProfile[64];
+    char ProfileWanted[64];
+    uint32_t ProfileWantedSerial;
+    uint32_t Padding;
+    uint8_t Reserved[624];
 };
 
 // The layout is read by other programs (the Python package among them) by
@@ -61,7 +68,9 @@ static_assert(offsetof(DaemonStatus, DaemonPid) == 8 && offsetof(DaemonStatus, R
                   offsetof(DaemonStatus, SettingsPath) == 408 &&
                   offsetof(DaemonStatus, SettingsLoadedBy) == 936 &&
                   offsetof(DaemonStatus, OutputReason) == 1000 &&
-                  offsetof(DaemonStatus, ScreenWidth) == 1256,
+                  offsetof(DaemonStatus, ScreenWidth) == 1256 &&
+                  offsetof(DaemonStatus, ActiveProfile) == 1264 &&
+                  offsetof(DaemonStatus, ProfileWantedSerial) == 1392,
               "DaemonStatus fields keep their offsets");
 
 // The segment's key for a record key (the record's key plus one).

@@ -8,7 +8,9 @@
 
 #include "CalculationWorkers.h"
 #include "DaemonStatus.h"
+#include "BindingsFile.h"
 #include "DeviceRun.h"
+#include "KeyBindings.h"
 #include "OutputSelection.h"
 #include "RecordAccess.h"
 
@@ -85,6 +87,10 @@ int CTavroLinux::RunningWorkers() const {
 
 int CTavroLinux::CreatePODThreads() {
     ReapEndedRuns(false);
+    if (RunOptions.KeyBindings && !std::atomic_load(&Bindings))
+        std::atomic_store(&Bindings, std::make_shared<tavro::KeyBindings>(
+            *this, RunOptions.BindingsPath.empty() ? tavro::DefaultBindingsPath() : RunOptions.BindingsPath,
+            RunOptions.BindingsServedByOwner));
     auto run = std::make_shared<tavro::DeviceRun>(*this, OpenTty(), RunOptions);
     {
         std::lock_guard<std::mutex> lock(runsMutex_);
@@ -101,6 +107,7 @@ int CTavroLinux::CreatePODThreads() {
     }
     run.reset();
     // A button or key held when the device stopped (or went away) is let go.
+    if (const std::shared_ptr<tavro::KeyBindings> bindings = std::atomic_load(&Bindings)) bindings->ReleaseHeld();
     tavro::ReleaseHeldInput(*this);
     return 0;
 }

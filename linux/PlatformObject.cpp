@@ -4,6 +4,7 @@
 
 #include "DaemonStatus.h"
 #include "DeviceRun.h"
+#include "KeyBindings.h"
 #include "KeyRelay.h"
 #include "OutputSelection.h"
 #include "RecordAccess.h"
@@ -34,6 +35,14 @@ void (*CTavroLinux::MessageLogObserver)(const char*) = nullptr;
 char CTavroLinux::SharedMemoryProblem[256] = "";
 
 namespace {
+
+// The core's dispatch asks which keys the user's bindings take.
+unsigned TakeBoundKeys(CTavroCore* core, int user, unsigned buttonWord) {
+    auto* kit = static_cast<CTavroLinux*>(core);
+    const std::shared_ptr<tavro::KeyBindings> bindings = std::atomic_load(&kit->Bindings);
+    if (!bindings || kit->SharedData == nullptr) return 0;
+    return bindings->Packet(user, buttonWord, tavro::LoadField(kit->SharedData->CurrentUser));
+}
 
 // Size and owner of the segment with `key` from /proc/sysvipc/shm, which
 // lists every segment of the process's IPC namespace to every user, also
@@ -93,6 +102,7 @@ void RecordSettingsProvenance(CTavroCore* core, int source) {
 
 CTavroLinux::CTavroLinux() {
     ProblemLog = &CTavroLinux::AddToMessageLog;
+    KeysTaken = &TakeBoundKeys;
     SettingsLoaded = &RecordSettingsProvenance;
     XInitThreads();
     display = XOpenDisplay(nullptr);
@@ -112,6 +122,7 @@ CTavroLinux::~CTavroLinux() {
     ReapEndedRuns(true);
     // Nothing stays held once the devices and the display go.
     KeyRelay.reset();
+    std::atomic_store(&Bindings, std::shared_ptr<tavro::KeyBindings>());
     tavro::ReleaseHeldInput(*this);
     std::atomic_store(&DesktopOutput, std::shared_ptr<tavro::Output>());
     // Only an attached segment is detached and removed: an object whose

@@ -22,6 +22,7 @@ struct DaemonStatus;
 class CalculationWorkers;
 class DeviceRun;
 class Output;
+class KeyBindings;
 class KeyRelayServer;
 struct OutputSelection;
 class ReceiverTty;
@@ -44,6 +45,13 @@ struct RunOptions {
     // other process.  The runs count packets, skips and the receiver's
     // state into it.
     DaemonStatus* Status = nullptr;
+    // The user's key bindings act in the runs (KeyBindings.h), read from
+    // BindingsPath (empty: $XDG_CONFIG_HOME/tavro/bindings.conf).
+    bool KeyBindings = true;
+    std::string BindingsPath;
+    // The owner's own loop serves the bindings (KeyBindings::Descriptor),
+    // instead of a thread of theirs.
+    bool BindingsServedByOwner = false;
 };
 
 // Counts of the calculation pipeline since the platform object was made.
@@ -143,6 +151,9 @@ public:
     // Serves the keys of client processes when this process types through
     // uinput (linux/output/KeyRelay.h).
     std::shared_ptr<tavro::KeyRelayServer> KeyRelay;
+    // The key bindings, made by the first device run and kept across runs
+    // (the profile in use with them); null while no run has been.
+    std::shared_ptr<tavro::KeyBindings> Bindings;
     // Held around each key or button sequence (press, wait, release), so
     // that sequences of different threads never interleave.
     std::recursive_mutex OutputSequence;

@@ -32,8 +32,9 @@ public:
     void MoveRelative(int dx, int dy) override { x11_->MoveRelative(dx, dy); }
     bool CursorPosition(int* x, int* y) override { return x11_->CursorPosition(x, y); }
     void Button(PointerButton button, bool down) override { x11_->Button(button, down); }
-    // A client program does not scroll the desktop: that is the daemon's.
-    bool Scroll(int, int) override { return false; }
+    // The wheel goes where the pointer's buttons go (a program that runs
+    // the device without choosing an output scrolls with its bindings).
+    bool Scroll(int dx, int dy) override { return x11_->Scroll(dx, dy); }
     bool Key(unsigned long keysym, bool down) override;
     void Pause(int microseconds) override { x11_->Pause(microseconds); }
     void Flush() override { x11_->Flush(); }

@@ -78,7 +78,22 @@ def read() -> DaemonState:
             last_packet_age=max(0.0, time.time() - last / 1e9) if last > 0 else None,
             settings_file=status.text("SettingsPath"),
             settings_loaded_by=status.text("SettingsLoadedBy"),
+            profile=status.text("ActiveProfile") if running else "",
         )
+    finally:
+        status.close()
+
+
+def ask_profile(name: str) -> None:
+    """Asks the running daemon for the key bindings' profile `name`: the name first, then
+    the serial number the daemon watches."""
+    segment = _record.try_attach(STATUS_KEY, _status_layout.SIZE)
+    if segment is None:
+        raise OSError("the daemon's status segment cannot be attached")
+    status = _record.Fields(segment, _status_layout.FIELDS)
+    try:
+        status.set_text("ProfileWanted", name)
+        status.set_integer("ProfileWantedSerial", (status.integer("ProfileWantedSerial") + 1) & 0xFFFFFFFF)
     finally:
         status.close()
 

@@ -109,6 +109,7 @@ class DaemonState:
     last_packet_age: float | None  # seconds since the newest packet, None before any
     settings_file: str
     settings_loaded_by: str
+    profile: str = ""  # the key bindings' profile in use ("builtin": the kit's own keys)
 
 
 def _check_handset(index: int) -> int:
@@ -477,6 +478,32 @@ class Kit:
         self._check_open()
         self._check_daemon()
         self._lib.TV_StopDevice()
+
+    # ---- Key bindings ----
+    @property
+    def profile(self) -> str:
+        """The key bindings' profile the running daemon uses (assignable: a profile of
+        the bindings file, "next" or "builtin").  NoDaemonError when no daemon runs."""
+        self._check_open()
+        return self._check_live().profile
+
+    @profile.setter
+    def profile(self, name: str) -> None:
+        self._check_open()
+        before = self._check_live().profile
+        if not isinstance(name, str) or not name or len(name.encode("utf-8")) >= 64:
+            raise ValueError("a profile name is a word of 1 to 63 bytes")
+        _status.ask_profile(name)
+        deadline = time.monotonic() + 2.0
+        while time.monotonic() < deadline:
+            now = _status.read().profile
+            if now == name or (name == "next" and now != before):
+                return
+            time.sleep(0.01)
+        if name == "next":
+            return  # one profile only: the next is the same
+        raise TavroError(f"the running daemon did not switch to profile \"{name}\": the bindings "
+                         "file has no profile \"" + name + "\" (see `tavro profile`, journalctl -t Tavro)")
 
     @property
     def daemon(self) -> DaemonState:

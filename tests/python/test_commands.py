@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import os
+from pathlib import Path
+
 import pytest
 import tavro
 from conftest import wait_for
@@ -92,3 +95,19 @@ def test_error_classes():
     assert issubclass(tavro.NoAnswerError, tavro.TavroError)
     assert issubclass(tavro.NoDaemonError, tavro.TavroError)
     assert issubclass(tavro.ReceiverError, tavro.TavroError)
+
+
+def test_profile_follows_the_bindings_file_and_switches_the_daemon(device, kit):
+    conf = Path(os.environ["HOME"]) / ".config" / "tavro" / "bindings.conf"
+    conf.parent.mkdir(parents=True, exist_ok=True)
+    conf.write_text("[plain]\n[web]\nup = key Up\n")
+    try:
+        wait_for(lambda: kit.profile == "plain", 5, "the daemon to read the new bindings file")
+        kit.profile = "web"
+        assert (kit.profile, kit.daemon.profile) == ("web", "web")
+        with pytest.raises(tavro.TavroError, match='no profile "talks"'):
+            kit.profile = "talks"
+        assert kit.profile == "web"
+    finally:
+        conf.unlink()
+    wait_for(lambda: kit.profile == "builtin", 5, "the built-in keys once the file is gone")

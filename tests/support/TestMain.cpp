@@ -17,6 +17,9 @@ int main(int argc, char** argv) {
     // uinput there).
     unsetenv("WAYLAND_DISPLAY");
     unsetenv("XDG_SESSION_TYPE");
+    // The user's own configuration and key bindings stay theirs: every
+    // test's are under its temporary home.
+    unsetenv("XDG_CONFIG_HOME");
     tavro::test::TempHome home;
     return RUN_ALL_TESTS();
 }

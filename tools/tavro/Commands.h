@@ -53,6 +53,9 @@ int RunPointing(const Args& args);
 int RunPointer(const Args& args);
 // The stabiliser's command, in FilterCommand.cpp.
 int RunFilter(const Args& args);
+// The key bindings' commands, in BindCommand.cpp.
+int RunProfile(const Args& args);
+int RunBind(const Args& args);
 
 extern const char kStatusHelp[];
 extern const char kGetHelp[];
@@ -68,6 +71,8 @@ extern const char kRawHelp[];
 extern const char kPointingHelp[];
 extern const char kPointerHelp[];
 extern const char kFilterHelp[];
+extern const char kProfileHelp[];
+extern const char kBindHelp[];
 
 // Key names of the button word's bits, bit 0 first (bit 15 last): the
 // names of the README's keypad table (centre, up, up-right, ...).

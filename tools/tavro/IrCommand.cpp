@@ -1,5 +1,6 @@
 // tavro ir learn / send / blast: infrared codes through the receiver.
 #include "Commands.h"
+#include "ConfigFiles.h"
 #include "IrCodeFile.h"
 #include "Kit.h"
 #include "tavrodev.h"
@@ -16,15 +17,17 @@
 namespace tavro::cli {
 
 const char kIrHelp[] =
-    "Usage: tavro ir learn --out FILE [--timeout S]\n"
-    "       tavro ir send FILE\n"
+    "Usage: tavro ir learn --out FILE|--name NAME [--timeout S]\n"
+    "       tavro ir send FILE|NAME\n"
     "       tavro ir blast\n"
     "\n"
     "learn  puts the receiver into learning mode and waits (showing the time\n"
     "       left) until it has read a code from a remote control pointed at it,\n"
-    "       then saves the code in FILE (\"-\": standard output).  --timeout is\n"
-    "       the longest wait in seconds (default 30).\n"
-    "send   sends the code in FILE (\"-\": standard input) out of the receiver.\n"
+    "       then saves the code in FILE (\"-\": standard output), or under NAME\n"
+    "       in ~/.config/tavro/ir/NAME.ir, where key bindings find it (\"ir NAME\").\n"
+    "       --timeout is the longest wait in seconds (default 30).\n"
+    "send   sends the code in FILE (\"-\": standard input), or the one saved\n"
+    "       under NAME, out of the receiver.\n"
     "blast  makes the receiver send its infrared blast.\n"
     "\n"
     "Code files are hex text: '#' starts a comment, every other character is a\n"
@@ -194,24 +197,34 @@ int Send(const std::string& path) {
 
 int RunIr(const Args& args) {
     CommandLine line;
-    if (!line.Parse(args, {"out", "timeout"}, {})) return kExitUsage;
+    if (!line.Parse(args, {"out", "name", "timeout"}, {})) return kExitUsage;
     const std::vector<std::string>& words = line.Positional();
     const std::string action = words.empty() ? "" : words[0];
     if (action == "learn") {
-        if (words.size() != 1) return Fail(kExitUsage, "usage: tavro ir learn --out FILE [--timeout S]");
-        if (!line.Has("out") || line.Option("out").empty())
-            return Fail(kExitUsage, "ir learn needs --out FILE (\"-\" for standard output)");
+        if (words.size() != 1) return Fail(kExitUsage, "usage: tavro ir learn --out FILE|--name NAME [--timeout S]");
+        const bool named = line.Has("name") && !line.Option("name").empty();
+        if (named == (line.Has("out") && !line.Option("out").empty()))
+            return Fail(kExitUsage, "ir learn needs --out FILE (\"-\" for standard output) or --name NAME");
+        if (named && line.Option("name").find('/') != std::string::npos)
+            return Fail(kExitUsage, "a code's name has no '/'; give a file with --out instead");
         long timeout = 30;
         if (line.Has("timeout") && !line.IntOption("timeout", 1, 3600, &timeout)) return kExitUsage;
+        const std::string out = named ? SavedIrCodePath(line.Option("name")) : line.Option("out");
+        if (named) {
+            std::string error;
+            if (!MakeDirectoryFor(out, &error)) return Fail(kExitFailure, "%s", error.c_str());
+        }
         SharedDeviceState* r = AttachKit();
         if (r == nullptr) return kExitFailure;
-        return Learn(r, line.Option("out"), timeout);
+        return Learn(r, out, timeout);
     }
-    if (line.Has("out") || line.Has("timeout"))
-        return Fail(kExitUsage, "--out and --timeout belong to ir learn");
+    if (line.Has("out") || line.Has("name") || line.Has("timeout"))
+        return Fail(kExitUsage, "--out, --name and --timeout belong to ir learn");
     if (action == "send") {
-        if (words.size() != 2) return Fail(kExitUsage, "usage: tavro ir send FILE");
-        return Send(words[1]);
+        if (words.size() != 2) return Fail(kExitUsage, "usage: tavro ir send FILE|NAME");
+        // A bare name is a code saved with --name, when there is one.
+        const std::string saved = SavedIrCodePath(words[1]);
+        return Send(words[1].find('/') == std::string::npos && access(saved.c_str(), F_OK) == 0 ? saved : words[1]);
     }
     if (action == "blast") {
         if (words.size() != 1) return Fail(kExitUsage, "usage: tavro ir blast");

@@ -117,6 +117,7 @@ DaemonView ReadDaemonView() {
         view.outputReason = tavro::LoadText(s.OutputReason);
         view.screenWidth = tavro::LoadField(s.ScreenWidth);
         view.screenHeight = tavro::LoadField(s.ScreenHeight);
+        view.profile = tavro::LoadText(s.ActiveProfile);
         view.settingsPath = tavro::LoadText(s.SettingsPath);
         view.settingsLoadedBy = tavro::LoadText(s.SettingsLoadedBy);
         view.settingsLoadedByPid = tavro::LoadField(s.SettingsLoadedByPid);

@@ -68,6 +68,7 @@ struct DaemonView {
     std::string output, filter;
     std::string outputReason;      // the daemon's line on its output: which and why
     int screenWidth = 0, screenHeight = 0;  // the desktop's size positions go to, 0 = not told
+    std::string profile;           // the key bindings' profile in use
     std::string settingsPath, settingsLoadedBy;
     int settingsLoadedByPid = 0;
     bool settingsFromDefaults = false;

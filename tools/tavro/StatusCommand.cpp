@@ -99,6 +99,7 @@ std::vector<std::string> DaemonLines(const DaemonView& view, double packetsPerSe
                       static_cast<unsigned long long>(view.motionSkipped));
         text += line;
         lines.push_back(text);
+        if (!view.profile.empty()) lines.push_back("keys: profile " + view.profile + " (tavro profile, tavro bind)");
     }
     if (!view.settingsPath.empty()) {
         std::string by = view.settingsLoadedBy.empty() ? "a program" : view.settingsLoadedBy;

@@ -32,6 +32,8 @@ const Command kCommands[] = {
     {"pointing", "show or change how the handset moves the pointer", kPointingHelp, RunPointing},
     {"pointer", "let the handset move the pointer or not; choose the handset", kPointerHelp, RunPointer},
     {"filter", "choose the stabiliser that steadies the pointer", kFilterHelp, RunFilter},
+    {"profile", "show or switch the key bindings' profile", kProfileHelp, RunProfile},
+    {"bind", "list the keys' bindings, or bind a key to an action", kBindHelp, RunBind},
 };
 
 void PrintOverview(FILE* out) {

@@ -11,6 +11,8 @@
 #include "DeviceRunMarker.h"
 #include "DisplayLock.h"
 #include "FilterChoice.h"
+#include "ActiveWindow.h"
+#include "KeyBindings.h"
 #include "KeyRelay.h"
 #include "OutputSelection.h"
 #include "RecordAccess.h"
@@ -132,6 +134,18 @@ std::string RecordedPath(const SharedDeviceState* record) { return tavro::LoadTe
 
 char g_displayName[128] = "";
 
+// A request that failed on the X server (a window that closed before its
+// class was read) must not end the daemon, as Xlib's own handler would.
+int OnXError(Display*, XErrorEvent* error) {
+    if (error->error_code != BadWindow) {
+        static std::atomic<int> said{0};
+        if (said.fetch_add(1) < 5)
+            Say("an X request failed (error %d, request %d); going on", error->error_code,
+                error->request_code);
+    }
+    return 0;
+}
+
 // Xlib calls this when the connection to the X server breaks, and ends the
 // process if it returns; say so in our own words and exit non-zero, so that
 // the service manager starts tavrod again with the next session.
@@ -207,6 +221,7 @@ struct Daemon {
     // the filter's configuration, the settings as last seen.
     int wakeFd = -1;
     std::unique_ptr<tavro::FilterConfigWatch> filter;
+    std::unique_ptr<tavro::ActiveWindowWatch> activeWindow;  // for the profiles made for applications
     int64_t settingsSeen = 0;
     std::vector<unsigned char> settingsValues;
     std::chrono::steady_clock::time_point nextCheck;
@@ -353,12 +368,22 @@ void Serve(Daemon& d, int extraFd, int timeoutMs) {
     if (xfd >= 0) fds.push_back({xfd, POLLIN, 0});
     if (extraFd >= 0) fds.push_back({extraFd, POLLIN, 0});
     if (relay) relay->AddDescriptors(&fds);
+    const std::shared_ptr<tavro::KeyBindings> bindings = std::atomic_load(&d.kit->Bindings);
+    const size_t bindingsAt = fds.size();
+    if (bindings) fds.push_back({bindings->Descriptor(), POLLIN, 0});
 
     // Rounded up: a time-out a fraction of a millisecond short would wake
     // the loop before the check is due and poll again at once.
     const auto untilCheck = std::chrono::ceil<std::chrono::milliseconds>(d.nextCheck - Clock::now()).count();
     const int timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(timeoutMs, untilCheck)));
-    const int count = poll(fds.data(), fds.size(), timeout);
+    // Another thread's X call may have read events into Xlib's queue: the
+    // connection then shows nothing to poll, yet they wait to be handled.
+    bool queued = false;
+    if (xfd >= 0) {
+        tavro::DisplayLock lock(display);
+        queued = XEventsQueued(lock.get(), QueuedAlready) > 0;
+    }
+    const int count = poll(fds.data(), fds.size(), queued ? 0 : timeout);
     if (count > 0 && (fds[0].revents & POLLIN) != 0) {
         char drain[64];
         while (read(d.wakeFd, drain, sizeof drain) > 0) {
@@ -371,15 +396,19 @@ void Serve(Daemon& d, int extraFd, int timeoutMs) {
     // Reading the connection notices a server that went away (Xlib then
     // calls OnDisplayLost); events that arrive are not used, except a
     // changed keyboard mapping.
-    if (xfd >= 0 && count > 0 && fds[1].revents != 0) {
+    if (xfd >= 0 && (queued || (count > 0 && fds[1].revents != 0))) {
         tavro::DisplayLock lock(display);
         while (XPending(lock.get()) > 0) {
             XEvent event;
             XNextEvent(lock.get(), &event);
             if (event.type == MappingNotify) XRefreshKeyboardMapping(&event.xmapping);
+            std::vector<std::string> classes;
+            if (bindings && d.activeWindow && d.activeWindow->Changed(event, &classes))
+                bindings->ApplicationChanged(classes);
         }
     }
     if (relay && count > 0) relay->ServeReady(fds);
+    if (bindings && count > 0 && fds[bindingsAt].revents != 0) bindings->Serve();
     const auto now = Clock::now();
     if (now >= d.nextCheck) {
         d.nextCheck = now + kCheckPeriod;
@@ -512,6 +541,11 @@ int main(int argc, char** argv) {
     const char* displayName = display != nullptr ? DisplayString(display) : getenv("DISPLAY");
     std::snprintf(g_displayName, sizeof g_displayName, "%s", displayName != nullptr ? displayName : "");
     XSetIOErrorHandler(OnDisplayLost);
+    XSetErrorHandler(OnXError);
+    if (display != nullptr) {
+        tavro::DisplayLock lock(display);
+        d.activeWindow = std::make_unique<tavro::ActiveWindowWatch>(lock.get());
+    }
 
     d.path = commandLine.device;
     if (d.path.empty()) d.path = RecordedPath(d.record);
@@ -555,6 +589,7 @@ int main(int argc, char** argv) {
 
     // A lost receiver ends the device threads, so the tty can be reopened.
     d.kit->RunOptions.EndOnDeviceLoss = true;
+    d.kit->RunOptions.BindingsServedByOwner = true;
     bool started = false;
     bool restarted = false;
     bool waitingSaid = false;

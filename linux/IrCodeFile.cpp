@@ -1,9 +1,11 @@
 #include "IrCodeFile.h"
 
+#include <cstdlib>
+
 #include <cctype>
 #include <cstdio>
 
-namespace tavro::cli {
+namespace tavro {
 
 namespace {
 
@@ -78,4 +80,13 @@ std::string FormatIrCode(const std::vector<uint8_t>& code) {
     return text;
 }
 
-}  // namespace tavro::cli
+std::string SavedIrCodePath(const std::string& name) {
+    if (name.find('/') != std::string::npos) return name;
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    const std::string base = config != nullptr && config[0] == '/' ? std::string(config)
+                                                                   : std::string(home != nullptr ? home : "") + "/.config";
+    return base + "/tavro/ir/" + name + ".ir";
+}
+
+}  // namespace tavro

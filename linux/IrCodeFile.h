@@ -8,14 +8,14 @@
 // written together ("0003" is two bytes).  A code holds 2 to 510 bytes, an
 // even number: the receiver counts codes in 16-bit words.  The first two bytes
 // of a learned code are the channel it was learned on.
-#ifndef TAVRO_CLI_IR_CODE_FILE_H
-#define TAVRO_CLI_IR_CODE_FILE_H
+#ifndef TAVRO_IR_CODE_FILE_H
+#define TAVRO_IR_CODE_FILE_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace tavro::cli {
+namespace tavro {
 
 constexpr size_t kMaxIrCodeBytes = 510;
 
@@ -26,6 +26,10 @@ bool ParseIrCode(const std::string& text, std::vector<uint8_t>* code, std::strin
 // The file text for a code: the comment line, then 16 bytes per line.
 std::string FormatIrCode(const std::vector<uint8_t>& code);
 
-}  // namespace tavro::cli
+// Where a code saved under a name is kept: $XDG_CONFIG_HOME/tavro/ir/NAME.ir
+// (~/.config/tavro/ir/ without it).  A name with a '/' is a path of its own.
+std::string SavedIrCodePath(const std::string& name);
+
+}  // namespace tavro
 
 #endif

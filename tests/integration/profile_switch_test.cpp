@@ -1,0 +1,95 @@
+// Switching the key bindings' profile of a running daemon: from the command
+// line, and on X11 by the active window's class, as a window manager
+// announces it on the root window.
+#include "DaemonStatus.h"
+#include "Process.h"
+#include "SharedDeviceState.h"
+#include "TestEnvironment.h"
+#include "XServer.h"
+
+#include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <memory>
+
+namespace {
+
+using namespace tavro::test;
+using namespace std::chrono_literals;
+
+class ProfileSwitch : public testing::Test {
+protected:
+    void SetUp() override {
+        TAVRO_REQUIRE_PRIVATE_IPC();
+        TAVRO_REQUIRE_X(xvfb);
+        WriteFile(home.path() + "/.config/tavro/bindings.conf",
+                  "start = plain\n[plain]\n[slides]\napplications = impress\n[web]\napplications = Firefox\n");
+        simulator = std::make_unique<ChildProcess>(TAVRO_SIM_PATH, std::vector<std::string>{"--rate", "50"});
+        std::string slave;
+        ASSERT_TRUE(simulator->readLine(&slave));
+        daemon = std::make_unique<ChildProcess>(TAVROD_PATH, std::vector<std::string>{"--device", slave, "--output", "x11"});
+        ASSERT_TRUE(daemon->waitForOutput("running the receiver")) << daemon->output();
+        std::string error;
+        status = tavro::AttachDaemonStatus(TAVRO_SHARED_MEMORY_KEY, &error);
+        ASSERT_NE(status, nullptr) << error;
+    }
+    bool ProfileBecomes(const std::string& name) {
+        return WaitFor([&] { return std::string(status->ActiveProfile) == name; }, 2000ms);
+    }
+    static int Tavro(const std::vector<std::string>& args, std::string* output = nullptr) {
+        ChildProcess tavro(TAVRO_PATH, args);
+        const int result = tavro.wait(5000ms);
+        if (output != nullptr) *output = tavro.output();
+        return result;
+    }
+
+    XvfbServer xvfb;
+    TempHome home;
+    std::unique_ptr<ChildProcess> simulator, daemon;
+    tavro::DaemonStatus* status = nullptr;
+};
+
+TEST_F(ProfileSwitch, FromTheCommandLineAndShownInStatus) {
+    ASSERT_TRUE(ProfileBecomes("plain"));
+    EXPECT_EQ(Tavro({"profile", "web"}), 0);
+    EXPECT_TRUE(ProfileBecomes("web"));
+    EXPECT_EQ(Tavro({"profile", "next"}), 0);
+    EXPECT_TRUE(ProfileBecomes("builtin"));
+    std::string output;
+    EXPECT_EQ(Tavro({"profile", "talks"}, &output), 2);
+    EXPECT_NE(output.find("there is no profile \"talks\""), std::string::npos) << output;
+    Tavro({"status"}, &output);
+    EXPECT_NE(output.find("keys: profile builtin"), std::string::npos) << output;
+}
+
+TEST_F(ProfileSwitch, FollowsTheActiveWindowsClassAndComesBack) {
+    ASSERT_TRUE(ProfileBecomes("plain"));
+    Display* x = XOpenDisplay(nullptr);
+    ASSERT_NE(x, nullptr);
+    auto window = [&](const char* name, const char* className) {
+        Window w = XCreateSimpleWindow(x, DefaultRootWindow(x), 0, 0, 100, 100, 0, 0, 0);
+        XClassHint hint{const_cast<char*>(name), const_cast<char*>(className)};
+        XSetClassHint(x, w, &hint);
+        return w;
+    };
+    const Window impress = window("soffice", "impress"), browser = window("Navigator", "Firefox");
+    auto activate = [&](Window w) {
+        XChangeProperty(x, DefaultRootWindow(x), XInternAtom(x, "_NET_ACTIVE_WINDOW", False), XA_WINDOW, 32,
+                        PropModeReplace, reinterpret_cast<unsigned char*>(&w), 1);
+        XFlush(x);
+    };
+    activate(impress);
+    EXPECT_TRUE(ProfileBecomes("slides")) << daemon->output();
+    activate(browser);
+    EXPECT_TRUE(ProfileBecomes("web"));
+    XDestroyWindow(x, impress);
+    activate(impress);  // gone: no class, and the daemon goes on
+    EXPECT_TRUE(ProfileBecomes("plain"));
+    EXPECT_TRUE(daemon->running());
+    XCloseDisplay(x);
+}
+
+}  // namespace
