@@ -72,7 +72,7 @@ struct OneEuroParameters {
 // share in its dead zone (AdaptiveHandsetFilter), keeps the aim.  The floors keep a nearly noiseless handset from
 // taking a tremor of the hand for motion, the ceilings keep a very noisy one
 // following the hand.
-constexpr OneEuroParameters kPositionFilterDefaults{0.05, 0.12, 0.7, 45.0, true, 3.75, 15.0, 250.0, 6.0, true};
+constexpr OneEuroParameters kPositionFilterDefaults{0.05, 0.12, 0.7, 45.0, true, 3.75, 15.0, 250.0, 10.0, true};
 constexpr OneEuroParameters kRollFilterDefaults{0.02, 10000.0, 1.0, 1.0, true, 4.0, 0.3, 5.0, 6.0, true};
 
 // The noise estimate: a running mean square over about this many samples
