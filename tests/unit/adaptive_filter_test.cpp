@@ -596,13 +596,15 @@ TEST(AdaptiveStabiliser, NotANumberFromTheCalibrationMovesNothing) {
 
 // A handset aiming at camera point (cx, cy) (compensated, camera px) with
 // roll `roll`: the camera sees the spots' midpoint and the line between them
-// turned the other way about its centre (176, 144).
-std::vector<unsigned char> TurnedPacket(double cx, double cy, double roll) {
+// turned the other way about its centre (176, 144); with `random`, every
+// spot coordinate carries a noise of 0.3 camera px.
+std::vector<unsigned char> TurnedPacket(double cx, double cy, double roll, std::mt19937* random = nullptr) {
     const double c = std::cos(roll), s = std::sin(roll);
     const double mx = 176 + (cx - 176) * c + (cy - 144) * s;
     const double my = 144 - (cx - 176) * s + (cy - 144) * c;
     const double hx = 11.29 * c, hy = -11.29 * s;
-    auto h = [](double v) { return static_cast<unsigned>(std::lround(v * 100)); };
+    std::normal_distribution<double> gauss(0.0, 0.3);
+    auto h = [&](double v) { return static_cast<unsigned>(std::lround((v + (random ? gauss(*random) : 0.0)) * 100)); };
     return Tracking(0, 0xFFFF, h(mx + hx), h(my + hy), 50, h(mx - hx), h(my - hy), 50);
 }
 
@@ -740,14 +742,9 @@ double NoisyTurnRms(int choice, int packets) {
         ClockedPlatform core;
         core.StabiliserChoice = choice;
         std::mt19937 random(seed);
-        std::normal_distribution<double> gauss(0.0, 0.3);
         for (int k = 0; k < 60 + packets + 12; ++k) {
             const double angle = 30 * M_PI / 180 * std::clamp((k - 60) / double(packets), 0.0, 1.0);
-            const double c = std::cos(angle), s = std::sin(angle);
-            const double mx = 176 + (70 - 176) * c + (90 - 144) * s, my = 144 - (70 - 176) * s + (90 - 144) * c;
-            auto h = [&](double v) { return static_cast<unsigned>(std::lround((v + gauss(random)) * 100)); };
-            const auto p = Tracking(0, 0xFFFF, h(mx + 11.29 * c), h(my - 11.29 * s), 50, h(mx - 11.29 * c),
-                                    h(my + 11.29 * s), 50);
+            const auto p = TurnedPacket(70, 90, angle, &random);
             core.now = k * kPacketNs;
             core.CalculatePODDeviceData(p.data());
             if (k < 60) continue;
