@@ -767,4 +767,23 @@ TEST_P(AdaptiveWristTurn, StaysCloserToTheAimThanTheBuiltInStabiliser) {
 
 INSTANTIATE_TEST_SUITE_P(Packets, AdaptiveWristTurn, ::testing::Values(18, 60));
 
+TEST(AdaptiveStabiliser, WithoutRotationCompensationTheRollWidensNothingOfThePositionsDeadZone) {
+    // Half way through a turn the roll's terms widen the position's dead
+    // zone; once the compensation is switched off they must not stay.
+    ClockedPlatform core;
+    core.StabiliserChoice = CTavroCore::kStabiliserAdaptive;
+    const tavro::AdaptiveHandsetFilter& filter = core.Stabilisers[0].filter;
+    for (int k = 0; k < 70; ++k) {
+        const auto p = TurnedPacket(70, 90, 30 * M_PI / 180 * std::clamp((k - 60) / 18.0, 0.0, 1.0));
+        core.now = k * kPacketNs;
+        core.CalculatePODDeviceData(p.data());
+    }
+    ASSERT_GT(filter.rollMotion, 0.0) << "the turn widens the dead zone";
+    core.SharedData->RotationCompensation = 0;
+    const auto p = TurnedPacket(70, 90, 30 * M_PI / 180 * 11 / 18.0);
+    core.now = 70 * kPacketNs;
+    core.CalculatePODDeviceData(p.data());
+    EXPECT_EQ(filter.rollNoise + filter.rollMotion, 0.0);
+}
+
 }  // namespace
