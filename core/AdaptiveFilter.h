@@ -50,8 +50,9 @@ struct OneEuroParameters {
     // they were.
     bool sampleClock = false;
     // Added to the dead zone in force (units per second): the speed that
-    // noise from elsewhere, let through for the moment, makes the input show
-    // (the roll's noise in the position while the roll filter follows a turn).
+    // something other than the hand's motion makes the input show for the
+    // moment (in the position: the roll's noise while the roll filter
+    // follows a turn, and a turn the roll filter has not caught up with).
     double extraDeadZone = 0.0;
 };
 
@@ -65,11 +66,16 @@ struct OneEuroParameters {
 // (spots with a scatter of 0.3 camera px: about 12 px/s and 0.25 rad/s, for
 // which the first guesses below are made).  The roll's multiple is the
 // larger: its noise, turned about the camera centre, moves the pointer near
-// a corner most, so opening on it costs most.  The floors keep a nearly noiseless handset from
-// taking a tremor of the hand for motion, the ceilings keep a very noisy one
-// following the hand.
-constexpr OneEuroParameters kPositionFilterDefaults{0.05, 0.15, 0.7, 45.0, true, 3.75, 15.0, 250.0, 6.0, true};
-constexpr OneEuroParameters kRollFilterDefaults{0.02, 100.0, 1.0, 1.0, true, 4.0, 0.3, 5.0, 6.0, true};
+// a corner most, so opening on it costs most.  Once open, the roll filter
+// follows the raw roll at once (its beta is steep): the compensation then
+// turns by the roll the handset has, and the position, held by the roll's
+// share in its dead zone (AdaptiveHandsetFilter), keeps the aim.  The
+// floors keep a nearly noiseless handset from taking a tremor of the hand
+// for motion, the ceilings keep a very noisy one following the hand.  The
+// quick speed estimates are at 10 Hz for the position (it closes within
+// 100 ms of a stop) and 6 Hz for the roll.
+constexpr OneEuroParameters kPositionFilterDefaults{0.05, 0.13, 0.7, 45.0, true, 3.75, 15.0, 250.0, 10.0, true};
+constexpr OneEuroParameters kRollFilterDefaults{0.02, 10000.0, 1.0, 1.0, true, 4.0, 0.3, 5.0, 6.0, true};
 
 // The noise estimate: a running mean square over about this many samples
 // (two seconds at 60 packets/s), which a sample joins only while it lies
@@ -195,6 +201,14 @@ struct AdaptiveHandsetFilter {
     // The roll's noise that the roll filter let through in this pass, as
     // calibration-screen pixels per sample of the compensated position.
     double rollNoise = 0.0;
+    // The speed (calibration-screen pixels per second) that the roll's
+    // speed estimate, turned about the camera centre, gives the compensated
+    // position.  While a turn begins, the roll filter still holds the roll
+    // of the hand at rest, so the compensation turns the point by the
+    // difference and the position seems to move at about this speed; the
+    // position's dead zone grows by it, so that the position filter holds
+    // the aim instead of following that swing and then its way back.
+    double rollMotion = 0.0;
     void Reset() {
         roll.Reset();
         x.Reset();

@@ -149,6 +149,8 @@ int CTavroCore::RotationCompensation(int user) {
     const double rawX = LoadField(r->RawX[user]);
     const double rawY = LoadField(r->RawY[user]);
     HistoryEntry newest;
+    // Without the compensation the roll moves nothing of the position.
+    state.filter.rollNoise = state.filter.rollMotion = 0.0;
     if (LoadField(r->RotationCompensation) != 0) {
         const double cx = rawX - kCentreX;
         const double cy = rawY - kCentreY;
@@ -156,9 +158,13 @@ int CTavroCore::RotationCompensation(int user) {
         const double s = std::sin(roll);
         newest.CompX = mx * (cx * c - cy * s + kCentreX) + bx;
         newest.CompY = my * (cx * s + cy * c + kCentreY) + by;
-        // The roll's noise that its filter let through, turned about the centre.
-        state.filter.rollNoise = std::hypot(cx, cy) * std::max(std::fabs(mx), std::fabs(my)) *
-                                 state.filter.roll.NoiseSigma() * state.filter.roll.NoiseShare();
+        if (state.choice == kStabiliserAdaptive) {
+            // The roll's noise that its filter let through, and the roll's
+            // speed, turned about the centre: what they make the position show.
+            const double lever = std::hypot(cx, cy) * std::max(std::fabs(mx), std::fabs(my));
+            state.filter.rollNoise = lever * state.filter.roll.NoiseSigma() * state.filter.roll.NoiseShare();
+            state.filter.rollMotion = lever * state.filter.roll.CutoffSpeed(RollFilterParameters);
+        }
     } else {
         newest.CompX = mx * rawX + bx;
         newest.CompY = my * rawY + by;
@@ -235,10 +241,12 @@ int CTavroCore::Stabilize(int user) {
     const bool limit = state.limitedPasses > 0;
     bool cut = false;
     // While the roll filter lets the roll's noise through (a turn), the
-    // position is not taken to move by what that noise makes it show.
+    // position is not taken to move by what that noise makes it show, nor
+    // by the swing of a turn the roll filter is still catching up with.
     tavro::OneEuroParameters position = PositionFilterParameters;
     position.extraDeadZone =
-        position.deadZoneNoiseMultiple * state.filter.x.SpeedNoise(state.filter.rollNoise, position);
+        position.deadZoneNoiseMultiple * state.filter.x.SpeedNoise(state.filter.rollNoise, position) +
+        state.filter.rollMotion;
     StoreField(r->StabX[user], FilterCoordinate(state.filter.x, takeOver, limit, PreviousOutputX[user],
                                                 newest.CompX, older.CompX, previous, now, position, &cut));
     StoreField(r->StabY[user], FilterCoordinate(state.filter.y, takeOver, limit, PreviousOutputY[user],

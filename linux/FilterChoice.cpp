@@ -58,7 +58,7 @@ bool ApplyFilterConfig(CTavroLinux* kit, std::string* error) {
                                        StabiliserName(kit->StabiliserChoice.load());
         return false;
     }
-    int choice = CTavroCore::kStabiliserBuiltin;
+    int choice = kDefaultStabiliser;
     const auto found = values.find("filter");
     if (found != values.end() && !ParseStabiliser(found->second, &choice)) {
         if (error != nullptr)
@@ -80,6 +80,7 @@ FilterConfigWatch::FilterConfigWatch(CTavroLinux* kit) : kit_(kit) {
     if (kit_ == nullptr) return;
     // Stamped before reading, so a change while it is read is seen next time.
     last_ = StampOf(DaemonConfigPath());
+    kit_->StabiliserChoice.store(kDefaultStabiliser);
     Apply();
     Publish(kit_, kit_->StabiliserChoice.load());
 }

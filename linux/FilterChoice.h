@@ -4,6 +4,8 @@
 #ifndef TAVRO_FILTER_CHOICE_H
 #define TAVRO_FILTER_CHOICE_H
 
+#include "TavroCore.h"
+
 #include <sys/types.h>
 
 #include <ctime>
@@ -13,21 +15,25 @@ class CTavroLinux;
 
 namespace tavro {
 
-// The configuration's names: "builtin" (the default) and "adaptive".
+// The stabiliser of a configuration without a "filter" line.
+constexpr int kDefaultStabiliser = CTavroCore::kStabiliserAdaptive;
+
+// The configuration's names: "builtin" and "adaptive" (the default).
 const char* StabiliserName(int choice);
 // False for any other text.
 bool ParseStabiliser(const std::string& text, int* choice);
 
-// Reads the configuration's "filter" key (absent: builtin) and makes the kit
+// Reads the configuration's "filter" key (absent: kDefaultStabiliser) and makes the kit
 // use it; the status segment's Filter tells the choice in use.  On a bad
 // value or an unreadable file returns false with *error one line naming the
 // file and the fix; the kit keeps the stabiliser it had.
 bool ApplyFilterConfig(CTavroLinux* kit, std::string* error);
 
 // Follows the configuration from the process's own loop: applies it when
-// made, and again from Check whenever the file changed since (the daemon
-// checks every 500 ms).  Problems go to the kit's log once per change of
-// the file.
+// made (the kit starts on kDefaultStabiliser, which a configuration that
+// cannot be used at start leaves in force), and again from Check whenever
+// the file changed since (the daemon checks every 500 ms).  Problems go to
+// the kit's log once per change of the file.
 class FilterConfigWatch {
 public:
     explicit FilterConfigWatch(CTavroLinux* kit);

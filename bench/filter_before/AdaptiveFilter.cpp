@@ -29,14 +29,23 @@ double OneEuroFilter::Filter(double value, double seconds, const OneEuroParamete
         if (p.deadZoneNoiseMultiple > 0.0) LearnNoise(value, 0.0, p);
         return value_;
     }
-    double step = seconds - seconds_;
-    if (!(step >= kMinimumStepSeconds)) step = kMinimumStepSeconds;
-    if (seconds > seconds_) seconds_ = seconds;
+    double step;
+    if (p.sampleClock) {
+        const double t = SampleTime(seconds);
+        step = t - seconds_;
+        seconds_ = t;
+    } else {
+        step = seconds - seconds_;
+        if (!(step >= kMinimumStepSeconds)) step = kMinimumStepSeconds;
+        if (seconds > seconds_) seconds_ = seconds;
+        if (seconds > arrival_) arrival_ = seconds;
+    }
     if (p.deadZoneNoiseMultiple > 0.0) LearnNoise(value, step, p);
 
     const double rawSpeed = (value - value_) / step;
     speed_ += SmoothingFactor(p.derivativeCutoffHz, step) * (rawSpeed - speed_);
-    double excess = std::fabs(speed_) - DeadZone(p);
+    if (p.releaseCutoffHz > 0.0) quickSpeed_ += SmoothingFactor(p.releaseCutoffHz, step) * (rawSpeed - quickSpeed_);
+    double excess = CutoffSpeed(p) - DeadZone(p);
     if (!(excess > 0.0)) excess = 0.0;
     const double cutoff = p.minCutoffHz + p.beta * excess;
     double alpha = SmoothingFactor(cutoff, step);
@@ -48,17 +57,42 @@ double OneEuroFilter::Filter(double value, double seconds, const OneEuroParamete
         if (mean > alpha) alpha = mean;
         samples_ = 1.0 / alpha;
     }
+    noiseShare_ = std::sqrt(alpha / (2.0 - alpha));
     value_ += alpha * (value - value_);
     return value_;
 }
 
+double OneEuroFilter::CutoffSpeed(const OneEuroParameters& p) const {
+    if (!(p.releaseCutoffHz > 0.0)) return std::fabs(speed_);
+    return std::min(std::fabs(speed_), std::fabs(quickSpeed_));
+}
+
+double OneEuroFilter::SampleTime(double arrival) {
+    const double gap = arrival - arrival_;
+    if (gap >= 0.0 && gap <= kLongestPeriodSeconds) {
+        // A plain mean of the first gaps, then a running one.
+        periodSamples_ = std::min(periodSamples_ + 1.0, kPeriodAveragingSamples);
+        period_ += (gap - period_) / periodSamples_;
+    }
+    if (arrival > arrival_) arrival_ = arrival;
+    double t = seconds_ + period_;
+    t = std::min(t, arrival_);
+    t = std::max(t, arrival_ - kLongestSampleLagSeconds);
+    return std::max(t, seconds_ + kMinimumStepSeconds);
+}
+
 void OneEuroFilter::Start(double value, double speed, double seconds) {
     if (!std::isfinite(value) || !std::isfinite(seconds)) return;
+    // Started again on the sample just filtered (a cut step): the sampling
+    // clock keeps the time it gave that sample.
+    const bool sameSample = started_ && seconds == arrival_;
     started_ = true;
     value_ = value;
     speed_ = std::isfinite(speed) ? speed : 0.0;
-    seconds_ = seconds;
+    quickSpeed_ = speed_;
+    if (!sameSample) seconds_ = arrival_ = seconds;
     samples_ = 1.0;
+    noiseShare_ = 1.0;
 }
 
 // While the output stands still, the speed estimate is the smoothed
@@ -72,9 +106,9 @@ double OneEuroFilter::SpeedNoise(double sigma, const OneEuroParameters& p) const
 }
 
 double OneEuroFilter::DeadZone(const OneEuroParameters& p) const {
-    if (!(p.deadZoneNoiseMultiple > 0.0) || !(noiseVariance_ > 0.0)) return p.speedDeadZone;
+    if (!(p.deadZoneNoiseMultiple > 0.0) || !(noiseVariance_ > 0.0)) return p.speedDeadZone + p.extraDeadZone;
     const double zone = p.deadZoneNoiseMultiple * SpeedNoise(std::sqrt(noiseVariance_), p);
-    return std::clamp(zone, p.deadZoneFloor, std::max(p.deadZoneFloor, p.deadZoneCeiling));
+    return std::clamp(zone, p.deadZoneFloor, std::max(p.deadZoneFloor, p.deadZoneCeiling)) + p.extraDeadZone;
 }
 
 // The second difference of three samples, with the steps h0 and h1 between
@@ -86,25 +120,43 @@ void OneEuroFilter::LearnNoise(double value, double step, const OneEuroParameter
     if (step > 0.0) typicalStep_ = typicalStep_ > 0.0 ? typicalStep_ + 0.05 * (step - typicalStep_) : step;
     if (history_ >= 2) {
         const double r = step / previousStep_;
-        // Steps very unlike each other (a burst, a gap) say little about
-        // the noise and much about the timing: skipped.
+        // Steps very unlike each other (a gap) say little about the noise
+        // and much about the timing: skipped.
         if (r >= 0.25 && r <= 4.0) {
             const double e = (value - previous_) - r * (previous_ - beforePrevious_);
             const double sample = e * e / (1.0 + (1.0 + r) * (1.0 + r) + r * r);
             // The floor and ceiling of the dead zone, as noise per sample.
             const double perSigma = p.deadZoneNoiseMultiple * SpeedNoise(1.0, p);
             const double low = p.deadZoneFloor / perSigma, high = p.deadZoneCeiling / perSigma;
+            const double lowest = low * low, highest = std::max(lowest, high * high);
             if (!(noiseVariance_ > 0.0)) {
                 // The first guess: the noise the configured dead zone is for.
                 const double guess = std::clamp(p.speedDeadZone / perSigma, low, std::max(low, high));
                 noiseVariance_ = guess * guess;
                 noiseSamples_ = kNoisePriorSamples;
             }
-            if (std::isfinite(sample) && sample <= kNoiseGate * kNoiseGate * noiseVariance_) {
-                noiseSamples_ = std::min(noiseSamples_ + 1.0, kNoiseAveragingSamples);
-                noiseVariance_ += (sample - noiseVariance_) / noiseSamples_;
+            if (std::isfinite(sample)) {
+                recent_[recentNext_] = sample;
+                recentNext_ = (recentNext_ + 1) % kNoiseRecentSamples;
+                if (recentCount_ < kNoiseRecentSamples) ++recentCount_;
+                const double recent = std::clamp(RecentNoiseVariance(), lowest, highest);
+                const double factor = kNoiseReseedFactor * kNoiseReseedFactor;
+                if (learned_ < kNoiseSettledSamples) {
+                    // Starting: the median of what came so far, from the
+                    // third sample on (before it, the first guess).
+                    if (++learned_ >= 3) {
+                        noiseVariance_ = recent;
+                        noiseSamples_ = learned_;
+                    }
+                } else if (recent > factor * noiseVariance_) {
+                    noiseVariance_ = recent;
+                    noiseSamples_ = kNoiseSettledSamples;
+                } else if (sample <= kNoiseGate * kNoiseGate * noiseVariance_) {
+                    noiseSamples_ = std::min(noiseSamples_ + 1.0, kNoiseAveragingSamples);
+                    noiseVariance_ += (sample - noiseVariance_) / noiseSamples_;
+                }
             }
-            noiseVariance_ = std::clamp(noiseVariance_, low * low, std::max(low * low, high * high));
+            noiseVariance_ = std::clamp(noiseVariance_, lowest, highest);
             if (!(noiseVariance_ > 0.0) || !std::isfinite(noiseVariance_)) noiseVariance_ = 0.0;
         }
     }
@@ -112,6 +164,18 @@ void OneEuroFilter::LearnNoise(double value, double step, const OneEuroParameter
     previous_ = value;
     previousStep_ = step;
     if (history_ < 2) ++history_;
+}
+
+// The median of the recent noise samples, as a variance (the median of a
+// squared normal variable is kChiSquareOneMedian times its variance); 0
+// before any.
+double OneEuroFilter::RecentNoiseVariance() const {
+    if (recentCount_ == 0) return 0.0;
+    double sorted[kNoiseRecentSamples];
+    std::copy(recent_, recent_ + recentCount_, sorted);
+    double* middle = sorted + recentCount_ / 2;
+    std::nth_element(sorted, middle, sorted + recentCount_);
+    return *middle / kChiSquareOneMedian;
 }
 
 double PixelHysteresis::Hold(double position, double margin) {

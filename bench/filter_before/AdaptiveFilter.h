@@ -5,8 +5,10 @@
 //
 // At rest the cut-off is low and the hand's tremor and the camera's noise are
 // smoothed away; as the aim moves the cut-off rises and the lag shrinks.  The
-// time step of every sample comes from its time stamp, so irregular packet
-// intervals are filtered correctly.  Pure arithmetic: no clock, no platform.
+// time step of every sample comes from its time stamp, or from a sampling
+// clock that spreads packets delivered in a burst over the gap before it, so
+// irregular packet intervals are filtered correctly.  Pure arithmetic: no
+// clock, no platform.
 #ifndef TAVRO_ADAPTIVE_FILTER_H
 #define TAVRO_ADAPTIVE_FILTER_H
 
@@ -36,7 +38,20 @@ struct OneEuroParameters {
     double deadZoneNoiseMultiple = 0.0;
     double deadZoneFloor = 0.0;
     double deadZoneCeiling = 1e300;
-    // Set by today's calculation pass, which this filter leaves unread.
+    // When above 0, the cut-off follows the smaller of two speed estimates:
+    // the one above and a quicker one at this cut-off (Hz).  A hand that
+    // starts is followed as before (the slow estimate is the smaller), a
+    // hand that stops lets the filter close within a few packets instead of
+    // passing the noise while the slow estimate decays.
+    double releaseCutoffHz = 0.0;
+    // When set, time steps come from the handset's own sampling clock rather
+    // than from the arrival stamps alone (see OneEuroFilter::SampleTime), so
+    // that packets delivered in a burst count as the evenly spaced samples
+    // they were.
+    bool sampleClock = false;
+    // Added to the dead zone in force (units per second): the speed that
+    // noise from elsewhere, let through for the moment, makes the input show
+    // (the roll's noise in the position while the roll filter follows a turn).
     double extraDeadZone = 0.0;
 };
 
@@ -53,8 +68,8 @@ struct OneEuroParameters {
 // a corner most, so opening on it costs most.  The floors keep a nearly noiseless handset from
 // taking a tremor of the hand for motion, the ceilings keep a very noisy one
 // following the hand.
-constexpr OneEuroParameters kPositionFilterDefaults{0.05, 0.15, 0.7, 45.0, true, 3.75, 15.0, 250.0};
-constexpr OneEuroParameters kRollFilterDefaults{0.02, 100.0, 1.0, 1.0, true, 4.0, 0.3, 5.0};
+constexpr OneEuroParameters kPositionFilterDefaults{0.05, 0.15, 0.7, 45.0, true, 3.75, 15.0, 250.0, 6.0, true};
+constexpr OneEuroParameters kRollFilterDefaults{0.02, 100.0, 1.0, 1.0, true, 4.0, 0.3, 5.0, 6.0, true};
 
 // The noise estimate: a running mean square over about this many samples
 // (two seconds at 60 packets/s), which a sample joins only while it lies
@@ -64,6 +79,27 @@ constexpr OneEuroParameters kRollFilterDefaults{0.02, 100.0, 1.0, 1.0, true, 4.0
 constexpr double kNoiseAveragingSamples = 120.0;
 constexpr double kNoiseGate = 3.0;
 constexpr double kNoisePriorSamples = 20.0;
+// Beside it, the median of the newest kNoiseRecentSamples samples, which a
+// few samples of a motion's start or end do not move: it is the estimate
+// until kNoiseSettledSamples samples have come (so a handset noisier or
+// quieter than the first guess is known within a fraction of a second), and
+// when it says more than kNoiseReseedFactor times the running mean's sigma
+// (the noise rose, and the gate would keep the running mean from following;
+// a fall needs no help, smaller samples always join), the running mean
+// starts again from it.
+constexpr int kNoiseRecentSamples = 31;
+constexpr int kNoiseSettledSamples = 16;
+constexpr double kNoiseReseedFactor = 2.0;
+// The median of the square of a standard normal variable.
+constexpr double kChiSquareOneMedian = 0.45493642311957283;
+
+// The sampling clock: the packet period is a running mean of the arrival
+// gaps (bursts included, so it is the true rate), a gap longer than
+// kLongestPeriodSeconds (the handset out of sight) not counted; a sample
+// is dated at most kLongestSampleLagSeconds before its arrival.
+constexpr double kLongestPeriodSeconds = 0.25;
+constexpr double kLongestSampleLagSeconds = 0.1;
+constexpr double kPeriodAveragingSamples = 32.0;
 
 // Time steps are bounded: two samples with the same (or a going-back) time
 // stamp count as kMinimumStepSeconds apart, so that a burst of packets is
@@ -93,7 +129,20 @@ public:
     bool Started() const { return started_; }
     double Value() const { return value_; }
     double Speed() const { return speed_; }
+    // The speed the cut-off follows: Speed(), or with a release cut-off the
+    // smaller of it and the quick estimate in magnitude.
+    double CutoffSpeed(const OneEuroParameters& parameters) const;
+    // The time of the last sample: its time stamp, or with the sampling
+    // clock the time the handset took it.
     double LastSeconds() const { return seconds_; }
+    // The packet period the sampling clock has seen (0 before two samples).
+    double Period() const { return period_; }
+    // How much of the input's noise the last step let through, per sample:
+    // sqrt(a / (2 - a)) for the step's smoothing factor a (1 at the start).
+    double NoiseShare() const { return noiseShare_; }
+    // The scatter (units per second) that a noise of `sigma` per sample
+    // leaves in the speed estimate.
+    double SpeedNoise(double sigma, const OneEuroParameters& parameters) const;
 
     // The input's own noise (standard deviation per sample, in the input's
     // units) as estimated so far, or 0 before any estimate.  It comes from
@@ -102,22 +151,30 @@ public:
     // pass for noise.  The estimate belongs to the handset: Reset and Start
     // keep it.
     double NoiseSigma() const { return noiseVariance_ > 0.0 ? std::sqrt(noiseVariance_) : 0.0; }
-    // For today's calculation pass: this filter lets no noise through that
-    // the position must allow for.
-    double NoiseShare() const { return 0.0; }
     // The dead zone in force for the next sample under `parameters`.
     double DeadZone(const OneEuroParameters& parameters) const;
-    // The speed-estimate noise (units per second) of a per-sample noise.
-    double SpeedNoise(double sigma, const OneEuroParameters& parameters) const;
 
 private:
+    // The sampling clock: given a sample's arrival time, the time the
+    // handset took it.  A sample is dated one period after the previous
+    // one, but never after its arrival and never more than
+    // kLongestSampleLagSeconds before it, so evenly spaced arrivals keep
+    // their stamps, a burst's samples are spread back over the gap before
+    // it, and a pause counts at nearly its real length.
+    double SampleTime(double arrival);
     void LearnNoise(double value, double step, const OneEuroParameters& parameters);
+    double RecentNoiseVariance() const;
 
     bool started_ = false;
     double value_ = 0.0;
     double speed_ = 0.0;  // filtered derivative, units per second
+    double quickSpeed_ = 0.0;  // the same at the release cut-off
     double seconds_ = 0.0;
+    double arrival_ = 0.0;  // arrival time of the last sample
+    double period_ = 0.0;   // running mean of the arrival gaps, 0: none yet
+    double periodSamples_ = 0.0;
     double samples_ = 1.0;  // samples the output stands for (meanSinceMotion)
+    double noiseShare_ = 1.0;
 
     // Noise estimate: the last two raw samples and the step between them.
     int history_ = 0;
@@ -125,6 +182,9 @@ private:
     double noiseVariance_ = 0.0;  // 0: no estimate yet
     double noiseSamples_ = 0.0;
     double typicalStep_ = 0.0;    // running mean of the time steps, seconds
+    double recent_[kNoiseRecentSamples] = {};  // newest noise samples, a ring
+    int recentCount_ = 0, recentNext_ = 0;
+    int learned_ = 0;  // noise samples taken, up to kNoiseSettledSamples
 };
 
 // The state of one handset: the roll filter and one filter per coordinate.
@@ -132,7 +192,9 @@ struct AdaptiveHandsetFilter {
     OneEuroFilter roll;
     OneEuroFilter x;
     OneEuroFilter y;
-    double rollNoise = 0.0;  // set by today's calculation pass, unread here
+    // The roll's noise that the roll filter let through in this pass, as
+    // calibration-screen pixels per sample of the compensated position.
+    double rollNoise = 0.0;
     void Reset() {
         roll.Reset();
         x.Reset();

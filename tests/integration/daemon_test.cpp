@@ -730,8 +730,8 @@ TEST_F(Daemon, KeepsToEightThreadsAtTheLinesRateAndStillServesItsOwnLoop) {
     }
     EXPECT_EQ(most, 8 + kSanitizerThreads);
 
-    WriteFile(home_.path() + "/.config/tavro/tavrod.conf", "filter = adaptive\n");
-    EXPECT_TRUE(WaitFor([&] { return std::string(status->Filter) == "adaptive"; }, 3000ms))
+    WriteFile(home_.path() + "/.config/tavro/tavrod.conf", "filter = builtin\n");
+    EXPECT_TRUE(WaitFor([&] { return std::string(status->Filter) == "builtin"; }, 3000ms))
         << "the edit of the configuration was not followed";
     daemon.signal(SIGHUP);
     EXPECT_TRUE(daemon.waitForOutput("SIGHUP: reread the configuration"));

@@ -20,10 +20,11 @@ const char kFilterHelp[] =
     "Chooses how the pointer is steadied, or without an argument shows the\n"
     "choice saved and the one the running daemon uses.\n"
     "\n"
-    "  builtin   the kit's own averaging of the newest positions (the default)\n"
+    "  builtin   the kit's own averaging of the newest positions\n"
     "  adaptive  a filter whose smoothing follows the hand's speed: several times\n"
     "            steadier at rest, less lag in motion; it also smooths the roll,\n"
-    "            which steadies the pointer near the screen's edges\n"
+    "            which steadies the pointer near the screen's edges (the default:\n"
+    "            a configuration without a filter line uses it)\n"
     "\n"
     "The choice is saved as \"filter\" in the daemon's configuration\n"
     "(~/.config/tavro/tavrod.conf); the settings file is not changed.  A running\n"
@@ -38,7 +39,7 @@ std::string Saved(std::string* error) {
     std::map<std::string, std::string> values;
     if (!ReadDaemonConfig(&values, error)) return "";
     const auto found = values.find("filter");
-    return found == values.end() ? "builtin" : found->second;
+    return found == values.end() ? std::string(StabiliserName(kDefaultStabiliser)) + ", the default" : found->second;
 }
 
 }  // namespace
