@@ -37,7 +37,7 @@ protected:
         ASSERT_NE(status, nullptr) << error;
     }
     bool ProfileBecomes(const std::string& name) {
-        return WaitFor([&] { return std::string(status->ActiveProfile) == name; }, 2000ms);
+        return WaitFor([&] { return std::string(status->ActiveProfile) == name; }, 5000ms);
     }
     static int Tavro(const std::vector<std::string>& args, std::string* output = nullptr) {
         ChildProcess tavro(TAVRO_PATH, args);
