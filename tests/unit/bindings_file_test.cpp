@@ -7,6 +7,9 @@
 
 #include <X11/keysym.h>
 
+#include <fstream>
+#include <iterator>
+
 namespace {
 
 using tavro::ActionKind;
@@ -166,10 +169,18 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 
-TEST(BindingsFile, TheInstalledExampleReadsWithoutAnError) {
+TEST(BindingsFile, TheInstalledExampleAndTheReadmesReadWithoutAnError) {
     tavro::Bindings b;
     std::vector<std::string> problems;
     EXPECT_TRUE(tavro::ReadBindingsFile(TAVRO_SOURCE_DIR "/packaging/bindings.conf.example", &b, &problems))
         << (problems.empty() ? "" : problems[0]);
     EXPECT_EQ(b.profiles.size(), 3u);
+    std::ifstream in(TAVRO_SOURCE_DIR "/README.md");
+    const std::string readme((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t section = readme.find("### Your own keys");
+    const size_t start = readme.find("```\n", section) + 4, end = readme.find("```", start);
+    ASSERT_NE(section, std::string::npos);
+    EXPECT_TRUE(tavro::ParseBindings(readme.substr(start, end - start), "README.md", &b, &problems))
+        << (problems.empty() ? "" : problems[0]);
+    EXPECT_EQ(b.profiles.size(), 2u);
 }
