@@ -13,6 +13,9 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <memory>
 
 namespace {
@@ -90,6 +93,24 @@ TEST_F(ProfileSwitch, FollowsTheActiveWindowsClassAndComesBack) {
     EXPECT_TRUE(ProfileBecomes("plain"));
     EXPECT_TRUE(daemon->running());
     XCloseDisplay(x);
+}
+
+TEST(BindCommand, EditsTheLinkedFileInPlaceAndKeepsTheLink) {
+    TempHome home;
+    const std::string target = home.path() + "/dotfiles/bindings.conf";
+    WriteFile(target, "# mine\n[p]   # talks\nright = key Page_Down   # next\n");
+    mkdir((home.path() + "/.config").c_str(), 0755);
+    mkdir((home.path() + "/.config/tavro").c_str(), 0755);
+    const std::string link = home.path() + "/.config/tavro/bindings.conf";
+    ASSERT_EQ(symlink("../../dotfiles/bindings.conf", link.c_str()), 0);
+    ChildProcess bind(TAVRO_PATH, {"bind", "right", "key", "Next", "--profile", "p"});
+    EXPECT_EQ(bind.wait(5000ms), 0) << bind.output();
+    ChildProcess refused(TAVRO_PATH, {"bind", "left", "key", "Plux", "--profile", "p"});
+    EXPECT_EQ(refused.wait(5000ms), 2);
+    struct stat info {};
+    ASSERT_EQ(lstat(link.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link is kept";
+    EXPECT_EQ(ReadFile(target), "# mine\n[p]   # talks\nright = key Next   # next\n");
 }
 
 }  // namespace
