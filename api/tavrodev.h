@@ -192,6 +192,15 @@ int TV_MouseClick(int on);
 int TV_QuickClick(int on);
 int TV_SetDrawBitmaps(int on); /* returns on */
 
+/* ---- Key bindings (the bindings file of this process's user) ---- */
+/* What each key does in `profile` (NULL or "": the profile the file starts with) for
+ * handset `handset` (0-3; -1: the bindings for every handset): one line per binding,
+ * "KEY\tTRIGGER\tACTION\tLINE\n", and "KEY\tKEY\tbuiltin\t0\n" for a key the profile
+ * leaves to its built-in behaviour.  Returns the text's full length (out holds at most
+ * size - 1 bytes of it, terminated); -1 when the file has an error and -2 when there is
+ * no such profile, with the message in out. */
+int TV_GetKeyBindings(const char* profile, int handset, char* out, int size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -13,16 +13,18 @@ The package wraps the installed libTavroDev through ctypes.  Receiver commands
 carried out by the device daemon tavrod; every failure is a TavroError.
 Tracking values need the daemon too: without one, reading them raises
 NoDaemonError, and snapshots say when their values are not live (``stale``).
+``kit.profile`` shows and switches the key bindings' profile of the running
+daemon, and ``kit.bindings()`` lists what each key does in a profile.
 """
 
 from .errors import NoAnswerError, NoDaemonError, NoDesktopError, ReceiverError, TavroError
-from .kit import (DaemonState, Handset, HandsetState, Info, Key, Kit, PointingMode, Snapshot,
+from .kit import (Binding, DaemonState, Handset, HandsetState, Info, Key, Kit, PointingMode, Snapshot,
                   Watch, keys_of)
 from .settings import SETTINGS, Setting, Settings
 
 __version__ = "1.0.0"
 __all__ = [
-    "DaemonState", "Handset", "HandsetState", "Info", "Key", "Kit", "NoAnswerError",
+    "Binding", "DaemonState", "Handset", "HandsetState", "Info", "Key", "Kit", "NoAnswerError",
     "NoDaemonError", "NoDesktopError", "PointingMode", "ReceiverError", "SETTINGS", "Setting", "Settings",
     "Snapshot", "TavroError", "Watch", "keys_of",
 ]

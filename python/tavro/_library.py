@@ -68,6 +68,7 @@ _SIGNATURES: Final[dict[str, tuple[Any, list[Any]]]] = {
     "TV_StartMotor": (c_int, [c_int, c_int, c_int]),
     "TV_GetIRCode": (c_int, [c_void_p, c_int_p]),
     "TV_SendKeyEvent": (c_int, [c_int, c_int, c_int, c_int]),
+    "TV_GetKeyBindings": (c_int, [c_char_p, c_int, c_void_p, c_int]),
     **{name: (c_int, [c_void_p]) for name in (
         "TV_GetHandheldCopyright", "TV_GetHandheldVersion", "TV_GetHandheldDate",
         "TV_GetPODCopyright", "TV_GetPODVersion", "TV_GetPODDate",

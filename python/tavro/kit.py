@@ -112,6 +112,16 @@ class DaemonState:
     profile: str = ""  # the key bindings' profile in use ("builtin": the kit's own keys)
 
 
+@dataclass(frozen=True)
+class Binding:
+    """What one key does in a profile of the bindings file."""
+
+    key: str      # "up", "down-left", "centre", ...
+    trigger: str  # as the file writes it ("up hold 600", "handset 2 menu"); the key for built-in
+    action: str   # as the file writes it ("key Escape"), or "builtin"
+    line: int     # its line in the bindings file, 0 for the built-in behaviour
+
+
 def _check_handset(index: int) -> int:
     if isinstance(index, bool) or not isinstance(index, int) or not 0 <= index < HANDSETS:
         raise ValueError(f"handset index must be 0 to {HANDSETS - 1}, not {index!r}")
@@ -504,6 +514,32 @@ class Kit:
             return  # one profile only: the next is the same
         raise TavroError(f"the running daemon did not switch to profile \"{name}\": the bindings "
                          "file has no profile \"" + name + "\" (see `tavro profile`, journalctl -t Tavro)")
+
+    def bindings(self, profile: str | None = None, handset: int | None = None) -> list[Binding]:
+        """What each key does in `profile` (default: the running daemon's profile, or the
+        one the bindings file starts with), for `handset` (0 to 3; default: the bindings for
+        every handset).  TavroError for a file with an error or an unknown profile."""
+        self._check_open()
+        if handset is not None:
+            _check_handset(handset)
+        if profile is None:
+            state = _status.read()
+            profile = state.profile if state.running else ""
+        name = profile.encode("utf-8")
+        size = 4096
+        while True:
+            buffer = ctypes.create_string_buffer(size)
+            length = int(self._lib.TV_GetKeyBindings(name, -1 if handset is None else handset, buffer, size))
+            if length < 0:
+                raise TavroError(buffer.value.decode("utf-8", "replace"))
+            if length < size:
+                break
+            size = length + 1
+        result = []
+        for line in buffer.value.decode("utf-8", "replace").splitlines():
+            key, trigger, action, number = line.split("\t")
+            result.append(Binding(key, trigger, action, int(number)))
+        return result
 
     @property
     def daemon(self) -> DaemonState:

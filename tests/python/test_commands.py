@@ -104,6 +104,11 @@ def test_profile_follows_the_bindings_file_and_switches_the_daemon(device, kit):
     try:
         wait_for(lambda: kit.profile == "plain", 5, "the daemon to read the new bindings file")
         kit.profile = "web"
+        listed = kit.bindings(handset=0)
+        assert listed[1] == tavro.Binding("up", "up", "key Up", 3)
+        assert [b.action for b in listed].count("builtin") == 9
+        with pytest.raises(tavro.TavroError, match='no profile "talks"'):
+            kit.bindings("talks")
         assert (kit.profile, kit.daemon.profile) == ("web", "web")
         with pytest.raises(tavro.TavroError, match='no profile "talks"'):
             kit.profile = "talks"
