@@ -1,6 +1,8 @@
 // The settings table of the kit's programs (SettingsTable.h).
 #include "SettingsTable.h"
 
+#include "Kit.h"
+
 #include "RecordAccess.h"
 #include "SettingsKeys.h"
 #include "TavroLinux.h"
@@ -180,26 +182,6 @@ const long kBaudRates[] = {50,     75,     110,     134,     150,     200,     3
 
 bool Blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
-bool ParseWhole(const std::string& text, long* value) {
-    if (text.empty() || Blank(text.front()) || Blank(text.back())) return false;
-    errno = 0;
-    char* end = nullptr;
-    long parsed = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || end == text.c_str()) return false;
-    *value = parsed;
-    return true;
-}
-
-bool ParseReal(const std::string& text, double* value) {
-    if (text.empty() || Blank(text.front()) || Blank(text.back())) return false;
-    errno = 0;
-    char* end = nullptr;
-    double parsed = std::strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0' || end == text.c_str() || !std::isfinite(parsed)) return false;
-    *value = parsed;
-    return true;
-}
-
 }  // namespace
 
 const Access& Entry(int index) { return kAccess[index]; }
@@ -261,17 +243,17 @@ bool Check(int index, const std::string& text, double* number, long* whole, std:
         case Range::Positive:
         case Range::NonNegative:
         case Range::NonZero:
-            if (!ParseReal(text, number)) return refuse();
+            if (!cli::ParseDouble(text, number)) return refuse();
             if (access.range == Range::Positive && !(*number > 0)) return refuse();
             if (access.range == Range::NonNegative && !(*number >= 0)) return refuse();
             if (access.range == Range::NonZero && *number == 0) return refuse();
             return true;
         case Range::Integers:
         case Range::Flag:
-            if (!ParseWhole(text, whole) || *whole < access.low || *whole > access.high) return refuse();
+            if (!cli::ParseInt(text, whole) || *whole < access.low || *whole > access.high) return refuse();
             return true;
         case Range::BaudRate:
-            if (!ParseWhole(text, whole)) return refuse();
+            if (!cli::ParseInt(text, whole)) return refuse();
             for (long rate : kBaudRates)
                 if (rate == *whole) return true;
             return refuse();
