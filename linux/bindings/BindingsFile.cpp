@@ -259,13 +259,11 @@ private:
             if (g == "press") {
                 ++i;
             } else if (g == "hold" || g == "double") {
-                const int column = left[i].column;
                 ++i;
-                int ms = g == "hold" ? 500 : 300;
+                int ms = g == "hold" ? 500 : 300;  // the time is optional
                 if (i < left.size() && !ParseInt(left[i].text, 50, 10000, &ms))
                     return Problem(left[i].column, g + " takes a time in milliseconds, 50 to 10000");
                 if (i < left.size()) ++i;
-                (void)column;
                 if (g == "hold") b.gesture = Gesture::Hold, b.holdMs = ms;
                 else b.gesture = Gesture::Double, b.doubleMs = ms;
             } else {
