@@ -39,8 +39,11 @@ protected:
         status = tavro::AttachDaemonStatus(TAVRO_SHARED_MEMORY_KEY, &error);
         ASSERT_NE(status, nullptr) << error;
     }
-    bool ProfileBecomes(const std::string& name) {
-        return WaitFor([&] { return std::string(status->ActiveProfile) == name; }, 5000ms);
+    testing::AssertionResult ProfileBecomes(const std::string& name) {
+        if (WaitFor([&] { return std::string(status->ActiveProfile) == name; }, 5000ms))
+            return testing::AssertionSuccess();
+        return testing::AssertionFailure() << "the profile is " << status->ActiveProfile << ", not " << name
+                                           << "; the daemon said:\n" << daemon->output();
     }
     static int Tavro(const std::vector<std::string>& args, std::string* output = nullptr) {
         ChildProcess tavro(TAVRO_PATH, args);
@@ -85,7 +88,7 @@ TEST_F(ProfileSwitch, FollowsTheActiveWindowsClassAndComesBack) {
         XFlush(x);
     };
     activate(impress);
-    EXPECT_TRUE(ProfileBecomes("slides")) << daemon->output();
+    EXPECT_TRUE(ProfileBecomes("slides"));
     activate(browser);
     EXPECT_TRUE(ProfileBecomes("web"));
     XDestroyWindow(x, impress);
