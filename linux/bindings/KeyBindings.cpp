@@ -98,11 +98,11 @@ int KeyBindings::TimerPeriod() const {
 void KeyBindings::Arm(int milliseconds) {
     if (timer_ < 0 || milliseconds == armed_) return;
     armed_ = milliseconds;
-    itimerspec spec{};
-    spec.it_interval.tv_sec = milliseconds / 1000;
-    spec.it_interval.tv_nsec = (milliseconds % 1000) * 1'000'000L;
-    spec.it_value = spec.it_interval;
-    timerfd_settime(timer_, 0, &spec, nullptr);
+    itimerspec period{};
+    period.it_interval.tv_sec = milliseconds / 1000;
+    period.it_interval.tv_nsec = (milliseconds % 1000) * 1'000'000L;
+    period.it_value = period.it_interval;
+    timerfd_settime(timer_, 0, &period, nullptr);
 }
 
 // The file's directory, and its target's where it is a link, so that
