@@ -35,11 +35,9 @@ int TV_GetKeyBindings(const char* profile, int handset, char* out, int size) {
     for (int key = 0; key < tavro::kKeypadKeys; ++key) {
         bool bound = false;
         if (p != nullptr)
-            for (const tavro::Binding& binding : p->bindings) {
-                if (binding.key != key || (handset >= 0 && binding.handset >= 0 && binding.handset != handset))
-                    continue;
-                text += std::string(tavro::KeypadKeyName(key)) + "\t" + binding.trigger + "\t" +
-                        binding.action.source + "\t" + std::to_string(binding.line) + "\n";
+            for (const tavro::Binding* binding : p->OfKey(key, handset)) {
+                text += std::string(tavro::KeypadKeyName(key)) + "\t" + binding->trigger + "\t" +
+                        binding->action.source + "\t" + std::to_string(binding->line) + "\n";
                 bound = true;
             }
         if (!bound) text += std::string(tavro::KeypadKeyName(key)) + "\t" + tavro::KeypadKeyName(key) + "\tbuiltin\t0\n";

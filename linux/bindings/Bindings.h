@@ -66,6 +66,10 @@ struct Profile {
     // Keys of handsets that do not hold the pointer act too.
     bool everyHandset = false;
     int line = 0;
+
+    // The bindings of `key` (as its first key) that act for `handset`
+    // (-1: those of every handset and of each one), in file order.
+    std::vector<const Binding*> OfKey(int key, int handset) const;
 };
 
 struct Bindings {

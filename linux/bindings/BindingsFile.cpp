@@ -19,6 +19,13 @@ namespace tavro {
 
 const char* const kBuiltinProfile = "builtin";
 
+std::vector<const Binding*> Profile::OfKey(int key, int handset) const {
+    std::vector<const Binding*> found;
+    for (const Binding& b : bindings)
+        if (b.key == key && (handset < 0 || b.handset < 0 || b.handset == handset)) found.push_back(&b);
+    return found;
+}
+
 const Profile* Bindings::Find(const std::string& name) const {
     for (const Profile& p : profiles)
         if (p.name == name) return &p;

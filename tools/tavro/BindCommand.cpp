@@ -100,11 +100,9 @@ int List(const CommandLine& line, const Bindings& b, int handset) {
     for (int key = 0; key < kKeypadKeys; ++key) {
         bool bound = false;
         if (p != nullptr)
-            for (const Binding& binding : p->bindings) {
-                if (binding.key != key || (handset >= 0 && binding.handset >= 0 && binding.handset != handset))
-                    continue;
-                std::printf("  %-24s %-36s line %d\n", binding.trigger.c_str(), binding.action.source.c_str(),
-                            binding.line);
+            for (const Binding* binding : p->OfKey(key, handset)) {
+                std::printf("  %-24s %-36s line %d\n", binding->trigger.c_str(), binding->action.source.c_str(),
+                            binding->line);
                 bound = true;
             }
         if (!bound) std::printf("  %-24s %s (built in)\n", KeypadKeyName(key), kBuiltIn[key]);
