@@ -5,20 +5,39 @@
 
 namespace tavro {
 
+std::unique_ptr<ActiveWindowWatch> ActiveWindowWatch::Open(const char* displayName) {
+    Display* display = XOpenDisplay(displayName);
+    if (display == nullptr) return nullptr;
+    return std::unique_ptr<ActiveWindowWatch>(new ActiveWindowWatch(display));
+}
+
 ActiveWindowWatch::ActiveWindowWatch(Display* display)
     : display_(display), root_(DefaultRootWindow(display)),
       active_(XInternAtom(display, "_NET_ACTIVE_WINDOW", False)) {
-    XWindowAttributes attributes{};
-    XGetWindowAttributes(display_, root_, &attributes);
-    XSelectInput(display_, root_, attributes.your_event_mask | PropertyChangeMask);
+    XSelectInput(display_, root_, PropertyChangeMask);
     XFlush(display_);
 }
 
-bool ActiveWindowWatch::Changed(const XEvent& event, std::vector<std::string>* classes) const {
-    if (event.type != PropertyNotify || event.xproperty.window != root_ || event.xproperty.atom != active_)
-        return false;
-    *classes = Classes();
-    return true;
+ActiveWindowWatch::~ActiveWindowWatch() { XCloseDisplay(display_); }
+
+int ActiveWindowWatch::Descriptor() const { return ConnectionNumber(display_); }
+
+bool ActiveWindowWatch::Changed(std::vector<std::string>* classes) {
+    bool changedAny = false;
+    for (;;) {
+        bool changed = false;
+        while (XPending(display_) > 0) {
+            XEvent event;
+            XNextEvent(display_, &event);
+            if (event.type == PropertyNotify && event.xproperty.window == root_ && event.xproperty.atom == active_)
+                changed = true;
+        }
+        if (!changed) return changedAny;
+        // Several changes read at once: only the window active now counts.
+        // Reading its class may queue further events, so look again.
+        changedAny = true;
+        *classes = Classes();
+    }
 }
 
 std::vector<std::string> ActiveWindowWatch::Classes() const {

@@ -6,6 +6,7 @@
 
 #include <X11/Xlib.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,15 +14,27 @@ namespace tavro {
 
 class ActiveWindowWatch {
 public:
-    // Asks for the root window's property changes.  Every call here is made
-    // with the display's lock held (in the loop that reads its events).
-    explicit ActiveWindowWatch(Display* display);
-    // True when `event` says the active window changed; *classes are then
-    // its WM_CLASS words (instance and class; none without a window).
-    bool Changed(const XEvent& event, std::vector<std::string>* classes) const;
+    // Opens a connection of its own to the display and asks for the root
+    // window's property changes; null when the display cannot be opened.
+    // The connection is read by one thread only, so an event is never taken
+    // into Xlib's queue by another thread's call while the owner waits on
+    // the socket (the owner would then not wake for it).
+    static std::unique_ptr<ActiveWindowWatch> Open(const char* displayName);
+    ~ActiveWindowWatch();
+    ActiveWindowWatch(const ActiveWindowWatch&) = delete;
+    ActiveWindowWatch& operator=(const ActiveWindowWatch&) = delete;
+
+    // The descriptor to poll for the connection's events.
+    int Descriptor() const;
+    // Reads the events that arrived; true when the active window changed,
+    // and *classes are then its WM_CLASS words (instance and class; none
+    // without a window).
+    bool Changed(std::vector<std::string>* classes);
     std::vector<std::string> Classes() const;
 
 private:
+    explicit ActiveWindowWatch(Display* display);
+
     Display* display_;
     Window root_;
     Atom active_;

@@ -30,6 +30,8 @@ protected:
         TAVRO_REQUIRE_X(xvfb);
         WriteFile(home.path() + "/.config/tavro/bindings.conf",
                   "start = plain\n[plain]\n[slides]\napplications = impress\n[web]\napplications = Firefox\n");
+    }
+    void StartDaemon() {
         simulator = std::make_unique<ChildProcess>(TAVRO_SIM_PATH, std::vector<std::string>{"--rate", "50"});
         std::string slave;
         ASSERT_TRUE(simulator->readLine(&slave));
@@ -38,6 +40,22 @@ protected:
         std::string error;
         status = tavro::AttachDaemonStatus(TAVRO_SHARED_MEMORY_KEY, &error);
         ASSERT_NE(status, nullptr) << error;
+    }
+    // A window of the test's own connection, with its WM_CLASS words.
+    Window MakeWindow(const char* name, const char* className) {
+        Window w = XCreateSimpleWindow(x, DefaultRootWindow(x), 0, 0, 100, 100, 0, 0, 0);
+        XClassHint hint{const_cast<char*>(name), const_cast<char*>(className)};
+        XSetClassHint(x, w, &hint);
+        return w;
+    }
+    // Announces `w` as the active window, as a window manager does.
+    void Activate(Window w) {
+        XChangeProperty(x, DefaultRootWindow(x), XInternAtom(x, "_NET_ACTIVE_WINDOW", False), XA_WINDOW, 32,
+                        PropModeReplace, reinterpret_cast<unsigned char*>(&w), 1);
+        XFlush(x);
+    }
+    void TearDown() override {
+        if (x != nullptr) XCloseDisplay(x);
     }
     testing::AssertionResult ProfileBecomes(const std::string& name) {
         if (WaitFor([&] { return std::string(status->ActiveProfile) == name; }, 5000ms))
@@ -56,9 +74,11 @@ protected:
     TempHome home;
     std::unique_ptr<ChildProcess> simulator, daemon;
     tavro::DaemonStatus* status = nullptr;
+    Display* x = nullptr;
 };
 
 TEST_F(ProfileSwitch, FromTheCommandLineAndShownInStatus) {
+    StartDaemon();
     ASSERT_TRUE(ProfileBecomes("plain"));
     EXPECT_EQ(Tavro({"profile", "web"}), 0);
     EXPECT_TRUE(ProfileBecomes("web"));
@@ -71,31 +91,32 @@ TEST_F(ProfileSwitch, FromTheCommandLineAndShownInStatus) {
     EXPECT_NE(output.find("keys: profile builtin"), std::string::npos) << output;
 }
 
+// Switched back and forth while the pointer moves: the daemon's output
+// talks to the same display from its own thread all the while.
 TEST_F(ProfileSwitch, FollowsTheActiveWindowsClassAndComesBack) {
-    ASSERT_TRUE(ProfileBecomes("plain"));
-    Display* x = XOpenDisplay(nullptr);
+    x = XOpenDisplay(nullptr);
     ASSERT_NE(x, nullptr);
-    auto window = [&](const char* name, const char* className) {
-        Window w = XCreateSimpleWindow(x, DefaultRootWindow(x), 0, 0, 100, 100, 0, 0, 0);
-        XClassHint hint{const_cast<char*>(name), const_cast<char*>(className)};
-        XSetClassHint(x, w, &hint);
-        return w;
-    };
-    const Window impress = window("soffice", "impress"), browser = window("Navigator", "Firefox");
-    auto activate = [&](Window w) {
-        XChangeProperty(x, DefaultRootWindow(x), XInternAtom(x, "_NET_ACTIVE_WINDOW", False), XA_WINDOW, 32,
-                        PropModeReplace, reinterpret_cast<unsigned char*>(&w), 1);
-        XFlush(x);
-    };
-    activate(impress);
-    EXPECT_TRUE(ProfileBecomes("slides"));
-    activate(browser);
-    EXPECT_TRUE(ProfileBecomes("web"));
+    const Window impress = MakeWindow("soffice", "impress"), browser = MakeWindow("Navigator", "Firefox");
+    StartDaemon();
+    ASSERT_TRUE(ProfileBecomes("plain"));
+    for (int round = 0; round < 5; ++round) {
+        Activate(impress);
+        ASSERT_TRUE(ProfileBecomes("slides")) << "round " << round;
+        Activate(browser);
+        ASSERT_TRUE(ProfileBecomes("web")) << "round " << round;
+    }
     XDestroyWindow(x, impress);
-    activate(impress);  // gone: no class, and the daemon goes on
+    Activate(impress);  // gone: no class, and the daemon goes on
     EXPECT_TRUE(ProfileBecomes("plain"));
     EXPECT_TRUE(daemon->running());
-    XCloseDisplay(x);
+}
+
+TEST_F(ProfileSwitch, TheWindowActiveAtStartChoosesItsProfile) {
+    x = XOpenDisplay(nullptr);
+    ASSERT_NE(x, nullptr);
+    Activate(MakeWindow("soffice", "impress"));
+    StartDaemon();
+    EXPECT_TRUE(ProfileBecomes("slides"));
 }
 
 TEST(BindCommand, EditsTheLinkedFileInPlaceAndKeepsTheLink) {

@@ -222,6 +222,7 @@ struct Daemon {
     int wakeFd = -1;
     std::unique_ptr<tavro::FilterConfigWatch> filter;
     std::unique_ptr<tavro::ActiveWindowWatch> activeWindow;  // for the profiles made for applications
+    const tavro::KeyBindings* bindingsTold = nullptr;        // the bindings that know the active window
     int64_t settingsSeen = 0;
     std::vector<unsigned char> settingsValues;
     std::chrono::steady_clock::time_point nextCheck;
@@ -367,6 +368,8 @@ void Serve(Daemon& d, int extraFd, int timeoutMs) {
     std::vector<pollfd> fds{{d.wakeFd, POLLIN, 0}};
     if (xfd >= 0) fds.push_back({xfd, POLLIN, 0});
     if (extraFd >= 0) fds.push_back({extraFd, POLLIN, 0});
+    const size_t activeWindowAt = fds.size();
+    if (d.activeWindow) fds.push_back({d.activeWindow->Descriptor(), POLLIN, 0});
     if (relay) relay->AddDescriptors(&fds);
     const std::shared_ptr<tavro::KeyBindings> bindings = std::atomic_load(&d.kit->Bindings);
     const size_t bindingsAt = fds.size();
@@ -376,12 +379,12 @@ void Serve(Daemon& d, int extraFd, int timeoutMs) {
     // the loop before the check is due and poll again at once.
     const auto untilCheck = std::chrono::ceil<std::chrono::milliseconds>(d.nextCheck - Clock::now()).count();
     const int timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(timeoutMs, untilCheck)));
-    // Another thread's X call may have read events into Xlib's queue: the
-    // connection then shows nothing to poll, yet they wait to be handled.
+    // Another thread's X call may have read events off the connection: it
+    // then shows nothing to poll, yet they wait to be handled.
     bool queued = false;
     if (xfd >= 0) {
         tavro::DisplayLock lock(display);
-        queued = XEventsQueued(lock.get(), QueuedAlready) > 0;
+        queued = XEventsQueued(lock.get(), QueuedAfterReading) > 0;
     }
     const int count = poll(fds.data(), fds.size(), queued ? 0 : timeout);
     if (count > 0 && (fds[0].revents & POLLIN) != 0) {
@@ -402,9 +405,19 @@ void Serve(Daemon& d, int extraFd, int timeoutMs) {
             XEvent event;
             XNextEvent(lock.get(), &event);
             if (event.type == MappingNotify) XRefreshKeyboardMapping(&event.xmapping);
-            std::vector<std::string> classes;
-            if (bindings && d.activeWindow && d.activeWindow->Changed(event, &classes))
-                bindings->ApplicationChanged(classes);
+        }
+    }
+    if (d.activeWindow) {
+        std::vector<std::string> classes;
+        const bool changed = count > 0 && fds[activeWindowAt].revents != 0 && d.activeWindow->Changed(&classes);
+        // Bindings loaded since the last look hear of the window already
+        // active, as well as of each change.
+        if (bindings && bindings.get() != d.bindingsTold) {
+            d.bindingsTold = bindings.get();
+            if (!changed) classes = d.activeWindow->Classes();
+            bindings->ApplicationChanged(classes);
+        } else if (bindings && changed) {
+            bindings->ApplicationChanged(classes);
         }
     }
     if (relay && count > 0) relay->ServeReady(fds);
@@ -542,10 +555,7 @@ int main(int argc, char** argv) {
     std::snprintf(g_displayName, sizeof g_displayName, "%s", displayName != nullptr ? displayName : "");
     XSetIOErrorHandler(OnDisplayLost);
     XSetErrorHandler(OnXError);
-    if (display != nullptr) {
-        tavro::DisplayLock lock(display);
-        d.activeWindow = std::make_unique<tavro::ActiveWindowWatch>(lock.get());
-    }
+    if (display != nullptr) d.activeWindow = tavro::ActiveWindowWatch::Open(g_displayName);
 
     d.path = commandLine.device;
     if (d.path.empty()) d.path = RecordedPath(d.record);
