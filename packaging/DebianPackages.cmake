@@ -10,6 +10,9 @@
 # (copyright, changelog.Debian.gz) come from tavro_deb_docs().
 
 set(TAVRO_DEB_COMPONENTS core platform api dev runtime python)
+if(TAVRO_BUILD_APP)
+  list(APPEND TAVRO_DEB_COMPONENTS app)
+endif()
 
 set(TAVRO_MAINTAINER "Tavro maintainers <maintainers@users.noreply.c-seed-61683455.example>"
     CACHE STRING "Maintainer of the Debian packages (name <address>)")
@@ -102,6 +105,20 @@ user unit, the command-line client tavro, the calibration tool
 tavro-calibrate, the receiver simulator tavro-sim and the console demo
 tavro-demo, with the udev rules and the manual pages.")
 
+set(CPACK_DEBIAN_APP_PACKAGE_NAME tavro-control)
+set(CPACK_DEBIAN_APP_PACKAGE_SECTION x11)
+set(CPACK_DEBIAN_APP_DESCRIPTION "desktop app of the Tavro handheld pointer
+The Tavro driver kit drives a handheld optical pointer and its USB
+receiver: it turns the handsets' camera packets into pointer moves, clicks
+and keys, sends commands to the receiver and keeps every value in one shared
+record.
+.
+This package holds tavro-control, a Qt desktop app that shows every
+handset live (aim, camera spots, roll, distance, keys), sets the pointing
+mode, the filter and the motion settings, calibrates, edits the key
+bindings, runs the receiver's commands and starts or stops the daemon; with
+a tray icon and a demo that needs no hardware.")
+
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-tavro)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
@@ -125,6 +142,8 @@ set(CPACK_COMPONENT_API_DEPENDS platform core)
 set(CPACK_COMPONENT_DEV_DEPENDS api platform core)
 set(CPACK_COMPONENT_RUNTIME_DEPENDS api platform core)
 set(CPACK_COMPONENT_PYTHON_DEPENDS api)
+# The app starts the daemon and, for its demo, the simulator.
+set(CPACK_COMPONENT_APP_DEPENDS runtime api platform core)
 
 foreach(component ${TAVRO_DEB_COMPONENTS})
   string(TOUPPER ${component} upper)

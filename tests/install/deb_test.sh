@@ -28,6 +28,12 @@ version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackCon
 arch=$(dpkg --print-architecture)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
 packages="libtavrocore1 libtavrolinux1 libtavrodev1 libtavro-dev tavro"
+# The desktop app's package, where the build has the app.
+app=false
+if grep -q '^set(CPACK_COMPONENTS_ALL ".*app' "$build/CPackConfig.cmake"; then
+    app=true
+    packages="$packages tavro-control"
+fi
 
 root=$work/root
 for package in $packages; do
@@ -80,6 +86,22 @@ echo "-- dependencies"
 grep -q 'libtavrodev1 (= ' "$work/tavro.depends" || fail "tavro does not depend on libtavrodev1: $(cat "$work/tavro.depends")"
 grep -q 'libx11-6' "$work/libtavrolinux1.depends" || fail "libtavrolinux1 does not depend on libx11-6: $(cat "$work/libtavrolinux1.depends")"
 grep -q 'libc6' "$work/tavro.depends" || fail "tavro's Depends lacks libc6 (dpkg-shlibdeps not run?)"
+
+if $app; then
+    echo "-- the desktop app's package"
+    for path in usr/bin/tavro-control usr/share/applications/com.quorvel.TavroControl.desktop \
+                usr/share/icons/hicolor/scalable/apps/com.quorvel.TavroControl.svg \
+                usr/share/metainfo/com.quorvel.TavroControl.metainfo.xml usr/share/man/man1/tavro-control.1.gz; do
+        grep -q "^\./$path\$" "$work/tavro-control.files" || fail "not in tavro-control: /$path"
+    done
+    grep -q 'usr/bin/tavro-control' "$work/tavro.files" && fail "tavro ships the app: it needs Qt"
+    grep -q 'tavro (= ' "$work/tavro-control.depends" ||
+        fail "tavro-control does not depend on tavro: $(cat "$work/tavro-control.depends")"
+    grep -q 'libqt6widgets6' "$work/tavro-control.depends" ||
+        fail "tavro-control's Depends lacks libqt6widgets6: $(cat "$work/tavro-control.depends")"
+    QT_QPA_PLATFORM=offscreen LD_LIBRARY_PATH=$root/usr/lib/$multiarch "$root/usr/bin/tavro-control" --help \
+        >"$work/help.out" 2>&1 || fail "/usr/bin/tavro-control --help failed: $(head -n 3 "$work/help.out")"
+fi
 
 echo "-- the unpacked programs run"
 for program in tavrod tavro tavro-calibrate tavro-demo tavro-sim; do
