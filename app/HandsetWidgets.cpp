@@ -30,6 +30,30 @@ QColor HandsetColour(int user) {
     return kColours[std::clamp(user, 0, kHandsets - 1)];
 }
 
+// ---- StillPicture ----
+
+const QPixmap& StillPicture::of(const QWidget* widget, const QString& extra,
+                                const std::function<void(QPainter&)>& draw) {
+    const qreal ratio = widget->devicePixelRatioF();
+    const QString key = QStringLiteral("%1x%2@%3 %4 %5 %6 %7")
+                            .arg(widget->width())
+                            .arg(widget->height())
+                            .arg(ratio)
+                            .arg(widget->palette().color(QPalette::Window).name(),
+                                 widget->palette().color(QPalette::Base).name(), widget->font().toString(), extra);
+    if (key == key_) return picture_;
+    key_ = key;
+    picture_ = QPixmap(widget->size() * ratio);
+    picture_.setDevicePixelRatio(ratio);
+    // Opaque, in the window's colour: copied without blending, and the
+    // widget paints all of its pixels, so nothing behind it is drawn.
+    picture_.fill(widget->palette().color(QPalette::Window));
+    QPainter p(&picture_);
+    p.setRenderHint(QPainter::Antialiasing);
+    draw(p);
+    return picture_;
+}
+
 // ---- ScreenCanvas ----
 
 ScreenCanvas::ScreenCanvas(QWidget* parent) : QWidget(parent) {
@@ -37,25 +61,34 @@ ScreenCanvas::ScreenCanvas(QWidget* parent) : QWidget(parent) {
     setAccessibleDescription(tr("Each handset's aim point and its trail on the screen, the active "
                                 "handset ringed"));
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
 void ScreenCanvas::setState(const KitState& state, int width, int height) {
-    state_ = state;
+    // Drawn again only when something drawn changed: a still handset costs
+    // no frame.
+    bool changed = width_ != std::max(1, width) || height_ != std::max(1, height) ||
+                   state.activeHandset != state_.activeHandset;
     width_ = std::max(1, width);
     height_ = std::max(1, height);
     for (int u = 0; u < kHandsets; ++u) {
         const HandsetState& h = state.handsets[u];
+        const HandsetState& was = state_.handsets[u];
+        changed = changed || h.seen != was.seen || h.fresh != was.fresh || h.x != was.x || h.y != was.y;
         std::deque<QPointF>& trail = trails_[u];
         if (!h.fresh) continue;
         const QPointF point(h.x, h.y);
         if (trail.empty() || trail.back() != point) trail.push_back(point);
         while (static_cast<int>(trail.size()) > kTrailLength) trail.pop_front();
     }
+    state_ = state;
     const bool live = state.problem == KitState::Problem::None;
-    staleText_.clear();
-    if (state.problem == KitState::Problem::Stale) staleText_ = tr("No packet for a second: not live");
-    else if (!live) staleText_ = tr("Not live");
-    update();
+    QString stale;
+    if (state.problem == KitState::Problem::Stale) stale = tr("No packet for a second: not live");
+    else if (!live) stale = tr("Not live");
+    changed = changed || stale != staleText_;
+    staleText_ = stale;
+    if (changed) update();
 }
 
 QRectF ScreenCanvas::screenRect() const {
@@ -71,12 +104,9 @@ QPointF ScreenCanvas::toCanvas(double x, double y) const {
     return {screen.left() + x * screen.width() / width_, screen.top() + y * screen.height() / height_};
 }
 
-void ScreenCanvas::paintEvent(QPaintEvent*) {
-    QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
+void ScreenCanvas::drawGlass(QPainter& p) const {
     const QRectF screen = screenRect();
     const double unit = std::max(3.0, std::min(screen.width(), screen.height()) / 60.0);
-
     QLinearGradient glass(screen.topLeft(), screen.bottomLeft());
     glass.setColorAt(0, QColor(0x2b, 0x3a, 0x55));
     glass.setColorAt(1, QColor(0x17, 0x20, 0x2f));
@@ -98,6 +128,15 @@ void ScreenCanvas::paintEvent(QPaintEvent*) {
     p.setFont(small);
     p.drawText(screen.adjusted(unit, unit * 0.6, -unit, -unit), Qt::AlignRight | Qt::AlignTop,
                tr("%1 x %2").arg(width_).arg(height_));
+}
+
+void ScreenCanvas::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.drawPixmap(0, 0, glass_.of(this, QStringLiteral("%1x%2").arg(width_).arg(height_),
+                                 [this](QPainter& q) { drawGlass(q); }));
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF screen = screenRect();
+    const double unit = std::max(3.0, std::min(screen.width(), screen.height()) / 60.0);
 
     p.save();
     p.setClipRect(screen);
@@ -110,7 +149,7 @@ void ScreenCanvas::paintEvent(QPaintEvent*) {
         for (size_t i = 1; i < trail.size(); ++i) {
             QColor c = colour;
             c.setAlphaF(0.12 + 0.55 * i / trail.size());
-            p.setPen(QPen(c, unit * 0.5, Qt::SolidLine, Qt::RoundCap));
+            p.setPen(QPen(c, unit * 0.5, Qt::SolidLine, Qt::FlatCap));
             p.drawLine(toCanvas(trail[i - 1].x(), trail[i - 1].y()), toCanvas(trail[i].x(), trail[i].y()));
         }
         const QPointF at = toCanvas(h.x, h.y);
@@ -145,22 +184,52 @@ void ScreenCanvas::paintEvent(QPaintEvent*) {
 // ---- CameraView ----
 
 CameraView::CameraView(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
     setAccessibleName(tr("Camera view"));
     setAccessibleDescription(tr("The two light spots as the handsets' cameras see them"));
 }
 
 void CameraView::setState(const KitState& state) {
+    bool changed = false;
+    for (int u = 0; u < kHandsets && !changed; ++u) {
+        const HandsetState& h = state.handsets[u];
+        const HandsetState& was = state_.handsets[u];
+        changed = h.spots != was.spots || h.fresh != was.fresh;
+        for (int s = 0; s < 2 && !changed; ++s)
+            changed = h.spotX[s] != was.spotX[s] || h.spotY[s] != was.spotY[s] || h.spotPower[s] != was.spotPower[s];
+    }
     state_ = state;
-    update();
+    if (changed) update();
 }
 
-void CameraView::paintEvent(QPaintEvent*) {
-    QPainter p(this);
+const QPixmap& CameraView::glow(const QColor& colour, int radius) {
+    const QString key = QStringLiteral("%1 %2").arg(colour.name(QColor::HexArgb)).arg(radius);
+    auto found = glows_.find(key);
+    if (found != glows_.end()) return *found;
+    if (glows_.size() > 256) glows_.clear();
+    QPixmap sprite(2 * radius + 2, 2 * radius + 2);
+    sprite.fill(Qt::transparent);
+    QPainter p(&sprite);
     p.setRenderHint(QPainter::Antialiasing);
+    const QPointF centre(radius + 1, radius + 1);
+    QRadialGradient gradient(centre, radius);
+    gradient.setColorAt(0, Qt::white);
+    gradient.setColorAt(0.35, colour);
+    gradient.setColorAt(1, Qt::transparent);
+    p.setPen(Qt::NoPen);
+    p.setBrush(gradient);
+    p.drawEllipse(centre, radius, radius);
+    return *glows_.insert(key, sprite);
+}
+
+QRectF CameraView::frame() const {
     const QRectF area = QRectF(rect()).adjusted(2, 2, -2, -2);
     const double scale = std::min(area.width() / kWidth, area.height() / kHeight);
-    const QRectF frame(area.center() - QPointF(kWidth * scale / 2, kHeight * scale / 2),
-                       QSizeF(kWidth * scale, kHeight * scale));
+    return {area.center() - QPointF(kWidth * scale / 2, kHeight * scale / 2), QSizeF(kWidth * scale, kHeight * scale)};
+}
+
+void CameraView::drawFrame(QPainter& p) const {
+    const QRectF frame = this->frame();
     p.setPen(QPen(QColor(0x5d, 0x6b, 0x80), 1.5));
     p.setBrush(QColor(0x0c, 0x0f, 0x14));
     p.drawRoundedRect(frame, 4, 4);
@@ -170,6 +239,14 @@ void CameraView::paintEvent(QPaintEvent*) {
     p.drawLine(QPointF(frame.left(), frame.center().y()), QPointF(frame.right(), frame.center().y()));
     p.setPen(QColor(255, 255, 255, 120));
     p.drawText(frame.adjusted(6, 4, -6, -4), Qt::AlignLeft | Qt::AlignTop, tr("camera"));
+}
+
+void CameraView::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.drawPixmap(0, 0, frame_.of(this, QString(), [this](QPainter& q) { drawFrame(q); }));
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF frame = this->frame();
+    const double scale = frame.width() / kWidth;
 
     p.setClipRect(frame);
     for (int u = 0; u < kHandsets; ++u) {
@@ -180,13 +257,11 @@ void CameraView::paintEvent(QPaintEvent*) {
         for (int s = 0; s < 2; ++s) {
             centres[s] = frame.topLeft() + QPointF(h.spotX[s] * scale, h.spotY[s] * scale);
             const double radius = std::clamp(std::sqrt(std::max(0, h.spotPower[s])) / 6.0, 2.0, 9.0) * scale;
-            QRadialGradient glow(centres[s], radius * 2.2);
-            glow.setColorAt(0, Qt::white);
-            glow.setColorAt(0.35, colour);
-            glow.setColorAt(1, Qt::transparent);
-            p.setPen(Qt::NoPen);
-            p.setBrush(glow);
-            p.drawEllipse(centres[s], radius * 2.2, radius * 2.2);
+            // In device pixels, so that the copy is not scaled.
+            const qreal ratio = devicePixelRatioF();
+            QPixmap sprite = glow(colour, std::max(1, static_cast<int>(std::lround(radius * 2.2 * ratio))));
+            sprite.setDevicePixelRatio(ratio);
+            p.drawPixmap(centres[s] - QPointF(sprite.width(), sprite.height()) / (2 * ratio), sprite);
         }
         p.setPen(QPen(colour, 1, Qt::DotLine));
         p.drawLine(centres[0], centres[1]);
@@ -195,9 +270,14 @@ void CameraView::paintEvent(QPaintEvent*) {
 
 // ---- RollDial ----
 
-RollDial::RollDial(QWidget* parent) : QWidget(parent) { setAccessibleName(tr("Roll")); }
+RollDial::RollDial(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAccessibleName(tr("Roll"));
+}
 
 void RollDial::setRoll(double radians, const QColor& colour, bool live) {
+    // A turn of less than a quarter degree moves the needle by no pixel.
+    if (std::abs(radians - roll_) < 0.25 * M_PI / 180.0 && colour == colour_ && live == live_) return;
     roll_ = radians;
     colour_ = colour;
     live_ = live;
@@ -205,12 +285,14 @@ void RollDial::setRoll(double radians, const QColor& colour, bool live) {
     update();
 }
 
-void RollDial::paintEvent(QPaintEvent*) {
-    QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
+QRectF RollDial::face() const {
     const double side = std::min(width(), height()) - 4;
-    const QRectF face(QPointF((width() - side) / 2, (height() - side) / 2), QSizeF(side, side));
-    const QColor text = palette().color(QPalette::WindowText);
+    return {QPointF((width() - side) / 2, (height() - side) / 2), QSizeF(side, side)};
+}
+
+void RollDial::drawFace(QPainter& p) const {
+    const QRectF face = this->face();
+    const double side = face.width();
     p.setPen(QPen(palette().color(QPalette::Mid), 1.5));
     p.setBrush(palette().color(QPalette::Base));
     p.drawEllipse(face);
@@ -224,6 +306,15 @@ void RollDial::paintEvent(QPaintEvent*) {
         p.drawLine(c + QPointF(std::sin(a) * r * inner, -std::cos(a) * r * inner),
                    c + QPointF(std::sin(a) * r * 0.95, -std::cos(a) * r * 0.95));
     }
+}
+
+void RollDial::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.drawPixmap(0, 0, face_.of(this, QString(), [this](QPainter& q) { drawFace(q); }));
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF face = this->face();
+    const double side = face.width();
+    const QColor text = palette().color(QPalette::WindowText);
     const QPointF c = face.center();
     const double r = side / 2 * 0.78;
     const QColor needle = live_ ? colour_ : Dimmed(colour_);

@@ -8,16 +8,35 @@
 #include "RecordReader.h"
 
 #include <QColor>
+#include <QHash>
+#include <QPixmap>
 #include <QPointF>
 #include <QVector>
 #include <QWidget>
 
 #include <deque>
+#include <functional>
 
 namespace tavro::control {
 
 // The colour of handset `user` everywhere in the app.
 QColor HandsetColour(int user);
+
+// The part of a drawing that is the same in every frame (a dial's face, a
+// screen's glass), drawn once per widget size, pixel ratio, palette and
+// font, and copied into each frame: the live page redraws at the display's
+// rate, and these are most of its pixels.
+class StillPicture {
+public:
+    // The picture for `widget` as it is now; `draw` paints it (in the
+    // widget's coordinates) when it must be drawn again.  `extra` names
+    // what else it depends on.
+    const QPixmap& of(const QWidget* widget, const QString& extra, const std::function<void(QPainter&)>& draw);
+
+private:
+    QPixmap picture_;
+    QString key_;
+};
 
 // The desktop's shape with every handset's aim point, its short trail and
 // the active one ringed; dimmed with a plain line when the values are stale.
@@ -40,10 +59,12 @@ protected:
 
 private:
     QRectF screenRect() const;
+    void drawGlass(QPainter& p) const;
     int width_ = 1920, height_ = 1080;
     KitState state_;
     std::deque<QPointF> trails_[kHandsets];
     QString staleText_;
+    StillPicture glass_;
 };
 
 // The camera's picture (352 x 288 pixels) with the two spots of the
@@ -61,7 +82,14 @@ protected:
     void paintEvent(QPaintEvent*) override;
 
 private:
+    // A spot's glow, drawn once per colour and size and then copied: a
+    // radial gradient per spot and frame is most of this view's cost.
+    const QPixmap& glow(const QColor& colour, int radius);
+    QRectF frame() const;
+    void drawFrame(QPainter& p) const;
     KitState state_;
+    QHash<QString, QPixmap> glows_;
+    StillPicture frame_;
 };
 
 // The handset's roll as a needle on a dial, in degrees.
@@ -77,9 +105,12 @@ protected:
     void paintEvent(QPaintEvent*) override;
 
 private:
+    QRectF face() const;
+    void drawFace(QPainter& p) const;
     double roll_ = 0;
     QColor colour_;
     bool live_ = false;
+    StillPicture face_;
 };
 
 // The keypad: the nine keys of the direction pad and the menu key, lit

@@ -13,6 +13,19 @@
 
 namespace tavro::control {
 
+namespace {
+
+// Gives a label that changes with every packet a fixed size, as wide as its
+// widest text: a label whose size may change makes every change lay out the
+// whole page again.
+void FixSize(QLabel* label, const QStringList& widest) {
+    int width = 0;
+    for (const QString& text : widest) width = std::max(width, label->fontMetrics().horizontalAdvance(text));
+    label->setFixedSize(width + 4, label->sizeHint().height());
+}
+
+}  // namespace
+
 HandsetPanel::HandsetPanel(int user, QWidget* parent) : QWidget(parent), user_(user) {
     setAccessibleName(tr("Handset %1").arg(user));
     auto* grid = new QGridLayout(this);
@@ -24,6 +37,8 @@ HandsetPanel::HandsetPanel(int user, QWidget* parent) : QWidget(parent), user_(u
                         .arg(user));
     status_ = new QLabel(this);
     status_->setAccessibleName(tr("Handset %1 state").arg(user));
+    FixSize(status_, {tr("no data"), tr("active"), tr("live"), tr("not live")});
+    status_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     grid->addWidget(title_, 0, 0, 1, 2);
     grid->addWidget(status_, 0, 2, Qt::AlignRight);
     for (int s = 0; s < 2; ++s) {
@@ -32,7 +47,7 @@ HandsetPanel::HandsetPanel(int user, QWidget* parent) : QWidget(parent), user_(u
         power_[s]->setRange(0, kPowerMax);
         power_[s]->setTextVisible(false);
         powerText_[s] = new QLabel(this);
-        powerText_[s]->setMinimumWidth(powerText_[s]->fontMetrics().horizontalAdvance(QStringLiteral("00000")));
+        FixSize(powerText_[s], {QStringLiteral("00000")});
         powerText_[s]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         power_[s]->setAccessibleName(tr("Handset %1, power of spot %2").arg(user).arg(s + 1));
         label->setBuddy(power_[s]);
@@ -46,6 +61,8 @@ HandsetPanel::HandsetPanel(int user, QWidget* parent) : QWidget(parent), user_(u
     keypad_->setAccessibleName(tr("Handset %1, keypad").arg(user));
     distance_ = new QLabel(this);
     distance_->setAccessibleName(tr("Handset %1, distance").arg(user));
+    FixSize(distance_, {tr("distance %1").arg(888.88, 0, 'f', 2), tr("distance -")});
+    distance_->setAlignment(Qt::AlignCenter);
     auto* pictures = new QHBoxLayout;
     auto* rollColumn = new QVBoxLayout;
     rollColumn->addWidget(dial_, 1);
