@@ -123,7 +123,7 @@ ReceiverPage::~ReceiverPage() {
 }
 
 QString ReceiverPage::message() const { return message_->text(); }
-QString ReceiverPage::daemonLine() const { return daemonLine_->isVisible() ? daemonLine_->text() : QString(); }
+QString ReceiverPage::daemonLine() const { return daemonLine_->isHidden() ? QString() : daemonLine_->text(); }
 QString ReceiverPage::infoValue(int kind) const {
     auto it = info_.find(kind);
     return it == info_.end() ? QString() : it->second->text();
