@@ -156,7 +156,9 @@ QWidget* ReceiverPage::makeRadioGroup() {
     auto* label = new QLabel(tr("&Channel:"), group);
     channel_ = new QSpinBox(group);
     channel_->setObjectName(QStringLiteral("channel"));
-    channel_->setRange(0, 255);
+    // -1: not known until read (the record keeps only a channel once set).
+    channel_->setRange(-1, 255);
+    channel_->setSpecialValueText(tr("unknown"));
     channel_->setAccessibleName(tr("Radio channel"));
     label->setBuddy(channel_);
     auto* change = new QPushButton(tr("S&witch channel"), group);
@@ -168,7 +170,7 @@ QWidget* ReceiverPage::makeRadioGroup() {
     grid->addWidget(Description(tr("The receiver and its handsets talk on this channel (0-255); pick another "
                                    "when a nearby radio disturbs them. The handsets must follow."),
                                 group),
-                    1, 0, 1, 3);
+                    1, 0, 1, 4);
     grid->setColumnStretch(3, 1);
     connect(change, &QPushButton::clicked, this, &ReceiverPage::switchChannel);
     return group;
@@ -178,15 +180,18 @@ QWidget* ReceiverPage::makeCameraGroup() {
     auto* group = new QGroupBox(tr("Camera"), this);
     auto* grid = new QGridLayout(group);
     grid->addWidget(Description(tr("How the handsets' camera sees the two light spots: the brightness below "
-                                   "which it ignores light, its gain and its exposure. Each is sent when you "
-                                   "change it."),
+                                   "which it ignores light, its gain and its exposure. The receiver does "
+                                   "not report them: shown are the values last sent through the kit. Each is "
+                                   "sent when you change it."),
                                 group),
                     0, 0, 1, 3);
     for (int i = 0; i < 3; ++i) {
         auto* label = new QLabel(tr(kCamera[i].title), group);
         auto* spin = new QSpinBox(group);
         spin->setObjectName(QString::fromLatin1(kCamera[i].name));
-        spin->setRange(0, kCamera[i].maximum);
+        // -1: none sent yet, as far as the record tells.
+        spin->setRange(-1, kCamera[i].maximum);
+        spin->setSpecialValueText(tr("unknown"));
         // One request per finished value, not one per digit typed.
         spin->setKeyboardTracking(false);
         spin->setAccessibleName(tr("Camera %1").arg(QString::fromLatin1(kCamera[i].name)));
@@ -338,21 +343,23 @@ void ReceiverPage::refresh() {
     const QString line = unserved ? tr("The receiver cannot be asked now: %1").arg(state.problemText) : QString();
     if (daemonLine_->text() != line) daemonLine_->setText(line);
     daemonLine_->setVisible(!line.isEmpty());
-    // The camera values last sent, once the record is there; they are shown,
-    // not sent.
+    // The camera values and the channel last sent, once the record is
+    // there: shown, not sent.
     SharedDeviceState* r = reader_->record();
     if (r == nullptr) return;
+    if (recordShown_) return;
+    recordShown_ = true;
     for (int i = 0; i < 3; ++i) {
-        if (cameraKnown_[i] >= 0) continue;
-        cameraKnown_[i] = tavro::LoadField(r->*kCamera[i].field);
+        // The record holds 0 until a value is sent.
+        const int sent = tavro::LoadField(r->*kCamera[i].field);
+        cameraKnown_[i] = sent > 0 ? sent : -1;
         QSignalBlocker block(camera_[i]);
         camera_[i]->setValue(cameraKnown_[i]);
     }
-    if (channelKnown_ < 0) {
-        channelKnown_ = std::max(0, std::min(255, static_cast<int>(tavro::LoadField(r->PODChannel))));
-        QSignalBlocker block(channel_);
-        channel_->setValue(channelKnown_);
-    }
+    const int channel = tavro::LoadField(r->PODChannel);
+    channelKnown_ = channel > 0 && channel <= 255 ? channel : -1;
+    QSignalBlocker block(channel_);
+    channel_->setValue(channelKnown_);
 }
 
 void ReceiverPage::request(const QString& what, Job job, Done done) {
@@ -409,6 +416,7 @@ void ReceiverPage::readInfo() {
 
 void ReceiverPage::switchChannel() {
     const int channel = channel_->value();
+    if (channel < 0) return say(tr("Pick a channel from 0 to 255 to switch to."), true);
     request(tr("Channel"), [channel](SharedDeviceState* r) { return cli::SetChannel(r, channel); },
             [this, channel](const cli::Outcome& outcome) {
                 if (outcome.ok()) {
@@ -418,11 +426,12 @@ void ReceiverPage::switchChannel() {
                 }
                 // The receiver is where it was: show that channel again.
                 QSignalBlocker block(channel_);
-                channel_->setValue(std::max(0, channelKnown_));
+                channel_->setValue(channelKnown_);
             });
 }
 
 void ReceiverPage::changeCamera(int which, int value) {
+    if (value < 0) return say(tr("Pick a value from 0 to %1 to send it.").arg(kCamera[which].maximum), false);
     const int values[3] = {which == 0 ? value : -1, which == 1 ? value : -1, which == 2 ? value : -1};
     const QString name = QString::fromLatin1(kCamera[which].name);
     request(tr("Camera %1").arg(name),
@@ -434,7 +443,7 @@ void ReceiverPage::changeCamera(int which, int value) {
                 }
                 // The camera keeps the value it had: show it again.
                 QSignalBlocker block(camera_[which]);
-                camera_[which]->setValue(std::max(0, cameraKnown_[which]));
+                camera_[which]->setValue(cameraKnown_[which]);
             });
 }
 

@@ -76,7 +76,8 @@ private:
     QSpinBox* channel_;
     int channelKnown_ = -1;  // the receiver's channel as last read or set
     QSpinBox* camera_[3];
-    int cameraKnown_[3];     // the values last sent (the record's)
+    int cameraKnown_[3];     // the values last sent (the record's), -1 unknown
+    bool recordShown_ = false;  // the record's values were put in the controls
     QComboBox* motorMode_;
     QSpinBox* motorLevel_;
     QSpinBox* motorValue_;

@@ -145,10 +145,12 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(app.reader.record() != nullptr && page->daemonLine().isEmpty(), 5000);
         auto* list = Find<QListWidget>(page, "ir-codes");
         for (const char* name : {"tv-power", "radio"}) {
+            const int before = Commands().size();
             Find<QLineEdit>(page, "ir-name")->setText(QString::fromLatin1(name));
             Find<QAbstractButton>(page, "ir-learn")->click();
             QVERIFY(Settled(page));
             QVERIFY2(page->message().startsWith(QLatin1String("Learned")), qPrintable(page->message()));
+            QCOMPARE(Commands().mid(before), (QStringList{QStringLiteral("learn-code"), QStringLiteral("get-ir-code")}));
         }
         QCOMPARE(Names(list), (QStringList{QStringLiteral("radio"), QStringLiteral("tv-power")}));
         // Each file holds the code the simulator made: the channel, then ten bytes of the nth learning.
