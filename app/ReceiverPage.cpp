@@ -118,6 +118,7 @@ ReceiverPage::~ReceiverPage() {
     // A learning in progress gives up at its next tick; queued requests are
     // dropped, the running one is waited for (a few seconds at most).
     closing_ = true;
+    stopLearning_ = true;
     pool_.clear();
     pool_.waitForDone();
 }
@@ -281,7 +282,7 @@ QWidget* ReceiverPage::makeInfraredGroup() {
     codeName_->setAccessibleName(tr("Name of the code to learn"));
     codeName_->setPlaceholderText(tr("for example tv-power"));
     nameLabel->setBuddy(codeName_);
-    auto* learn = new QPushButton(tr("&Learn code"), group);
+    auto* learn = learn_ = new QPushButton(tr("&Learn code"), group);
     learn->setObjectName(QStringLiteral("ir-learn"));
     learn->setAccessibleName(tr("Learn an infrared code under the name"));
     grid->addWidget(nameLabel, 1, 0);
@@ -448,6 +449,11 @@ void ReceiverPage::changeCamera(int which, int value) {
 }
 
 void ReceiverPage::learnCode() {
+    // While learning, the same button cancels.
+    if (learning_) {
+        stopLearning_ = true;
+        return say(tr("Cancelling the learning…"), false);
+    }
     const QString name = codeName_->text().trimmed();
     const cli::Outcome valid = cli::CheckIrCodeName(name.toStdString());
     if (!valid.ok()) return say(tr("No code learned: %1.").arg(Text(valid.message)), true);
@@ -460,10 +466,14 @@ void ReceiverPage::learnCode() {
     // The countdown comes from the worker thread as queued calls, which Qt
     // drops once the page is gone.
     QPointer<ReceiverPage> self(this);
-    std::atomic<bool>* closing = &closing_;
+    std::atomic<bool>* stop = &stopLearning_;
+    stopLearning_ = false;
+    learning_ = true;
+    learn_->setText(tr("&Cancel learning"));
+    learn_->setAccessibleName(tr("Cancel the learning"));
     request(
         tr("Learning \"%1\"").arg(name),
-        [self, closing, path, name](SharedDeviceState* r) {
+        [self, stop, path, name](SharedDeviceState* r) {
             std::string error;
             if (!MakeDirectoryFor(path, &error)) return cli::Outcome{cli::kExitFailure, error};
             cli::IrCodeFileWriter writer;
@@ -479,13 +489,17 @@ void ReceiverPage::learnCode() {
                                       .arg(secondsLeft),
                                   false);
                 }, Qt::QueuedConnection);
-                return !closing->load();
+                return !stop->load();
             }, &code);
             return outcome.ok() ? writer.Commit(code) : outcome;
         },
         [this, name](const cli::Outcome& outcome) {
+            learning_ = false;
+            learn_->setText(tr("&Learn code"));
+            learn_->setAccessibleName(tr("Learn an infrared code under the name"));
             listCodes(name);
             if (outcome.ok()) say(tr("Learned the code \"%1\"; it is saved and listed.").arg(name), false);
+            else if (stopLearning_) say(tr("Learning cancelled; nothing was saved."), false);
         });
 }
 

@@ -70,6 +70,8 @@ private:
     RecordReader* reader_;
     QThreadPool pool_;
     std::atomic<bool> closing_{false};
+    std::atomic<bool> stopLearning_{false};  // the user cancelled, or the page closes
+    bool learning_ = false;
     int pending_ = 0;
     std::map<int, QLabel*> info_;
     QPushButton* readInfo_;
@@ -82,6 +84,7 @@ private:
     QSpinBox* motorLevel_;
     QSpinBox* motorValue_;
     QLineEdit* codeName_;
+    QPushButton* learn_;
     QListWidget* codes_;
     QPushButton* sendCode_;
     QPushButton* deleteCode_;

@@ -180,6 +180,23 @@ private slots:
         QCOMPARE(still, radio);
     }
 
+    void learningCanBeCancelledAndSavesNothing() {
+        SimulatedDevice device({"--pattern", "still", "--learn-delay", "20000"});
+        QVERIFY(device.running);
+        AppWindow app;
+        auto* page = app.window.receiverPage();
+        QTRY_VERIFY_WITH_TIMEOUT(app.reader.record() != nullptr && page->daemonLine().isEmpty(), 5000);
+        Find<QLineEdit>(page, "ir-name")->setText(QStringLiteral("never"));
+        auto* learn = Find<QAbstractButton>(page, "ir-learn");
+        learn->click();
+        QTRY_VERIFY_WITH_TIMEOUT(page->message().contains(QLatin1String("s left")), 5000);
+        learn->click();
+        QVERIFY(Settled(page));
+        QCOMPARE(page->message(), QStringLiteral("Learning cancelled; nothing was saved."));
+        QVERIFY(Find<QListWidget>(page, "ir-codes")->count() == 0);
+        QVERIFY(QDir(QString::fromStdString(Home() + "/.config/tavro/ir")).isEmpty());
+    }
+
     void noDaemonAndNoReceiverAreNamedWithoutAHang() {
         AppWindow app;
         auto* page = app.window.receiverPage();
