@@ -391,10 +391,13 @@ void ReceiverPage::request(const QString& what, Job job, Done done) {
 void ReceiverPage::readInfo() {
     // The replies by kind, filled on the worker thread, shown when done.
     auto replies = std::make_shared<std::map<int, std::string>>();
+    std::atomic<bool>* closing = &closing_;
     request(
         tr("Information"),
-        [replies](SharedDeviceState* r) {
+        [replies, closing](SharedDeviceState* r) {
             for (const cli::InfoItem& item : cli::InfoItems()) {
+                // A closing window does not wait for the remaining items.
+                if (closing->load()) return cli::Outcome{cli::kExitFailure, "the window was closed"};
                 std::string reply;
                 cli::Outcome outcome = cli::FetchInfo(r, item, &reply);
                 if (!outcome.ok()) return outcome;
