@@ -25,6 +25,7 @@
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
 #include <vector>
 
 namespace tavro::control {
