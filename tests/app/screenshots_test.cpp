@@ -4,7 +4,9 @@
 #include "AppTest.h"
 #include "DaemonPage.h"
 #include "DemoSession.h"
+#include "ReceiverPage.h"
 
+#include <QAbstractButton>
 #include <QDir>
 #include <QPlainTextEdit>
 
@@ -26,6 +28,12 @@ private slots:
         QVERIFY(app.window.problemLine().isEmpty());
         for (const QString& page : tavro::control::MainWindow::PageNames()) {
             app.window.showPage(page);
+            if (page == QLatin1String("receiver")) {
+                // The receiver's information as a reviewer would have asked for it.
+                auto* receiver = app.window.receiverPage();
+                receiver->findChild<QAbstractButton*>(QStringLiteral("read-info"))->click();
+                QTRY_VERIFY_WITH_TIMEOUT(receiver->pending() == 0, 15000);
+            }
             QTest::qWait(1200);
             const QImage image = app.window.grab().toImage();
             QCOMPARE(image.deviceIndependentSize().toSize(), QSize(1280, 800));

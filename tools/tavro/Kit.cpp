@@ -74,14 +74,30 @@ bool AwaitOrWithdraw(SharedDeviceState* record, RequestFlag flag, std::chrono::m
     return tavro::AwaitOrWithdrawRequest(record->*flag, timeout, [] { return g_interrupted != 0; });
 }
 
-int NotServed(const char* what) {
-    if (g_interrupted) return Fail(kExitFailure, "interrupted; the %s request was withdrawn", what);
+Outcome Failure(int status, const char* format, ...) {
+    char message[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    return Outcome{status, message};
+}
+
+int Report(const Outcome& outcome) {
+    if (!outcome.ok()) Fail(outcome.status, "%s", outcome.message.c_str());
+    return outcome.status;
+}
+
+Outcome NotServedOutcome(const char* what) {
+    if (g_interrupted) return Failure(kExitFailure, "interrupted; the %s request was withdrawn", what);
     std::string cause = DeviceProblem(ReadDaemonView());
     if (cause.empty()) cause = "the device daemon did not take it up; it may be overloaded";
-    return Fail(kExitNoAnswer,
-                "no answer: the %s request was not taken up within %lld ms and was withdrawn: %s",
-                what, static_cast<long long>(kServeTimeout.count()), cause.c_str());
+    return Failure(kExitNoAnswer,
+                   "no answer: the %s request was not taken up within %lld ms and was withdrawn: %s",
+                   what, static_cast<long long>(kServeTimeout.count()), cause.c_str());
 }
+
+int NotServed(const char* what) { return Report(NotServedOutcome(what)); }
 
 namespace {
 
@@ -156,7 +172,11 @@ std::string DeviceProblem(const DaemonView& view) {
 
 int CompleteCommand(SharedDeviceState* record, RequestFlag flag, int32_t errorBefore,
                     const char* what) {
-    if (!AwaitOrWithdraw(record, flag)) return NotServed(what);
+    return Report(AwaitCommand(record, flag, errorBefore, what));
+}
+
+Outcome AwaitCommand(SharedDeviceState* record, RequestFlag flag, int32_t errorBefore, const char* what) {
+    if (!AwaitOrWithdraw(record, flag)) return NotServedOutcome(what);
     // A receiver that refuses a command answers with an error packet at once;
     // a write that failed is recorded as error 4 by the daemon.
     int32_t error = errorBefore;
@@ -164,10 +184,10 @@ int CompleteCommand(SharedDeviceState* record, RequestFlag flag, int32_t errorBe
               std::chrono::milliseconds(150));
     if (error != errorBefore) {
         if (error == 4)
-            return Fail(kExitFailure, "%s: the command could not be written to the receiver", what);
-        return Fail(kExitFailure, "%s: the receiver reported error %d", what, static_cast<int>(error));
+            return Failure(kExitFailure, "%s: the command could not be written to the receiver", what);
+        return Failure(kExitFailure, "%s: the receiver reported error %d", what, static_cast<int>(error));
     }
-    return kExitOk;
+    return Outcome{};
 }
 
 void CatchInterrupts() {

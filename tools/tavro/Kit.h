@@ -50,8 +50,20 @@ constexpr std::chrono::milliseconds kServeTimeout{2000};
 bool AwaitOrWithdraw(SharedDeviceState* record, RequestFlag flag,
                      std::chrono::milliseconds timeout = kServeTimeout);
 
+// How a request to the daemon or the receiver went, for callers that show
+// it themselves (the desktop app) rather than print it.
+struct Outcome {
+    int status = kExitOk;  // an ExitStatus
+    std::string message;   // on failure: one line naming the cause
+    bool ok() const { return status == kExitOk; }
+};
+Outcome Failure(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Prints a failed outcome's message as Fail does; returns its status.
+int Report(const Outcome& outcome);
+
 // The failure for a request nobody took up (and that was withdrawn): names
 // the cause (no daemon, no receiver, no packets) from the daemon's status.
+Outcome NotServedOutcome(const char* what);
 int NotServed(const char* what);
 
 // What the device daemon's status segment says, read once.
@@ -86,6 +98,8 @@ std::string DeviceProblem(const DaemonView& view);
 // briefly for an error report of the receiver.  Returns an exit status (after a message on failure).
 int CompleteCommand(SharedDeviceState* record, RequestFlag flag, int32_t errorBefore,
                     const char* what);
+// The same, returning the outcome instead of printing it.
+Outcome AwaitCommand(SharedDeviceState* record, RequestFlag flag, int32_t errorBefore, const char* what);
 
 // Ctrl-C and SIGTERM set this instead of ending the program at once, so
 // that the terminal is left tidy.

@@ -2,11 +2,10 @@
 // carried out by the daemon that owns it.
 #include "Commands.h"
 #include "Kit.h"
+#include "ReceiverRequests.h"
 #include "tavrodev.h"
 
-#include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 namespace tavro::cli {
@@ -51,63 +50,6 @@ const char kStopHelp[] =
     "up to 5 s for it to end.  With no daemon running there is nothing to stop\n"
     "(exit status 1).\n";
 
-namespace {
-
-// Time the receiver gets to answer an information request once the daemon
-// has sent it.
-constexpr std::chrono::milliseconds kReplyTimeout{1200};
-
-struct InfoItem {
-    const char* label;
-    int kind;  // the record's InfoKind
-};
-
-// Asks for one kind of information.  Returns an exit status; on success the
-// reply is in *reply.  The request is raised here rather than through the
-// API's getter, which gives up after 200 ms: the daemon gets the client's
-// longer time to take it up, and a request it never took up is withdrawn.
-int Fetch(SharedDeviceState* r, const InfoItem& item, std::string* reply) {
-    // The record keeps the previous reply's length; clear it so that only a
-    // fresh reply counts as an answer.
-    tavro::StoreField(r->InfoLength, 0);
-    tavro::StoreField(r->InfoKind, static_cast<int32_t>(item.kind));
-    tavro::RaiseRequest(r->GetInfoRequest);
-    if (!AwaitOrWithdraw(r, &SharedDeviceState::GetInfoRequest)) return NotServed(item.label);
-    if (!WaitUntil([&] { return tavro::LoadField(r->InfoLength) > 0; }, kReplyTimeout))
-        return Fail(kExitNoAnswer, "no answer from the receiver to the %s request within %lld ms",
-                    item.label, static_cast<long long>(kReplyTimeout.count()));
-    std::atomic_thread_fence(std::memory_order_acquire);
-    int length = tavro::LoadField(r->InfoLength);
-    if (length > static_cast<int>(sizeof r->InfoBuffer)) length = sizeof r->InfoBuffer;
-    char bytes[sizeof r->InfoBuffer];
-    tavro::LoadBytes(r->InfoBuffer, bytes, static_cast<size_t>(length));
-    reply->assign(bytes, static_cast<size_t>(length));
-    return kExitOk;
-}
-
-// Text replies as text; anything else as decimal bytes with their hex.
-std::string Describe(const std::string& reply) {
-    size_t end = reply.size();
-    while (end > 0 && reply[end - 1] == '\0') --end;
-    bool text = end > 0;
-    for (size_t i = 0; i < end; ++i) {
-        unsigned char c = static_cast<unsigned char>(reply[i]);
-        if (c < 0x20 || c > 0x7E) text = false;
-    }
-    if (text) return reply.substr(0, end);
-    std::string decimal, hex;
-    char item[8];
-    for (unsigned char c : reply) {
-        std::snprintf(item, sizeof item, "%s%u", decimal.empty() ? "" : " ", c);
-        decimal += item;
-        std::snprintf(item, sizeof item, "%s%02x", hex.empty() ? "" : " ", c);
-        hex += item;
-    }
-    return decimal + " (" + hex + ")";
-}
-
-}  // namespace
-
 int RunInfo(const Args& args) {
     CommandLine line;
     if (!line.Parse(args, {}, {"energy"})) return kExitUsage;
@@ -115,17 +57,13 @@ int RunInfo(const Args& args) {
     SharedDeviceState* r = AttachKit();
     if (r == nullptr) return kExitFailure;
 
-    std::vector<InfoItem> items = {
-        {"handset copyright", 0}, {"handset version", 1},    {"handset date", 2},
-        {"receiver copyright", 3}, {"receiver version", 4},  {"receiver date", 5},
-        {"handset assignment", 6}, {"signal strength", 7},   {"channel", 8},
-    };
-    if (line.Has("energy")) items.push_back({"energy map", 9});
+    std::vector<InfoItem> items = InfoItems();
+    if (line.Has("energy")) items.push_back(kEnergyMapInfo);
     for (const InfoItem& item : items) {
         std::string reply;
-        int status = Fetch(r, item, &reply);
+        int status = Report(FetchInfo(r, item, &reply));
         if (status != kExitOk) return status;
-        std::printf("%-20s %s\n", (std::string(item.label) + ":").c_str(), Describe(reply).c_str());
+        std::printf("%-20s %s\n", (std::string(item.label) + ":").c_str(), DescribeInfo(reply).c_str());
         std::fflush(stdout);
     }
     return kExitOk;
@@ -145,30 +83,8 @@ int RunCamera(const Args& args) {
 
     SharedDeviceState* r = AttachKit();
     if (r == nullptr) return kExitFailure;
-    int32_t errorBefore = tavro::LoadField(r->LastError);
-    // The daemon sends them in this order within one pass.
-    RequestFlag last = nullptr;
-    if (threshold >= 0) {
-        TV_SetThreshold(static_cast<int>(threshold));
-        last = &SharedDeviceState::SetThreshRequest;
-    }
-    if (gain >= 0) {
-        TV_SetGain(static_cast<int>(gain));
-        last = &SharedDeviceState::SetGainRequest;
-    }
-    if (exposure >= 0) {
-        TV_SetExposure(static_cast<int>(exposure));
-        last = &SharedDeviceState::SetExposureRequest;
-    }
-    // Any of the three not taken up in time is withdrawn with the others.
-    const RequestFlag camera[] = {&SharedDeviceState::SetThreshRequest, &SharedDeviceState::SetGainRequest,
-                                  &SharedDeviceState::SetExposureRequest};
-    for (RequestFlag flag : camera)
-        if (flag != last && !AwaitOrWithdraw(r, flag)) {
-            for (RequestFlag other : camera) tavro::WithdrawRequest(r->*other);
-            return NotServed("camera");
-        }
-    int status = CompleteCommand(r, last, errorBefore, "camera");
+    int status = Report(SetCamera(r, static_cast<int>(threshold), static_cast<int>(gain),
+                                  static_cast<int>(exposure)));
     if (status == kExitOk) std::puts("camera settings sent");
     return status;
 }
@@ -187,13 +103,11 @@ int RunChannel(const Args& args) {
     if (r == nullptr) return kExitFailure;
     if (channel < 0) {
         std::string reply;
-        int status = Fetch(r, {"channel", 8}, &reply);
-        if (status == kExitOk) std::printf("channel: %s\n", Describe(reply).c_str());
+        int status = Report(FetchInfo(r, kChannelInfo, &reply));
+        if (status == kExitOk) std::printf("channel: %s\n", DescribeInfo(reply).c_str());
         return status;
     }
-    int32_t errorBefore = tavro::LoadField(r->LastError);
-    TV_SetPODChannel(static_cast<int>(channel));
-    int status = CompleteCommand(r, &SharedDeviceState::FrequencyRequest, errorBefore, "channel");
+    int status = Report(SetChannel(r, static_cast<int>(channel)));
     if (status == kExitOk) std::printf("channel %ld sent\n", channel);
     return status;
 }
@@ -219,15 +133,12 @@ int RunMotor(const Args& args) {
 
     SharedDeviceState* r = AttachKit();
     if (r == nullptr) return kExitFailure;
-    int32_t errorBefore = tavro::LoadField(r->LastError);
     if (words[0] == "start") {
-        TV_StartMotor(static_cast<int>(mode), static_cast<int>(level), static_cast<int>(value));
-        int status = CompleteCommand(r, &SharedDeviceState::StartMotorRequest, errorBefore, "motor start");
+        int status = Report(StartMotor(r, static_cast<int>(mode), static_cast<int>(level), static_cast<int>(value)));
         if (status == kExitOk) std::puts("motor started");
         return status;
     }
-    tavro::RaiseRequest(r->StopMotorRequest);
-    int status = CompleteCommand(r, &SharedDeviceState::StopMotorRequest, errorBefore, "motor stop");
+    int status = Report(StopMotor(r));
     if (status == kExitOk) std::puts("motor stopped");
     return status;
 }
