@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include "DaemonPage.h"
+#include "KeysPage.h"
 #include "LivePage.h"
 #include "PointingPage.h"
 
@@ -35,6 +36,7 @@ MainWindow::MainWindow(RecordReader* reader, QWidget* parent) : QMainWindow(pare
     live_ = new LivePage(reader, tabs_);
     pointing_ = new PointingPage(reader, tabs_);
     daemon_ = new DaemonPage(reader, tabs_);
+    keys_ = new KeysPage(reader, tabs_);
     // Every page scrolls when the window is smaller than it can shrink to.
     auto scrolled = [this](QWidget* page) {
         auto* scroll = new QScrollArea(tabs_);
@@ -46,13 +48,14 @@ MainWindow::MainWindow(RecordReader* reader, QWidget* parent) : QMainWindow(pare
     tabs_->addTab(scrolled(live_), tr("&Handsets"));
     tabs_->addTab(scrolled(pointing_), tr("&Pointing"));
     tabs_->addTab(scrolled(daemon_), tr("&Daemon"));
+    tabs_->addTab(scrolled(keys_), tr("&Keys"));
     tabs_->setAccessibleName(tr("Pages"));
     layout->addWidget(note_);
     layout->addWidget(problem_);
     layout->addWidget(tabs_, 1);
     setCentralWidget(central);
-    // Ctrl+1..3 reach the pages from anywhere.
-    for (int page = 0; page < 3; ++page) {
+    // Ctrl+1, Ctrl+2, ... reach the pages from anywhere.
+    for (int page = 0; page < tabs_->count(); ++page) {
         auto* shortcut = new QShortcut(QKeySequence(Qt::CTRL | (Qt::Key_1 + page)), this);
         connect(shortcut, &QShortcut::activated, this, [this, page] { tabs_->setCurrentIndex(page); });
     }
@@ -63,7 +66,8 @@ MainWindow::MainWindow(RecordReader* reader, QWidget* parent) : QMainWindow(pare
 }
 
 QStringList MainWindow::PageNames() {
-    return {QStringLiteral("handsets"), QStringLiteral("pointing"), QStringLiteral("daemon")};
+    return {QStringLiteral("handsets"), QStringLiteral("pointing"), QStringLiteral("daemon"),
+            QStringLiteral("keys")};
 }
 
 bool MainWindow::showPage(const QString& name) {
