@@ -139,6 +139,7 @@ KeysPage::KeysPage(RecordReader* reader, QWidget* parent)
     keypad_->setMinimumSize(150, 190);
     keypad_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
     byPressing_ = new QCheckBox(tr("Pick a key by pr&essing it on the handset"), this);
+    byPressing_->setObjectName(QStringLiteral("byPressing"));
     byPressing_->setAccessibleName(tr("Pick a key by pressing it on the handset"));
     byPressing_->setChecked(true);
     left->addWidget(keypad_, 1);
@@ -150,6 +151,8 @@ KeysPage::KeysPage(RecordReader* reader, QWidget* parent)
     columns->addLayout(left, 2);
 
     table_ = new QTreeWidget(this);
+
+    table_->setObjectName(QStringLiteral("bindings"));
     table_->setAccessibleName(tr("Bindings of the profile"));
     table_->setColumnCount(4);
     table_->setHeaderLabels({tr("Key"), tr("Trigger"), tr("Action"), tr("Line")});
@@ -188,9 +191,7 @@ KeysPage::KeysPage(RecordReader* reader, QWidget* parent)
     connect(reader_, &RecordReader::updated, this, &KeysPage::refresh);
     reload();
     // The profile shown first is the daemon's, else the one it would start with.
-    const KitState& state = reader_->state();
-    fillProfiles(state.daemonRunning && !state.profile.isEmpty() ? state.profile
-                                                                  : QString::fromStdString(bindings_.StartProfile()));
+    fillProfiles(profileInUse());
     selectKey(4);
 }
 
@@ -199,6 +200,7 @@ QWidget* KeysPage::makeChoiceRow() {
     auto* grid = new QGridLayout(row);
     grid->setContentsMargins(0, 0, 0, 0);
     profiles_ = new QComboBox(row);
+    profiles_->setObjectName(QStringLiteral("profile"));
     profiles_->setAccessibleName(tr("Profile"));
     profiles_->setMinimumContentsLength(12);
     auto* profileLabel = new QLabel(tr("P&rofile:"), row);
@@ -209,14 +211,17 @@ QWidget* KeysPage::makeChoiceRow() {
         refresh();
     });
     newProfile_ = new QLineEdit(row);
+    newProfile_->setObjectName(QStringLiteral("newProfile"));
     newProfile_->setAccessibleName(tr("Name of a new profile"));
     newProfile_->setPlaceholderText(tr("new profile name"));
     newProfile_->setMaximumWidth(180);
     addProfile_ = new QPushButton(tr("&New profile"), row);
+    addProfile_->setObjectName(QStringLiteral("addProfile"));
     addProfile_->setAccessibleName(tr("Add the new profile"));
     connect(addProfile_, &QPushButton::clicked, this, &KeysPage::addProfile);
     connect(newProfile_, &QLineEdit::returnPressed, this, &KeysPage::addProfile);
     useProfile_ = new QPushButton(tr("&Use it now"), row);
+    useProfile_->setObjectName(QStringLiteral("useProfile"));
     useProfile_->setAccessibleName(tr("Switch the running daemon to this profile"));
     useProfile_->setToolTip(tr("As tavro profile NAME: lasts while the daemon runs"));
     connect(useProfile_, &QPushButton::clicked, this, &KeysPage::switchDaemon);
@@ -225,6 +230,8 @@ QWidget* KeysPage::makeChoiceRow() {
     daemonLine_->setAccessibleName(tr("Profile of the running daemon"));
 
     handsets_ = new QComboBox(row);
+
+    handsets_->setObjectName(QStringLiteral("handset"));
     handsets_->setAccessibleName(tr("Handset the bindings are for"));
     handsets_->addItem(tr("Every handset"), -1);
     for (int u = 0; u < kHandsets; ++u) handsets_->addItem(tr("Handset %1 only").arg(u + 1), u);
@@ -257,15 +264,19 @@ QWidget* KeysPage::makeEditor() {
     grid->addWidget(keyTitle_, 0, 0, 1, 4);
 
     gestures_ = new QComboBox(group);
+
+    gestures_->setObjectName(QStringLiteral("gesture"));
     gestures_->setAccessibleName(tr("Gesture"));
     for (const char* title : kGestureTitles) gestures_->addItem(tr(title));
     gestureMs_ = new QSpinBox(group);
+    gestureMs_->setObjectName(QStringLiteral("gestureMs"));
     gestureMs_->setAccessibleName(tr("Gesture time in milliseconds"));
     gestureMs_->setRange(50, 10000);
     gestureMs_->setSingleStep(50);
     gestureMs_->setSuffix(tr(" ms"));
     gestureMs_->setKeyboardTracking(false);
     chordWith_ = new QComboBox(group);
+    chordWith_->setObjectName(QStringLiteral("chordWith"));
     chordWith_->setAccessibleName(tr("Other key of the chord"));
     for (int key = 0; key < kKeypadKeys; ++key) chordWith_->addItem(Key(key), key);
     auto* gestureLabel = new QLabel(tr("&Gesture:"), group);
@@ -288,9 +299,12 @@ QWidget* KeysPage::makeEditor() {
     grid->addWidget(current_, 2, 0, 1, 4);
 
     actions_ = new QComboBox(group);
+
+    actions_->setObjectName(QStringLiteral("action"));
     actions_->setAccessibleName(tr("Action"));
     for (const ActionChoice& a : kActions) actions_->addItem(tr(a.title), QString::fromLatin1(a.word));
     argument_ = new QComboBox(group);
+    argument_->setObjectName(QStringLiteral("argument"));
     argument_->setEditable(true);
     argument_->setInsertPolicy(QComboBox::NoInsert);
     argument_->setAccessibleName(tr("Argument of the action"));
@@ -307,6 +321,8 @@ QWidget* KeysPage::makeEditor() {
     grid->addWidget(argumentHint_, 4, 0, 1, 4);
 
     save_ = new QPushButton(tr("&Save the binding"), group);
+
+    save_->setObjectName(QStringLiteral("save"));
     save_->setAccessibleName(tr("Save the binding"));
     save_->setDefault(true);
     connect(save_, &QPushButton::clicked, this, &KeysPage::save);
@@ -332,6 +348,7 @@ void KeysPage::reload() {
     std::string text, error;
     std::vector<std::string> problems;
     Bindings read;
+    const bool wasReadable = readable_;
     readable_ = false;
     if (!ReadUserFile(path_, "a bindings file (see tavro-bindings(5))", &text, &error)) {
         fileProblem_ = tr("The bindings file cannot be read: %1").arg(QString::fromStdString(error));
@@ -365,7 +382,16 @@ void KeysPage::reload() {
     for (QWidget* control : std::initializer_list<QWidget*>{save_, actions_, argument_, newProfile_, addProfile_,
                                                             gestures_, gestureMs_, chordWith_})
         control->setEnabled(readable_);
-    if (profiles_->count() > 0) fillProfiles(profile());
+    if (profiles_->count() == 0) return;
+    // A file mended since (or read for the first time) shows the profile in
+    // use, as at the start.
+    fillProfiles(readable_ && !wasReadable ? profileInUse() : profile());
+}
+
+QString KeysPage::profileInUse() const {
+    const KitState& state = reader_->state();
+    return state.daemonRunning && !state.profile.isEmpty() ? state.profile
+                                                          : QString::fromStdString(bindings_.StartProfile());
 }
 
 void KeysPage::fillProfiles(const QString& keep) {

@@ -64,6 +64,7 @@ private:
     void say(const QString& text, bool failure);
 
     QString profile() const;
+    QString profileInUse() const;  // the daemon's, else the one it would start with
     int handset() const;  // -1: every handset
     int gesture() const;  // Gesture as int
     std::string trigger() const;
