@@ -6,6 +6,7 @@
 #include "ConfigFiles.h"
 #include "HandsetWidgets.h"
 #include "IrCodeFile.h"
+#include "KeyRecorder.h"
 #include "Kit.h"
 #include "ProfileRequest.h"
 
@@ -315,7 +316,15 @@ QWidget* KeysPage::makeEditor() {
     actionLabel->setBuddy(actions_);
     grid->addWidget(actionLabel, 3, 0);
     grid->addWidget(actions_, 3, 1);
-    grid->addWidget(argument_, 3, 2, 1, 2);
+    grid->addWidget(argument_, 3, 2);
+    record_ = new KeyRecorder(group);
+    record_->setObjectName(QStringLiteral("record"));
+    record_->setToolTip(tr("Type the key chord the handset's key is to send"));
+    connect(record_, &KeyRecorder::recorded, this, [this](const QString& chord) {
+        argument_->setEditText(chord);
+        argument_->setFocus();
+    });
+    grid->addWidget(record_, 3, 3);
     connect(actions_, &QComboBox::currentIndexChanged, this, &KeysPage::showArgumentChoices);
     argumentHint_ = Note(QString(), group);
     grid->addWidget(argumentHint_, 4, 0, 1, 4);
@@ -442,7 +451,9 @@ void KeysPage::showBindings() {
     QSignalBlocker block(table_);
     table_->clear();
     for (int key = 0; key < kKeypadKeys; ++key) {
-        bool bound = false;
+        // A key without a press binding keeps its built-in press beside its
+        // other gestures.
+        bool pressBound = false;
         if (p != nullptr)
             for (const Binding* b : p->OfKey(key, handset())) {
                 auto* item = new QTreeWidgetItem(table_, {Key(key), QString::fromStdString(b->trigger),
@@ -453,9 +464,9 @@ void KeysPage::showBindings() {
                 item->setData(2, Qt::UserRole, b->chordWith);
                 item->setData(3, Qt::UserRole, b->gesture == Gesture::Hold ? b->holdMs
                                                : b->gesture == Gesture::Double ? b->doubleMs : 0);
-                bound = true;
+                pressBound = pressBound || b->gesture == Gesture::Press;
             }
-        if (!bound) {
+        if (!pressBound) {
             auto* item = new QTreeWidgetItem(
                 table_, {Key(key), tr("built in"), QString::fromLatin1(cli::BuiltInKeyBehaviour(key)), QString()});
             item->setData(0, Qt::UserRole, key);
@@ -562,6 +573,7 @@ void KeysPage::showArgumentChoices() {
     argument_->addItems(examples);
     argument_->setEditText(text);
     argument_->setEnabled(readable_ && choice.hint != nullptr);
+    record_->setEnabled(readable_ && word == QLatin1String("key"));
     argumentHint_->setText(choice.hint != nullptr ? tr(choice.hint)
                            : word == QLatin1String("builtin")
                                ? tr("Removes the binding: the key does what the kit does with it.")

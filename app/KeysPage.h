@@ -26,6 +26,7 @@ class QTreeWidget;
 
 namespace tavro::control {
 
+class KeyRecorder;
 class KeypadView;
 
 class KeysPage : public QWidget {
@@ -100,6 +101,7 @@ private:
     QLabel* current_;
     QComboBox* actions_;
     QComboBox* argument_;
+    KeyRecorder* record_;
     QLabel* argumentHint_;
     QPushButton* save_;
     QLabel* message_;

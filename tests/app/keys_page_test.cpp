@@ -123,6 +123,14 @@ private slots:
         }
         // What is shown is the file's: the binding just removed acts built in.
         QVERIFY2(app.page->currentBinding().contains(QLatin1String("built in")), qPrintable(app.page->currentBinding()));
+        // A key chord typed on the keyboard is recorded as the file writes it.
+        Choose(Control<QComboBox>(app.page, "action"), QStringLiteral("key"));
+        auto* record = Control<QPushButton>(app.page, "record");
+        record->click();
+        QTest::keyClick(record, Qt::Key_Control, Qt::ControlModifier);
+        QTest::keyClick(record, Qt::Key_PageDown, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(Control<QComboBox>(app.page, "argument")->currentText(), QStringLiteral("ctrl+shift+Page_Down"));
+        QVERIFY(!record->isChecked());
     }
 
     void pressingAKeyOnTheHandsetPicksIt() {
