@@ -267,6 +267,12 @@ void KeypadView::setSelectable(bool on) {
     update();
 }
 
+void KeypadView::setMarked(unsigned keys) {
+    if (keys == marked_) return;
+    marked_ = keys;
+    update();
+}
+
 void KeypadView::setSelected(int bit) {
     if (bit == selected_) return;
     selected_ = bit >= 0 && bit < 10 ? bit : -1;
@@ -353,6 +359,12 @@ void KeypadView::paintEvent(QPaintEvent*) {
         p.setBrush(lit(bit) ? colour_ : palette().color(QPalette::Base));
         if (bit == 4) p.drawEllipse(box);
         else p.drawRoundedRect(box, box.width() * 0.25, box.width() * 0.25);
+        if (marked_ & (1u << bit)) {
+            p.setPen(Qt::NoPen);
+            p.setBrush(palette().color(QPalette::Highlight));
+            const double r = std::max(2.5, box.height() * 0.08);
+            p.drawEllipse(QPointF(box.center().x(), box.bottom() - r * 2.2), r, r);
+        }
         if (selectable_ && bit == selected_) {
             const QColor ring = palette().color(hasFocus() ? QPalette::Highlight : QPalette::WindowText);
             p.setPen(QPen(ring, std::max(2.0, box.width() * 0.1)));

@@ -93,6 +93,8 @@ public:
     // Whether the key of that bit of the button word is drawn lit.
     bool lit(int bit) const { return live_ && (buttons_ & (1 << bit)) == 0; }
     void setSelectable(bool on);
+    // Keys drawn with a dot (bit n for key n): those with a binding.
+    void setMarked(unsigned keys);
     // The picked key's bit, or -1.
     int selected() const { return selected_; }
     void setSelected(int bit);
@@ -119,6 +121,7 @@ private:
     bool live_ = false;
     bool selectable_ = false;
     int selected_ = -1;
+    unsigned marked_ = 0;
 };
 
 }  // namespace tavro::control

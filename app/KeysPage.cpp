@@ -145,7 +145,8 @@ KeysPage::KeysPage(RecordReader* reader, QWidget* parent)
     byPressing_->setChecked(true);
     left->addWidget(keypad_, 1);
     left->addWidget(byPressing_);
-    left->addWidget(Note(tr("Click a key, or use the arrow keys on the picture. While this page is shown, "
+    left->addWidget(Note(tr("A dot marks a key with a binding. Click a key, or use the arrow keys on the "
+                            "picture. While this page is shown, "
                             "a key pressed on the handset chosen above is picked too (two held together "
                             "pick their chord); it still does what it is bound to."),
                          this));
@@ -450,6 +451,7 @@ void KeysPage::showBindings() {
     const Profile* p = bindings_.Find(profile().toStdString());
     QSignalBlocker block(table_);
     table_->clear();
+    unsigned bound = 0;
     for (int key = 0; key < kKeypadKeys; ++key) {
         // A key without a press binding keeps its built-in press beside its
         // other gestures.
@@ -465,6 +467,7 @@ void KeysPage::showBindings() {
                 item->setData(3, Qt::UserRole, b->gesture == Gesture::Hold ? b->holdMs
                                                : b->gesture == Gesture::Double ? b->doubleMs : 0);
                 pressBound = pressBound || b->gesture == Gesture::Press;
+                bound |= 1u << key | (b->chordWith >= 0 ? 1u << b->chordWith : 0u);
             }
         if (!pressBound) {
             auto* item = new QTreeWidgetItem(
@@ -475,6 +478,7 @@ void KeysPage::showBindings() {
             item->setData(3, Qt::UserRole, 0);
         }
     }
+    keypad_->setMarked(bound);
 }
 
 const Binding* KeysPage::exactBinding() const {
@@ -607,6 +611,10 @@ void KeysPage::save() {
     if (name == kBuiltinProfile)
         return say(tr("The built-in profile cannot be changed: pick a profile or add one."), true);
     const std::string trigger = this->trigger(), action = this->action();
+    if (action == "builtin" && exactBinding() == nullptr)
+        return say(tr("Nothing to save: %1 is not bound in profile %2, it acts built in.")
+                       .arg(QString::fromStdString(trigger), profile()),
+                   false);
     std::string text, edited, error;
     // The file as it is now, so that a change made elsewhere since is kept.
     if (!ReadUserFile(path_, "a bindings file (see tavro-bindings(5))", &text, &error)) {
