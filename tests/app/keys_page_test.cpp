@@ -133,6 +133,16 @@ private slots:
         QVERIFY(!record->isChecked());
     }
 
+    void aMissingFileIsMadeByTheFirstBinding() {
+        KeysWindow app;
+        QCOMPARE(Control<QComboBox>(app.page, "profile")->currentData().toString(), QStringLiteral("default"));
+        ClickKey(app.page, 7);
+        Choose(Control<QComboBox>(app.page, "action"), QStringLiteral("button"));
+        Control<QComboBox>(app.page, "argument")->setEditText(QStringLiteral("right"));
+        Control<QPushButton>(app.page, "save")->click();
+        QCOMPARE(ReadFile(BindingsPath()), std::string("[default]\ndown = button right\n"));
+    }
+
     void pressingAKeyOnTheHandsetPicksIt() {
         SimulatedDevice device({"--script", Script("keys.script", "at 0 0 x=176 y=144\n"
                                                                   "at 1 0 x=176 y=144 keys=down-left\n"
