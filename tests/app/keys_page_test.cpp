@@ -9,6 +9,7 @@
 #include "KeysPage.h"
 
 #include <QComboBox>
+#include <QSignalSpy>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -141,6 +142,28 @@ private slots:
         Control<QComboBox>(app.page, "argument")->setEditText(QStringLiteral("right"));
         Control<QPushButton>(app.page, "save")->click();
         QCOMPARE(ReadFile(BindingsPath()), std::string("[default]\ndown = button right\n"));
+    }
+
+    void keypadPicksEveryKeyByClickAndByArrows() {
+        KeysWindow app;
+        auto* keypad = app.page->keypad();
+        QSignalSpy picked(keypad, &tavro::control::KeypadView::keyPicked);
+        for (int bit = 0; bit < 10; ++bit) {
+            ClickKey(app.page, bit);
+            QCOMPARE(keypad->selected(), bit);
+        }
+        QCOMPARE(picked.count(), 10);
+        // The arrows walk the pad as it is laid out, the menu key below it.
+        ClickKey(app.page, 4);
+        const std::pair<Qt::Key, int> walk[] = {{Qt::Key_Up, 1},   {Qt::Key_Left, 2},  {Qt::Key_Down, 5},
+                                                {Qt::Key_Down, 8}, {Qt::Key_Down, 9},  {Qt::Key_Up, 7},
+                                                {Qt::Key_Right, 6}, {Qt::Key_Right, 6}};
+        for (const auto& [key, bit] : walk) {
+            QTest::keyClick(keypad, key);
+            QCOMPARE(keypad->selected(), bit);
+        }
+        // The editor follows the keypad: down-right's built-in behaviour.
+        QVERIFY2(app.page->currentBinding().contains(QLatin1String("Return")), qPrintable(app.page->currentBinding()));
     }
 
     void pressingAKeyOnTheHandsetPicksIt() {
