@@ -153,7 +153,6 @@ KeysPage::KeysPage(RecordReader* reader, QWidget* parent)
     columns->addLayout(left, 2);
 
     table_ = new QTreeWidget(this);
-
     table_->setObjectName(QStringLiteral("bindings"));
     table_->setAccessibleName(tr("Bindings of the profile"));
     table_->setColumnCount(4);
@@ -168,15 +167,25 @@ KeysPage::KeysPage(RecordReader* reader, QWidget* parent)
         if (item == nullptr) return;
         const int key = item->data(0, Qt::UserRole).toInt();
         const int gesture = item->data(1, Qt::UserRole).toInt();
-        {
-            QSignalBlocker blockG(gestures_), blockC(chordWith_), blockM(gestureMs_);
-            gestures_->setCurrentIndex(gesture);
-            if (gesture == static_cast<int>(Gesture::Chord))
-                chordWith_->setCurrentIndex(item->data(2, Qt::UserRole).toInt());
-            if (item->data(3, Qt::UserRole).toInt() > 0) gestureMs_->setValue(item->data(3, Qt::UserRole).toInt());
-        }
-        keypad_->setSelected(key);
-        showSelected();
+        const int chordWith = item->data(2, Qt::UserRole).toInt();
+        const int ms = item->data(3, Qt::UserRole).toInt();
+        const int handset = item->data(0, Qt::UserRole + 1).toInt();
+        // A row of one handset's binding is edited for that handset.  The
+        // table is rebuilt after this signal, not inside it.
+        QMetaObject::invokeMethod(this, [=] {
+            {
+                QSignalBlocker blockG(gestures_), blockC(chordWith_), blockM(gestureMs_), blockH(handsets_);
+                gestures_->setCurrentIndex(gesture);
+                if (gesture == static_cast<int>(Gesture::Chord)) chordWith_->setCurrentIndex(chordWith_->findData(chordWith));
+                if (ms > 0) gestureMs_->setValue(ms);
+                if (handset >= 0 && handset != this->handset()) {
+                    handsets_->setCurrentIndex(handsets_->findData(handset));
+                    showBindings();
+                }
+            }
+            keypad_->setSelected(key);
+            showSelected();
+        }, Qt::QueuedConnection);
     });
     auto* right = new QVBoxLayout;
     right->addWidget(table_, 1);
@@ -462,6 +471,7 @@ void KeysPage::showBindings() {
                                                           QString::fromStdString(b->action.source),
                                                           QString::number(b->line)});
                 item->setData(0, Qt::UserRole, key);
+                item->setData(0, Qt::UserRole + 1, b->handset);
                 item->setData(1, Qt::UserRole, static_cast<int>(b->gesture));
                 item->setData(2, Qt::UserRole, b->chordWith);
                 item->setData(3, Qt::UserRole, b->gesture == Gesture::Hold ? b->holdMs
@@ -473,6 +483,7 @@ void KeysPage::showBindings() {
             auto* item = new QTreeWidgetItem(
                 table_, {Key(key), tr("built in"), QString::fromLatin1(cli::BuiltInKeyBehaviour(key)), QString()});
             item->setData(0, Qt::UserRole, key);
+            item->setData(0, Qt::UserRole + 1, -1);
             item->setData(1, Qt::UserRole, 0);
             item->setData(2, Qt::UserRole, -1);
             item->setData(3, Qt::UserRole, 0);
@@ -511,14 +522,20 @@ void KeysPage::showSelected() {
     chordWith_->setVisible(chord);
     keyTitle_->setText(tr("<b>%1</b> in profile %2, %3")
                            .arg(Key(key), profile().toHtmlEscaped(), handsets_->currentText().toLower()));
-    // The table's row of that key follows.
+    // The table's row of that key and gesture follows, else the key's first.
+    QTreeWidgetItem* row = nullptr;
     for (int i = 0; i < table_->topLevelItemCount(); ++i) {
         QTreeWidgetItem* item = table_->topLevelItem(i);
         if (item->data(0, Qt::UserRole).toInt() != key) continue;
+        const bool same = item->data(1, Qt::UserRole).toInt() == gesture() &&
+                          (!chord || item->data(2, Qt::UserRole).toInt() == chordWith_->currentData().toInt());
+        if (row == nullptr || same) row = item;
+        if (same) break;
+    }
+    if (row != nullptr) {
         QSignalBlocker block(table_);
-        table_->setCurrentItem(item);
-        table_->scrollToItem(item);
-        break;
+        table_->setCurrentItem(row);
+        table_->scrollToItem(row);
     }
     const Binding* b = exactBinding();
     const bool builtin = profile() == QLatin1String(kBuiltinProfile);

@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTreeWidget>
 
 #include <sched.h>
 #include <sys/mount.h>
@@ -164,6 +165,20 @@ private slots:
         }
         // The editor follows the keypad: down-right's built-in behaviour.
         QVERIFY2(app.page->currentBinding().contains(QLatin1String("Return")), qPrintable(app.page->currentBinding()));
+    }
+
+    void aRowOfTheListIsEditedAsItsTrigger() {
+        WriteFile(BindingsPath(), kBindings);
+        KeysWindow app;
+        auto* list = Control<QTreeWidget>(app.page, "bindings");
+        const QList<QTreeWidgetItem*> rows = list->findItems(QStringLiteral("handset 2 menu"), Qt::MatchExactly, 1);
+        QCOMPARE(rows.size(), 1);
+        list->setCurrentItem(rows[0]);
+        QTRY_COMPARE_WITH_TIMEOUT(Control<QComboBox>(app.page, "handset")->currentData().toInt(), 1, 2000);
+        QCOMPARE(app.page->keypad()->selected(), 9);
+        QVERIFY2(app.page->currentBinding().contains(QLatin1String("handset 2 menu = profile next (line 6)")),
+                 qPrintable(app.page->currentBinding()));
+        QCOMPARE(Control<QComboBox>(app.page, "argument")->currentText(), QStringLiteral("next"));
     }
 
     void pressingAKeyOnTheHandsetPicksIt() {
