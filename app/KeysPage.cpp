@@ -241,7 +241,6 @@ QWidget* KeysPage::makeChoiceRow() {
     daemonLine_->setAccessibleName(tr("Profile of the running daemon"));
 
     handsets_ = new QComboBox(row);
-
     handsets_->setObjectName(QStringLiteral("handset"));
     handsets_->setAccessibleName(tr("Handset the bindings are for"));
     handsets_->addItem(tr("Every handset"), -1);
@@ -275,7 +274,6 @@ QWidget* KeysPage::makeEditor() {
     grid->addWidget(keyTitle_, 0, 0, 1, 4);
 
     gestures_ = new QComboBox(group);
-
     gestures_->setObjectName(QStringLiteral("gesture"));
     gestures_->setAccessibleName(tr("Gesture"));
     for (const char* title : kGestureTitles) gestures_->addItem(tr(title));
@@ -310,7 +308,6 @@ QWidget* KeysPage::makeEditor() {
     grid->addWidget(current_, 2, 0, 1, 4);
 
     actions_ = new QComboBox(group);
-
     actions_->setObjectName(QStringLiteral("action"));
     actions_->setAccessibleName(tr("Action"));
     for (const ActionChoice& a : kActions) actions_->addItem(tr(a.title), QString::fromLatin1(a.word));
@@ -340,7 +337,6 @@ QWidget* KeysPage::makeEditor() {
     grid->addWidget(argumentHint_, 4, 0, 1, 4);
 
     save_ = new QPushButton(tr("&Save the binding"), group);
-
     save_->setObjectName(QStringLiteral("save"));
     save_->setAccessibleName(tr("Save the binding"));
     save_->setDefault(true);
@@ -398,8 +394,9 @@ void KeysPage::reload() {
                                     "kept; a running daemon takes it up within a second.")
                                      .arg(path()));
     }
-    for (QWidget* control : std::initializer_list<QWidget*>{save_, actions_, argument_, newProfile_, addProfile_,
-                                                            gestures_, gestureMs_, chordWith_})
+    // Without bindings read, the page only shows: the gestures and keys can
+    // still be looked through.
+    for (QWidget* control : std::initializer_list<QWidget*>{save_, actions_, argument_, newProfile_, addProfile_})
         control->setEnabled(readable_);
     if (profiles_->count() == 0) return;
     // A file mended since (or read for the first time) shows the profile in
