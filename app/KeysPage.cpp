@@ -259,6 +259,9 @@ QWidget* KeysPage::makeChoiceRow() {
     grid->addWidget(useProfile_, 0, 2);
     grid->addWidget(newProfile_, 0, 3);
     grid->addWidget(addProfile_, 0, 4);
+    profileInfo_ = Note(QString(), row);
+    profileInfo_->setAccessibleName(tr("What the profile is for"));
+    grid->addWidget(profileInfo_, 2, 1, 1, -1);
     grid->addWidget(handsetLabel, 1, 0);
     grid->addWidget(handsets_, 1, 1);
     grid->addWidget(daemonLine_, 1, 2, 1, 3);
@@ -455,6 +458,15 @@ void KeysPage::addProfile() {
 
 void KeysPage::showBindings() {
     const Profile* p = bindings_.Find(profile().toStdString());
+    QStringList about;
+    if (p != nullptr && !p->applications.empty()) {
+        QStringList classes;
+        for (const std::string& c : p->applications) classes << QString::fromStdString(c);
+        about << tr("Chosen by itself while the active window is one of: %1.").arg(classes.join(QStringLiteral(", ")));
+    }
+    if (p != nullptr && p->everyHandset) about << tr("The keys of every handset act, not only the active one's.");
+    profileInfo_->setText(about.join(QLatin1Char(' ')));
+    profileInfo_->setVisible(!about.isEmpty());
     QSignalBlocker block(table_);
     table_->clear();
     unsigned bound = 0;

@@ -89,6 +89,7 @@ private:
     QLineEdit* newProfile_;
     QPushButton* addProfile_;
     QLabel* daemonLine_;
+    QLabel* profileInfo_;
     QPushButton* useProfile_;
     QComboBox* handsets_;
     KeypadView* keypad_;
