@@ -1,5 +1,7 @@
 #include "DemoSession.h"
 
+#include "BindingsFile.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -87,6 +89,10 @@ bool DemoSession::start(bool privateIpc, int width, int height, QString* error) 
     const QString own = QDir::homePath() + QStringLiteral("/.QuorVel/Tavro.xml");
     QDir(home_->path()).mkpath(QStringLiteral(".QuorVel"));
     if (QFile::exists(own)) QFile::copy(own, home_->filePath(QStringLiteral(".QuorVel/Tavro.xml")));
+    // And the key bindings, which the Keys page then edits in the copy.
+    const QString bindings = QString::fromStdString(tavro::DefaultBindingsPath());
+    QDir(home_->path()).mkpath(QStringLiteral(".config/tavro"));
+    if (QFile::exists(bindings)) QFile::copy(bindings, home_->filePath(QStringLiteral(".config/tavro/bindings.conf")));
     qputenv("HOME", home_->path().toLocal8Bit());
     qunsetenv("XDG_CONFIG_HOME");
 

@@ -1,5 +1,7 @@
 #include "HandsetWidgets.h"
 
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
@@ -330,6 +332,13 @@ void RollDial::paintEvent(QPaintEvent*) {
 
 // ---- KeypadView ----
 
+namespace {
+
+const char* const kKeyNames[10] = {"up-right", "up", "up-left", "right", "centre",
+                                   "left", "down-right", "down", "down-left", "menu"};
+
+}  // namespace
+
 KeypadView::KeypadView(QWidget* parent) : QWidget(parent) { setAccessibleName(tr("Keypad")); }
 
 void KeypadView::setButtons(int buttonWord, const QColor& colour, bool live) {
@@ -337,41 +346,125 @@ void KeypadView::setButtons(int buttonWord, const QColor& colour, bool live) {
     buttons_ = buttonWord;
     colour_ = colour;
     live_ = live;
-    QStringList held;
-    static const char* const kNames[10] = {"up-right", "up", "up-left", "right", "centre",
-                                           "left", "down-right", "down", "down-left", "menu"};
-    for (int bit = 0; bit < 10; ++bit)
-        if (lit(bit)) held << QString::fromLatin1(kNames[bit]);
-    setAccessibleDescription(held.isEmpty() ? tr("no key held") : tr("held: %1").arg(held.join(QStringLiteral(", "))));
+    describe();
     update();
+}
+
+void KeypadView::setSelectable(bool on) {
+    selectable_ = on;
+    setFocusPolicy(on ? Qt::StrongFocus : Qt::NoFocus);
+    if (on) setCursor(Qt::PointingHandCursor);
+    else unsetCursor();
+    update();
+}
+
+void KeypadView::setMarked(unsigned keys) {
+    if (keys == marked_) return;
+    marked_ = keys;
+    update();
+}
+
+void KeypadView::setSelected(int bit) {
+    if (bit == selected_) return;
+    selected_ = bit >= 0 && bit < 10 ? bit : -1;
+    describe();
+    update();
+}
+
+void KeypadView::describe() {
+    QStringList held;
+    for (int bit = 0; bit < 10; ++bit)
+        if (lit(bit)) held << QString::fromLatin1(kKeyNames[bit]);
+    QString text = held.isEmpty() ? tr("no key held") : tr("held: %1").arg(held.join(QStringLiteral(", ")));
+    if (selectable_ && selected_ >= 0) text = tr("selected: %1; %2").arg(QString::fromLatin1(kKeyNames[selected_]), text);
+    setAccessibleDescription(text);
+}
+
+QRectF KeypadView::keyRect(int bit) const {
+    // The handset's body, keys on a 3 x 3 grid, the menu key below.
+    const double w = std::min<double>(width() - 4, (height() - 4) * 0.8);
+    const double h = w * 1.25;
+    const QRectF body(QPointF((width() - w) / 2, (height() - h) / 2), QSizeF(w, h));
+    if (bit < 0) return body;
+    const double cell = w * 0.26;
+    const QPointF origin = body.topLeft() + QPointF((w - 3 * cell) / 2, w * 0.1);
+    if (bit == kMenuBit)
+        return QRectF(QPointF(body.center().x() - cell * 0.6, origin.y() + 3.2 * cell), QSizeF(cell * 1.2, cell * 0.55));
+    for (int row = 0; row < 3; ++row)
+        for (int col = 0; col < 3; ++col)
+            if (kPadBits[row][col] == bit) {
+                const QRectF box(origin + QPointF(col * cell, row * cell), QSizeF(cell, cell));
+                return box.adjusted(cell * 0.1, cell * 0.1, -cell * 0.1, -cell * 0.1);
+            }
+    return {};
+}
+
+int KeypadView::keyAt(const QPointF& point) const {
+    for (int bit = 0; bit < 10; ++bit)
+        if (keyRect(bit).contains(point)) return bit;
+    return -1;
+}
+
+void KeypadView::pick(int bit) {
+    if (bit < 0) return;
+    setSelected(bit);
+    emit keyPicked(bit);
+}
+
+void KeypadView::mousePressEvent(QMouseEvent* event) {
+    if (!selectable_) return QWidget::mousePressEvent(event);
+    setFocus(Qt::MouseFocusReason);
+    pick(keyAt(event->position()));
+}
+
+void KeypadView::keyPressEvent(QKeyEvent* event) {
+    if (!selectable_) return QWidget::keyPressEvent(event);
+    // The arrows walk the 3 x 3 pad as it is laid out; down from its bottom
+    // row reaches the menu key, up from the menu key comes back.
+    int row = 1, col = 1;
+    if (selected_ == kMenuBit) row = 3;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            if (kPadBits[r][c] == selected_) row = r, col = c;
+    switch (event->key()) {
+        case Qt::Key_Up: row = std::max(0, row - 1); break;
+        case Qt::Key_Down: row = std::min(3, row + 1); break;
+        case Qt::Key_Left: if (row < 3) col = std::max(0, col - 1); break;
+        case Qt::Key_Right: if (row < 3) col = std::min(2, col + 1); break;
+        default: return QWidget::keyPressEvent(event);
+    }
+    if (row == 3) pick(kMenuBit);
+    else pick(kPadBits[row][col]);
 }
 
 void KeypadView::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    // The handset's body, keys on a 3 x 3 grid, the menu key below.
-    const double w = std::min<double>(width() - 4, (height() - 4) * 0.8);
-    const double h = w * 1.25;
-    const QRectF body(QPointF((width() - w) / 2, (height() - h) / 2), QSizeF(w, h));
+    const QRectF body = keyRect(-1);
     p.setPen(QPen(palette().color(QPalette::Mid), 1.5));
     p.setBrush(palette().color(QPalette::Button));
-    p.drawRoundedRect(body, w * 0.18, w * 0.18);
-    const double cell = w * 0.26;
-    const QPointF origin = body.topLeft() + QPointF((w - 3 * cell) / 2, w * 0.1);
-    auto key = [&](const QRectF& box, int bit, bool round) {
+    p.drawRoundedRect(body, body.width() * 0.18, body.width() * 0.18);
+    for (int bit = 0; bit < 10; ++bit) {
+        const QRectF box = keyRect(bit);
         p.setPen(QPen(palette().color(QPalette::Mid), 1));
         p.setBrush(lit(bit) ? colour_ : palette().color(QPalette::Base));
-        if (round) p.drawEllipse(box);
+        if (bit == 4) p.drawEllipse(box);
         else p.drawRoundedRect(box, box.width() * 0.25, box.width() * 0.25);
-    };
-    for (int row = 0; row < 3; ++row)
-        for (int col = 0; col < 3; ++col) {
-            const QRectF box(origin + QPointF(col * cell, row * cell), QSizeF(cell, cell));
-            key(box.adjusted(cell * 0.1, cell * 0.1, -cell * 0.1, -cell * 0.1), kPadBits[row][col],
-                row == 1 && col == 1);
+        if (marked_ & (1u << bit)) {
+            p.setPen(Qt::NoPen);
+            p.setBrush(palette().color(QPalette::Highlight));
+            const double r = std::max(2.5, box.height() * 0.08);
+            p.drawEllipse(QPointF(box.center().x(), box.bottom() - r * 2.2), r, r);
         }
-    const QRectF menu(QPointF(body.center().x() - cell * 0.6, origin.y() + 3.2 * cell), QSizeF(cell * 1.2, cell * 0.55));
-    key(menu, kMenuBit, false);
+        if (selectable_ && bit == selected_) {
+            const QColor ring = palette().color(hasFocus() ? QPalette::Highlight : QPalette::WindowText);
+            p.setPen(QPen(ring, std::max(2.0, box.width() * 0.1)));
+            p.setBrush(Qt::NoBrush);
+            const QRectF around = box.adjusted(-2, -2, 2, 2);
+            if (bit == 4) p.drawEllipse(around);
+            else p.drawRoundedRect(around, around.width() * 0.25, around.width() * 0.25);
+        }
+    }
 }
 
 }  // namespace tavro::control

@@ -114,7 +114,8 @@ private:
 };
 
 // The keypad: the nine keys of the direction pad and the menu key, lit
-// while held (an active-low button word).
+// while held (an active-low button word).  Made selectable, one key is
+// picked with a click or, with the focus, the arrow keys, and drawn ringed.
 class KeypadView : public QWidget {
     Q_OBJECT
 public:
@@ -122,16 +123,36 @@ public:
     void setButtons(int buttonWord, const QColor& colour, bool live);
     // Whether the key of that bit of the button word is drawn lit.
     bool lit(int bit) const { return live_ && (buttons_ & (1 << bit)) == 0; }
+    void setSelectable(bool on);
+    // Keys drawn with a dot (bit n for key n): those with a binding.
+    void setMarked(unsigned keys);
+    // The picked key's bit, or -1.
+    int selected() const { return selected_; }
+    void setSelected(int bit);
+    // Where the key of that bit is drawn, and the key drawn at a point (-1: none).
+    QRectF keyRect(int bit) const;
+    int keyAt(const QPointF& point) const;
     QSize sizeHint() const override { return {96, 120}; }
     QSize minimumSizeHint() const override { return {60, 76}; }
 
+signals:
+    // The user picked a key (not sent for setSelected).
+    void keyPicked(int bit);
+
 protected:
     void paintEvent(QPaintEvent*) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void pick(int bit);
+    void describe();
     int buttons_ = -1;
     QColor colour_;
     bool live_ = false;
+    bool selectable_ = false;
+    int selected_ = -1;
+    unsigned marked_ = 0;
 };
 
 }  // namespace tavro::control

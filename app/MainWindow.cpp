@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include "DaemonPage.h"
+#include "KeysPage.h"
 #include "LivePage.h"
 #include "PointingPage.h"
 #include "ReceiverPage.h"
@@ -36,6 +37,7 @@ MainWindow::MainWindow(RecordReader* reader, QWidget* parent) : QMainWindow(pare
     live_ = new LivePage(reader, tabs_);
     pointing_ = new PointingPage(reader, tabs_);
     daemon_ = new DaemonPage(reader, tabs_);
+    keys_ = new KeysPage(reader, tabs_);
     receiver_ = new ReceiverPage(reader, tabs_);
     // Every page scrolls when the window is smaller than it can shrink to.
     auto scrolled = [this](QWidget* page) {
@@ -47,8 +49,9 @@ MainWindow::MainWindow(RecordReader* reader, QWidget* parent) : QMainWindow(pare
     };
     tabs_->addTab(scrolled(live_), tr("&Handsets"));
     tabs_->addTab(scrolled(pointing_), tr("&Pointing"));
-    tabs_->addTab(scrolled(daemon_), tr("&Daemon"));
+    tabs_->addTab(scrolled(keys_), tr("&Keys"));
     tabs_->addTab(scrolled(receiver_), tr("&Receiver"));
+    tabs_->addTab(scrolled(daemon_), tr("&Daemon"));
     tabs_->setAccessibleName(tr("Pages"));
     layout->addWidget(note_);
     layout->addWidget(problem_);
@@ -66,7 +69,8 @@ MainWindow::MainWindow(RecordReader* reader, QWidget* parent) : QMainWindow(pare
 }
 
 QStringList MainWindow::PageNames() {
-    return {QStringLiteral("handsets"), QStringLiteral("pointing"), QStringLiteral("daemon"), QStringLiteral("receiver")};
+    return {QStringLiteral("handsets"), QStringLiteral("pointing"), QStringLiteral("keys"),
+            QStringLiteral("receiver"), QStringLiteral("daemon")};
 }
 
 bool MainWindow::showPage(const QString& name) {

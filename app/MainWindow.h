@@ -13,6 +13,7 @@ class QTabWidget;
 namespace tavro::control {
 
 class DaemonPage;
+class KeysPage;
 class LivePage;
 class PointingPage;
 class ReceiverPage;
@@ -31,6 +32,7 @@ public:
     LivePage* livePage() const { return live_; }
     PointingPage* pointingPage() const { return pointing_; }
     DaemonPage* daemonPage() const { return daemon_; }
+    KeysPage* keysPage() const { return keys_; }
     ReceiverPage* receiverPage() const { return receiver_; }
     QTabWidget* tabs() const { return tabs_; }
 
@@ -43,6 +45,7 @@ private:
     LivePage* live_;
     PointingPage* pointing_;
     DaemonPage* daemon_;
+    KeysPage* keys_;
     ReceiverPage* receiver_;
 };
 

@@ -3,7 +3,10 @@
 #include "AppTest.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAbstractSpinBox>
+#include <QComboBox>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTabBar>
 
@@ -17,8 +20,15 @@ private slots:
         QStringList faults;
         int controls = 0;
         for (QWidget* widget : app.window.findChildren<QWidget*>()) {
+            // A combo box's list, a spin box's text field and a list's header are parts of theirs.
+            const bool part = qobject_cast<QComboBox*>(widget->parentWidget()) != nullptr ||
+                              qobject_cast<QAbstractItemView*>(widget->parentWidget()) != nullptr ||
+                              widget->parent()->inherits("QComboBoxPrivateContainer") ||
+                              qobject_cast<QAbstractSpinBox*>(widget->parentWidget()) != nullptr;
             const bool control = qobject_cast<QAbstractButton*>(widget) || qobject_cast<QAbstractSpinBox*>(widget) ||
-                                 qobject_cast<QTabBar*>(widget) || qobject_cast<QPlainTextEdit*>(widget);
+                                 qobject_cast<QTabBar*>(widget) || qobject_cast<QPlainTextEdit*>(widget) ||
+                                 qobject_cast<QComboBox*>(widget) || (qobject_cast<QLineEdit*>(widget) && !part) ||
+                                 (qobject_cast<QAbstractItemView*>(widget) && !part);
             // Buttons of Qt's own inside other widgets (the scroll bars' and the tab bar's arrows) are theirs.
             if (!control || widget->parent()->inherits("QTabBar") || widget->parent()->inherits("QScrollBar")) continue;
             ++controls;

@@ -16,6 +16,12 @@ class ScreenshotsTest : public QObject {
     Q_OBJECT
 private slots:
     void everyPageAt1280x800() {
+        // Bindings for the Keys page to show.
+        WriteFile(std::string(getenv("HOME")) + "/.config/tavro/bindings.conf",
+                  "# slides with the handset\nstart = slides\n[slides]\napplications = libreoffice-impress evince\n"
+                  "right = key Page_Down\n"
+                  "left = key Page_Up\nup hold 600 = key Escape\nleft+right = key F5\n"
+                  "handset 2 menu = profile next\n[browser]\nright = key alt+Right\n");
         tavro::control::DemoSession demo;
         demo.setPrograms(QStringLiteral(TAVRO_SIM_PATH), QStringLiteral(TAVROD_PATH));
         QString error;

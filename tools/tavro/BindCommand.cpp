@@ -2,11 +2,11 @@
 // does in them, kept in the bindings file and followed by a running daemon.
 #include "BindingsEditor.h"
 #include "BindingsFile.h"
+#include "BuiltInKeys.h"
 #include "Commands.h"
 #include "ConfigFiles.h"
-#include "DaemonStatus.h"
 #include "Kit.h"
-#include "TavroLinux.h"
+#include "ProfileRequest.h"
 
 #include <cstdio>
 
@@ -51,31 +51,12 @@ namespace {
 
 constexpr auto kPickUpTimeout = std::chrono::milliseconds(2000);
 
-// What each key does with no binding.
-const char* const kBuiltIn[kKeypadKeys] = {
-    "nothing",
-    "Up, repeated while held",
-    "Alt+Left (Back); Escape, repeated, when held",
-    "Right, repeated while held",
-    "left button: click, drag while held; the pointer holds still around each",
-    "Left, repeated while held",
-    "Return; a middle click when held",
-    "Down, repeated while held",
-    "zoom: Ctrl+plus or Ctrl+minus as the handset moves nearer or away",
-    "nothing"};
-
 bool ReadFile(const std::string& path, Bindings* bindings) {
     std::vector<std::string> problems;
     if (ReadBindingsFile(path, bindings, &problems)) return true;
     Fail(kExitFailure, "%s", problems[0].c_str());
     for (size_t i = 1; i < problems.size(); ++i) std::fprintf(stderr, "%s\n", problems[i].c_str());
     return false;
-}
-
-std::string ProfileNames(const Bindings& b) {
-    std::string names = kBuiltinProfile;
-    for (const Profile& p : b.profiles) names += ", " + p.name;
-    return names;
 }
 
 // The profile to look at or change: the option, else the daemon's, else the
@@ -105,7 +86,7 @@ int List(const CommandLine& line, const Bindings& b, int handset) {
                             binding->line);
                 bound = true;
             }
-        if (!bound) std::printf("  %-24s %s (built in)\n", KeypadKeyName(key), kBuiltIn[key]);
+        if (!bound) std::printf("  %-24s %s (built in)\n", KeypadKeyName(key), BuiltInKeyBehaviour(key));
     }
     return kExitOk;
 }
@@ -166,23 +147,10 @@ int RunProfile(const Args& args) {
         std::printf("profiles: %s (%s%s)\n", ProfileNames(b).c_str(), path.c_str(), b.path.empty() ? ", no such file" : "");
         return kExitOk;
     }
-    const std::string& name = words[0];
-    if (name != "next" && name != kBuiltinProfile && b.Find(name) == nullptr)
-        return Fail(kExitUsage, "there is no profile \"%s\" in %s; the profiles are %s", name.c_str(), path.c_str(),
-                    ProfileNames(b).c_str());
-    if (!view.running)
-        return Fail(kExitFailure, "no daemon runs: profiles switch a running daemon only; start tavrod (the "
-                                  "\"start\" line of %s names the profile it starts with)", path.c_str());
-    const std::string owner = OtherUsersProcess(view.pid);
-    if (!owner.empty())
-        return Fail(kExitFailure, "the running tavrod (process %d) is %s's and reads %s's bindings; ask %s",
-                    view.pid, owner.c_str(), owner.c_str(), owner.c_str());
-    std::string error;
-    DaemonStatus* status = AttachDaemonStatus(CTavroLinux::SharedMemoryKey, &error);
-    if (status == nullptr) return Fail(kExitFailure, "%s", error.c_str());
-    const std::string wanted = name == "next" ? b.NextProfile(view.profile) : name;
-    StoreText(status->ProfileWanted, wanted);
-    PublishField(status->ProfileWantedSerial, LoadField(status->ProfileWantedSerial) + 1);
+    std::string wanted, error;
+    bool usage = false;
+    if (!RequestProfile(b, words[0], view, &wanted, &error, &usage))
+        return Fail(usage ? kExitUsage : kExitFailure, "%s", error.c_str());
     if (!WaitUntil([&] { return ReadDaemonView().profile == wanted; }, kPickUpTimeout))
         return Fail(kExitNoAnswer, "the running tavrod (process %d) did not switch to %s; see journalctl -t Tavro",
                     view.pid, wanted.c_str());
