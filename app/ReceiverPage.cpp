@@ -134,7 +134,7 @@ QString ReceiverPage::infoValue(int kind) const {
 QWidget* ReceiverPage::makeInfoGroup() {
     auto* group = new QGroupBox(tr("Information"), this);
     auto* form = new QFormLayout(group);
-    form->addRow(Description(tr("What the receiver reports about its firmware and the handsets' when asked."), group));
+    form->addRow(Description(tr("What the receiver reports, when asked, about its own firmware and the handsets'."), group));
     for (const cli::InfoItem& item : cli::InfoItems()) {
         auto* value = new QLabel(QStringLiteral("—"), group);
         value->setObjectName(QStringLiteral("info-%1").arg(item.kind));
