@@ -10,14 +10,27 @@ case "${1:-}" in
     -h|--help)
         cat <<'USAGE'
 Usage: scripts/run-demo.sh [SECONDS]
+       scripts/run-demo.sh --app
        scripts/run-demo.sh --help | --version
 
 Shows the kit working without hardware: installs what is missing (as root),
 builds the kit into build/, starts a simulated receiver whose handset draws
 a circle, the device daemon on it, and the demo, which prints where the
 handset points ("X = 640, Y = 400") until Ctrl-C, or for SECONDS seconds.
+
+  --app    on a desktop: open the desktop app tavro-control on a simulated
+           receiver and a daemon of its own (tavro-control --demo) instead
 USAGE
         exit 0 ;;
+    --app)
+        if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+            echo "run-demo.sh: --app opens a window and needs a desktop session (DISPLAY or WAYLAND_DISPLAY is not set); without one, run scripts/run-demo.sh" >&2
+            exit 2
+        fi
+        ensure_packages "${TAVRO_PACKAGES[@]}"
+        cd "$TAVRO_ROOT"
+        build build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        exec build/app/tavro-control --demo ;;
     -V|--version) echo "run-demo.sh (Tavro) $(tavro_version)"; exit 0 ;;
     '') ;;
     *)
