@@ -871,9 +871,9 @@ TEST_F(Client, AReadOnlyHomeIsNamedAndNoChangeIsClaimed) {
                           "/.QuorVel/Tavro.xml could not be updated\n");
 }
 
-// Programs that only look (the client, the demo, the Python package) attach
-// to a running device's record: a smart-mode pointer must not move, and the
-// first position they read is the daemon's.
+// Programs that only look (the client, the demo, the Python package, the
+// desktop app) attach to a running device's record: a smart-mode pointer
+// must not move, and the first position they read is the daemon's.
 TEST_F(Client, LookingNeverMovesASmartModePointerNorResetsThePositions) {
     XvfbServer xvfb;  // before the daemon, which opens the display it announces
     TAVRO_REQUIRE_X(xvfb);
@@ -920,6 +920,17 @@ TEST_F(Client, LookingNeverMovesASmartModePointerNorResetsThePositions) {
         EXPECT_NEAR(shownX, daemonX, 1.0) << line;
         demo.signal(SIGTERM);
         demo.wait();
+#ifdef TAVRO_CONTROL_PATH
+        // The desktop app, opened on each of its pages in turn.
+        static const char* const kPages[] = {"handsets", "pointing", "keys", "receiver", "daemon"};
+        if (round < 5) {
+            ChildProcess app("/usr/bin/env", {"QT_QPA_PLATFORM=offscreen", TAVRO_CONTROL_PATH, "--page", kPages[round]});
+            std::this_thread::sleep_for(1000ms);  // attached and drawing
+            ASSERT_TRUE(app.running()) << app.output();
+            app.signal(SIGTERM);
+            EXPECT_EQ(app.wait(5000ms), 0) << app.output();
+        }
+#endif
     }
     int x1 = 0, y1 = 0;
     ASSERT_TRUE(QueryPointer(&x1, &y1));
