@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "CalibrationPage.h"
 #include "DaemonPage.h"
 #include "LivePage.h"
 #include "PointingPage.h"
@@ -46,6 +47,8 @@ MainWindow::MainWindow(RecordReader* reader, QWidget* parent) : QMainWindow(pare
     tabs_->addTab(scrolled(live_), tr("&Handsets"));
     tabs_->addTab(scrolled(pointing_), tr("&Pointing"));
     tabs_->addTab(scrolled(daemon_), tr("&Daemon"));
+    calibration_ = new CalibrationPage(reader, tabs_);
+    const int calibrationTab = tabs_->addTab(scrolled(calibration_), tr("&Calibration"));
     tabs_->setAccessibleName(tr("Pages"));
     layout->addWidget(note_);
     layout->addWidget(problem_);
@@ -56,6 +59,8 @@ MainWindow::MainWindow(RecordReader* reader, QWidget* parent) : QMainWindow(pare
         auto* shortcut = new QShortcut(QKeySequence(Qt::CTRL | (Qt::Key_1 + page)), this);
         connect(shortcut, &QShortcut::activated, this, [this, page] { tabs_->setCurrentIndex(page); });
     }
+    auto* toCalibration = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_4), this);
+    connect(toCalibration, &QShortcut::activated, this, [this, calibrationTab] { tabs_->setCurrentIndex(calibrationTab); });
     auto* quit = new QShortcut(QKeySequence::Quit, this);
     connect(quit, &QShortcut::activated, this, &QWidget::close);
     connect(reader_, &RecordReader::updated, this, &MainWindow::refresh);
@@ -63,7 +68,8 @@ MainWindow::MainWindow(RecordReader* reader, QWidget* parent) : QMainWindow(pare
 }
 
 QStringList MainWindow::PageNames() {
-    return {QStringLiteral("handsets"), QStringLiteral("pointing"), QStringLiteral("daemon")};
+    return {QStringLiteral("handsets"), QStringLiteral("pointing"), QStringLiteral("daemon"),
+            QStringLiteral("calibration")};
 }
 
 bool MainWindow::showPage(const QString& name) {

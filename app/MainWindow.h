@@ -12,6 +12,7 @@ class QTabWidget;
 
 namespace tavro::control {
 
+class CalibrationPage;
 class DaemonPage;
 class LivePage;
 class PointingPage;
@@ -22,7 +23,7 @@ public:
     explicit MainWindow(RecordReader* reader, QWidget* parent = nullptr);
     // A line shown above the problem line for the whole session (the demo).
     void setNote(const QString& text);
-    // Shows the page by its name: handsets, pointing or daemon; false for others.
+    // Shows the page by its name: handsets, pointing, daemon or calibration; false for others.
     bool showPage(const QString& name);
     static QStringList PageNames();
 
@@ -30,6 +31,7 @@ public:
     LivePage* livePage() const { return live_; }
     PointingPage* pointingPage() const { return pointing_; }
     DaemonPage* daemonPage() const { return daemon_; }
+    CalibrationPage* calibrationPage() const { return calibration_; }
     QTabWidget* tabs() const { return tabs_; }
 
 private:
@@ -41,6 +43,7 @@ private:
     LivePage* live_;
     PointingPage* pointing_;
     DaemonPage* daemon_;
+    CalibrationPage* calibration_;
 };
 
 // The app's icon, drawn (so that it needs no image plugin).

@@ -25,12 +25,13 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: tavro-control [--demo] [--page handsets|pointing|daemon]\n"
+    "Usage: tavro-control [--demo] [--page handsets|pointing|daemon|calibration]\n"
     "       tavro-control --help | --version\n"
     "\n"
     "The desktop app of the Tavro pointer kit: every handset's aim, spots, roll,\n"
     "distance and keys, live; the pointing mode, the pointer, the filter and the\n"
-    "settings that shape motion; the device daemon tavrod, its output and log.\n"
+    "settings that shape motion; the device daemon tavrod, its output and log;\n"
+    "the calibration, with a wizard over the whole screen.\n"
     "It reads the kit's shared record without resetting it, and changes a\n"
     "setting only when you do.\n"
     "\n"
@@ -92,14 +93,14 @@ int main(int argc, char** argv) {
         } else if (arg == "--page" || arg.rfind("--page=", 0) == 0) {
             std::string name;
             if (arg == "--page") {
-                if (i + 1 >= argc) return Usage("%s needs a page name: handsets, pointing or daemon", "--page");
+                if (i + 1 >= argc) return Usage("%s needs a page name: handsets, pointing, daemon or calibration", "--page");
                 name = argv[++i];
             } else {
                 name = arg.substr(7);
             }
             page = QString::fromStdString(name);
             if (!tavro::control::MainWindow::PageNames().contains(page))
-                return Usage("there is no page \"%s\"; the pages are handsets, pointing and daemon", name.c_str());
+                return Usage("there is no page \"%s\"; the pages are handsets, pointing, daemon and calibration", name.c_str());
         } else if (arg.rfind("--", 0) == 0) {
             return Usage("unknown option %s", arg.c_str());
         }

@@ -1,0 +1,280 @@
+#include "CalibrationWizard.h"
+
+#include "CalibrationPicture.h"
+#include "KitCalibration.h"
+
+#include <QCloseEvent>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace tavro::control {
+
+namespace {
+
+// The aims are sampled this often, as tavro-calibrate does.
+constexpr int kPollMs = 5;
+// Without any tracking data for this long the wizard names the likely cause.
+constexpr qint64 kNoDataNoteMs = 3000;
+
+QLabel* PanelLabel(QWidget* parent, const QString& name) {
+    auto* label = new QLabel(parent);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignCenter);
+    label->setAccessibleName(name);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return label;
+}
+
+}  // namespace
+
+CalibrationWizard::CalibrationWizard(RecordReader* reader, QWidget* parent)
+    : QWidget(parent, Qt::Window), reader_(reader) {
+    setWindowTitle(tr("Tavro calibration"));
+    setAccessibleName(tr("Calibration wizard"));
+    setFocusPolicy(Qt::StrongFocus);
+    picture_ = new CalibrationPicture(this);
+    picture_->setAccessibleName(tr("Calibration targets"));
+    panel_ = new QWidget(this);
+    panel_->setObjectName(QStringLiteral("calibration-panel"));
+    panel_->setAttribute(Qt::WA_StyledBackground);
+    panel_->setStyleSheet(QStringLiteral(
+        "#calibration-panel { background: rgba(12, 16, 24, 215); border: 1px solid #5d6b80; border-radius: 8px; }"
+        "#calibration-panel QLabel { color: #f2f4f7; }"));
+    title_ = PanelLabel(panel_, tr("Calibration step"));
+    instructions_ = PanelLabel(panel_, tr("Calibration instructions"));
+    live_ = PanelLabel(panel_, tr("Handset seen"));
+    note_ = PanelLabel(panel_, tr("Calibration note"));
+    note_->setStyleSheet(QStringLiteral("color: #ffb4a8; font-weight: bold"));
+    store_ = new QPushButton(tr("&Store"), panel_);
+    store_->setObjectName(QStringLiteral("calibration-store"));
+    store_->setAccessibleName(tr("Store the new calibration"));
+    discard_ = new QPushButton(tr("&Discard"), panel_);
+    discard_->setObjectName(QStringLiteral("calibration-discard"));
+    discard_->setAccessibleName(tr("Discard the new calibration"));
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(store_);
+    buttons->addWidget(discard_);
+    buttons->addStretch();
+    auto* column = new QVBoxLayout(panel_);
+    column->setContentsMargins(24, 18, 24, 18);
+    column->addWidget(title_);
+    column->addWidget(instructions_);
+    column->addWidget(live_);
+    column->addWidget(note_);
+    column->addLayout(buttons);
+
+    // The picture covers the window; the panel sits in its middle, clear of
+    // the targets near the corners.
+    auto* layout = new QGridLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(picture_, 0, 0);
+    layout->addWidget(panel_, 0, 0, Qt::AlignCenter);
+
+    connect(store_, &QPushButton::clicked, this, &CalibrationWizard::store);
+    connect(discard_, &QPushButton::clicked, this,
+            [this] { end(false, tr("The new calibration was discarded; nothing was changed.")); });
+    timer_.setInterval(kPollMs);
+    connect(&timer_, &QTimer::timeout, this, &CalibrationWizard::poll);
+    resize(1280, 800);
+}
+
+CalibrationWizard::~CalibrationWizard() = default;
+
+void CalibrationWizard::start() {
+    points_.clear();
+    noDataSaid_ = false;
+    note_->clear();
+    SharedDeviceState* record = reader_->record();
+    if (record == nullptr) return fail(tr("No calibration: %1").arg(reader_->state().problemText));
+    targets_ = calibration::KitTargets(kTargets, kMarginPercent, &calCols_, &calRows_);
+    if (targets_.empty())
+        return fail(tr("No calibration: the calibration screen size %1 x %2 is not usable.").arg(calCols_).arg(calRows_));
+    calibration::AimOptions options;
+    std::string error;
+    if (!calibration::AimOptionsOfKit(record, &options, &error))
+        return fail(tr("No calibration: %1.").arg(QString::fromStdString(error)));
+    previous_ = calibration::CalibrationInUse();
+    collector_ = std::make_unique<calibration::AimCollector>(record, options);
+    picture_->setScreen(calCols_, calRows_, true);
+    picture_->setReach(std::nullopt);
+    picture_->setFitted({});
+    step_ = Step::Aiming;
+    clock_.start();
+    showTarget();
+    timer_.start();
+}
+
+QString CalibrationWizard::text() const {
+    QStringList lines;
+    for (QLabel* label : {title_, instructions_, live_, note_})
+        if (!label->text().isEmpty()) lines << label->text();
+    return lines.join(QLatin1Char('\n'));
+}
+
+void CalibrationWizard::showTarget() {
+    setCursor(Qt::BlankCursor);  // the user aims the handset, not the pointer
+    picture_->setTargets(targets_, currentTarget());
+    title_->setText(tr("Target %1 of %2").arg(currentTarget() + 1).arg(targets_.size()));
+    instructions_->setText(tr("Aim the handset at the white ring and press its centre key.\n"
+                              "Enter or Space take the handset's aim too; BackSpace goes back one target; "
+                              "Escape cancels."));
+    store_->hide();
+    discard_->hide();
+}
+
+void CalibrationWizard::poll() {
+    if (step_ != Step::Aiming) return;
+    calibration::Aim aim;
+    std::string message;
+    const calibration::AimCollector::Event event = collector_->Poll(&aim, &message);
+    if (event == calibration::AimCollector::Event::Aimed) return accept(aim);
+    if (event == calibration::AimCollector::Event::Refused) note_->setText(QString::fromStdString(message));
+    if (!noDataSaid_ && !collector_->SeenData() && clock_.elapsed() > kNoDataNoteMs) {
+        noDataSaid_ = true;
+        note_->setText(tr("No tracking data from the receiver yet: is the device daemon tavrod running "
+                          "(Daemon page)?"));
+    }
+    const QString seen = collector_->SeenRecently() ? tr("Handset seen.") : tr("Handset not seen: point it at the screen.");
+    if (live_->text() != seen) live_->setText(seen);
+}
+
+void CalibrationWizard::confirmFromKeyboard() {
+    calibration::Aim aim;
+    std::string message;
+    collector_->Poll(&aim, &message);  // the newest aims first
+    if (collector_->Confirm(reader_->state().activeHandset, &aim, &message) ==
+        calibration::AimCollector::Event::Aimed)
+        return accept(aim);
+    note_->setText(QString::fromStdString(message));
+}
+
+void CalibrationWizard::accept(const calibration::Aim& aim) {
+    points_.push_back({aim.x, aim.y, targets_[points_.size()]});
+    note_->clear();
+    if (points_.size() < targets_.size()) return showTarget();
+    showResult();
+}
+
+void CalibrationWizard::showResult() {
+    timer_.stop();
+    unsetCursor();
+    std::string error;
+    if (!calibration::FitCalibration(points_, &fit_, &error))
+        return fail(tr("No calibration: %1; nothing was changed.").arg(QString::fromStdString(error)));
+    step_ = Step::Result;
+    const calibration::Calibration& c = fit_.calibration;
+    picture_->setTargets(targets_, -1);
+    picture_->setFitted(calibration::FittedTargets(points_, c));
+    picture_->setReach(c);
+    title_->setText(tr("Calibration of handset %1 from %2 targets").arg(collector_->Handset()).arg(points_.size()));
+    instructions_->setText(tr("Mx = %1   Bx = %2\nMy = %3   By = %4")
+                               .arg(c.mx, 0, 'f', 4).arg(c.bx, 0, 'f', 2).arg(c.my, 0, 'f', 4).arg(c.by, 0, 'f', 2));
+    live_->setText(tr("Residual error: rms %1, max %2 calibration-screen pixels.\n"
+                      "Red dots: where the new calibration puts the aim taken at each target; "
+                      "the dashed frame: the part of the screen the handset reaches.")
+                       .arg(fit_.rmsError, 0, 'f', 2).arg(fit_.maxError, 0, 'f', 2));
+    const bool storable = fit_.rmsError <= calibration::kDefaultMaxError;
+    note_->setText(storable ? QString()
+                            : tr("Not storable: the residual error is above %1 pixels; discard it and aim more "
+                                 "carefully.").arg(calibration::kDefaultMaxError));
+    store_->setEnabled(storable);
+    store_->show();
+    discard_->setText(tr("&Discard"));
+    discard_->show();
+    // Discard holds the focus: an Enter meant for the last target stores nothing.
+    discard_->setFocus();
+}
+
+void CalibrationWizard::fail(const QString& why) {
+    timer_.stop();
+    unsetCursor();
+    step_ = Step::Failed;
+    title_->setText(tr("Calibration"));
+    instructions_->clear();
+    live_->clear();
+    note_->setText(why);
+    store_->hide();
+    discard_->setText(tr("&Close"));
+    discard_->show();
+    discard_->setFocus();
+}
+
+void CalibrationWizard::store() {
+    if (step_ != Step::Result) return;
+    SharedDeviceState* record = reader_->record();
+    std::string file, error;
+    if (record == nullptr) {
+        note_->setText(tr("Not stored: the kit's record is not attached."));
+        return;
+    }
+    if (!calibration::StoreCalibration(record, fit_.calibration, previous_, false, &file, &error)) {
+        note_->setText(tr("Not stored: %1; the previous calibration stays in use.").arg(QString::fromStdString(error)));
+        return;
+    }
+    end(true, tr("The new calibration is in use and stored in %1 (residual error %2 pixels).")
+                  .arg(QString::fromStdString(file))
+                  .arg(fit_.rmsError, 0, 'f', 2));
+}
+
+void CalibrationWizard::end(bool stored, const QString& outcome) {
+    timer_.stop();
+    step_ = Step::Done;
+    emit finished(stored, outcome);
+    close();
+}
+
+void CalibrationWizard::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Escape:
+            return end(false, tr("The calibration was cancelled; nothing was changed."));
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Space:
+            if (step_ == Step::Aiming) return confirmFromKeyboard();
+            break;
+        case Qt::Key_Backspace:
+            if (step_ == Step::Aiming && !points_.empty()) {
+                points_.pop_back();
+                return showTarget();
+            }
+            break;
+        default:
+            break;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void CalibrationWizard::closeEvent(QCloseEvent* event) {
+    if (step_ != Step::Done) {
+        timer_.stop();
+        step_ = Step::Done;
+        emit finished(false, tr("The calibration was cancelled; nothing was changed."));
+    }
+    event->accept();
+}
+
+void CalibrationWizard::resizeEvent(QResizeEvent* event) {
+    // Text and panel grow with the window, in the screen's own units, so
+    // that they read well from the sofa at any size and density.
+    const int side = std::min(width(), height());
+    QFont big = font();
+    big.setPixelSize(std::clamp(side / 18, 16, 56));
+    big.setBold(true);
+    title_->setFont(big);
+    QFont normal = font();
+    normal.setPixelSize(std::clamp(side / 40, 12, 28));
+    for (QLabel* label : {instructions_, live_, note_}) label->setFont(normal);
+    for (QPushButton* button : {store_, discard_}) button->setFont(normal);
+    panel_->setMaximumWidth(std::max(200, width() * 6 / 10));
+    panel_->setMaximumHeight(std::max(150, height() * 6 / 10));
+    QWidget::resizeEvent(event);
+}
+
+}  // namespace tavro::control
