@@ -33,24 +33,6 @@ constexpr double kLeadIn = 5.0;
 
 std::string SettingsPath() { return std::string(getenv("HOME")) + "/.QuorVel/Tavro.xml"; }
 
-// Handset 0 aims at each target of the default calibration screen through
-// (kMx, kBx, kMy, kBy) and presses the centre key there.
-std::string AimingScript() {
-    std::string script = "rate 60\nat 0 0 x=176 y=144 keys=none\n";
-    script += "at " + std::to_string(kLeadIn - 0.5) + " 0 x=176 y=144 keys=none\n";
-    double t = kLeadIn;
-    for (const tavro::calibration::Target& target :
-         tavro::calibration::GridTargets(CalibrationWizard::kTargets, 1280, 768, CalibrationWizard::kMarginPercent)) {
-        const std::string aim = " 0 x=" + std::to_string((target.x - kBx) / kMx) +
-                                " y=" + std::to_string((target.y - kBy) / kMy);
-        script += "at " + std::to_string(t) + aim + " keys=none\n";
-        script += "at " + std::to_string(t + 0.3) + aim + " keys=center\n";
-        script += "at " + std::to_string(t + 0.45) + aim + " keys=none\n";
-        t += 1.0;
-    }
-    return script + "end 600\n";
-}
-
 // Every settings key's bytes in the record.
 std::vector<uint8_t> SettingsInRecord(const SharedDeviceState* record) {
     std::vector<uint8_t> all(sizeof(SharedDeviceState)), settings;
@@ -91,7 +73,8 @@ private slots:
     }
     void aimedTargetsGiveTheirCalibration() {
         QFETCH(QString, ending);
-        SimulatedDevice device({"--script", Script("aims.script", AimingScript())});
+        SimulatedDevice device({"--script", Script("aims.script", CalibrationAimsScript(CalibrationWizard::kTargets, CalibrationWizard::kMarginPercent,
+                                                                               kMx, kBx, kMy, kBy, kLeadIn))});
         QVERIFY(device.running);
         AppWindow app;
         QVERIFY(app.window.showPage(QStringLiteral("calibration")));
