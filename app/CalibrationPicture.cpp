@@ -48,12 +48,25 @@ void CalibrationPicture::setReach(const std::optional<calibration::Calibration>&
     update();
 }
 
+QRectF CalibrationPicture::reachRect() const {
+    if (!reach_) return {};
+    const calibration::Calibration& c = *reach_;
+    return QRectF(QPointF(c.bx, c.by), QPointF(c.mx * kCameraWidth + c.bx, c.my * kCameraHeight + c.by)).normalized();
+}
+
 QRectF CalibrationPicture::screenRect() const {
     const QRectF area = rect();
     if (fill_) return area;
-    const double scale = std::min(area.width() / calCols_, area.height() / calRows_);
-    const QSizeF size(calCols_ * scale, calRows_ * scale);
-    return QRectF(area.center() - QPointF(size.width() / 2, size.height() / 2), size);
+    // The screen and the camera's reach, which often spills over its edges,
+    // both fit in, with the screen's shape kept.
+    QRectF box(0, 0, calCols_, calRows_);
+    const QRectF reach = reachRect();
+    if (reach.isValid() && reach.width() < 20.0 * calCols_ && reach.height() < 20.0 * calRows_) box |= reach;
+    box.adjust(-box.width() * 0.02, -box.height() * 0.02, box.width() * 0.02, box.height() * 0.02);
+    const double scale = std::min(area.width() / box.width(), area.height() / box.height());
+    const QPointF origin = area.center() - QPointF(box.width() * scale / 2, box.height() * scale / 2) -
+                           box.topLeft() * scale;
+    return QRectF(origin, QSizeF(calCols_ * scale, calRows_ * scale));
 }
 
 QPointF CalibrationPicture::toPicture(double x, double y) const {
@@ -77,11 +90,12 @@ void CalibrationPicture::paintEvent(QPaintEvent*) {
 
     if (reach_) {
         const calibration::Calibration& c = *reach_;
-        const QRectF field(toPicture(c.bx, c.by),
-                           toPicture(c.mx * kCameraWidth + c.bx, c.my * kCameraHeight + c.by));
+        const QRectF reach = reachRect();
+        const QRectF field(toPicture(reach.left(), reach.top()), toPicture(reach.right(), reach.bottom()));
         p.setPen(QPen(kReach, 2, Qt::DashLine));
         p.setBrush(Qt::NoBrush);
-        p.drawRect(field.normalized());
+        p.drawRect(field);
+        p.drawText(field.adjusted(6, 4, -6, -4), Qt::AlignTop | Qt::AlignLeft, tr("camera's reach"));
         const QPointF centre = toPicture(c.mx * kCameraWidth / 2 + c.bx, c.my * kCameraHeight / 2 + c.by);
         p.setPen(QPen(kReach, 2));
         p.drawLine(centre - QPointF(8, 0), centre + QPointF(8, 0));

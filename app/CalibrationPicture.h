@@ -41,6 +41,7 @@ protected:
 
 private:
     QRectF screenRect() const;
+    QRectF reachRect() const;  // calibration-screen pixels
     int calCols_ = 1280, calRows_ = 768;
     bool fill_ = false;
     std::vector<calibration::Target> targets_, fitted_;

@@ -51,6 +51,7 @@ CalibrationWizard::CalibrationWizard(RecordReader* reader, QWidget* parent)
     live_ = PanelLabel(panel_, tr("Handset seen"));
     note_ = PanelLabel(panel_, tr("Calibration note"));
     note_->setStyleSheet(QStringLiteral("color: #ffb4a8; font-weight: bold"));
+    note_->hide();
     store_ = new QPushButton(tr("&Store"), panel_);
     store_->setObjectName(QStringLiteral("calibration-store"));
     store_->setAccessibleName(tr("Store the new calibration"));
@@ -90,7 +91,7 @@ CalibrationWizard::~CalibrationWizard() = default;
 void CalibrationWizard::start() {
     points_.clear();
     noDataSaid_ = false;
-    note_->clear();
+    note(QString());
     SharedDeviceState* record = reader_->record();
     if (record == nullptr) return fail(tr("No calibration: %1").arg(reader_->state().problemText));
     targets_ = calibration::KitTargets(kTargets, kMarginPercent, &calCols_, &calRows_);
@@ -135,10 +136,10 @@ void CalibrationWizard::poll() {
     std::string message;
     const calibration::AimCollector::Event event = collector_->Poll(&aim, &message);
     if (event == calibration::AimCollector::Event::Aimed) return accept(aim);
-    if (event == calibration::AimCollector::Event::Refused) note_->setText(QString::fromStdString(message));
+    if (event == calibration::AimCollector::Event::Refused) note(QString::fromStdString(message));
     if (!noDataSaid_ && !collector_->SeenData() && clock_.elapsed() > kNoDataNoteMs) {
         noDataSaid_ = true;
-        note_->setText(tr("No tracking data from the receiver yet: is the device daemon tavrod running "
+        note(tr("No tracking data from the receiver yet: is the device daemon tavrod running "
                           "(Daemon page)?"));
     }
     const QString seen = collector_->SeenRecently() ? tr("Handset seen.") : tr("Handset not seen: point it at the screen.");
@@ -152,12 +153,12 @@ void CalibrationWizard::confirmFromKeyboard() {
     if (collector_->Confirm(reader_->state().activeHandset, &aim, &message) ==
         calibration::AimCollector::Event::Aimed)
         return accept(aim);
-    note_->setText(QString::fromStdString(message));
+    note(QString::fromStdString(message));
 }
 
 void CalibrationWizard::accept(const calibration::Aim& aim) {
     points_.push_back({aim.x, aim.y, targets_[points_.size()]});
-    note_->clear();
+    note(QString());
     if (points_.size() < targets_.size()) return showTarget();
     showResult();
 }
@@ -172,16 +173,14 @@ void CalibrationWizard::showResult() {
     const calibration::Calibration& c = fit_.calibration;
     picture_->setTargets(targets_, -1);
     picture_->setFitted(calibration::FittedTargets(points_, c));
-    picture_->setReach(c);
-    title_->setText(tr("Calibration of handset %1 from %2 targets").arg(collector_->Handset()).arg(points_.size()));
+    title_->setText(tr("The fit of handset %1").arg(collector_->Handset()));
     instructions_->setText(tr("Mx = %1   Bx = %2\nMy = %3   By = %4")
                                .arg(c.mx, 0, 'f', 4).arg(c.bx, 0, 'f', 2).arg(c.my, 0, 'f', 4).arg(c.by, 0, 'f', 2));
     live_->setText(tr("Residual error: rms %1, max %2 calibration-screen pixels.\n"
-                      "Red dots: where the new calibration puts the aim taken at each target; "
-                      "the dashed frame: the part of the screen the handset reaches.")
+                      "Red dots: where the new calibration puts the aim taken at each target.")
                        .arg(fit_.rmsError, 0, 'f', 2).arg(fit_.maxError, 0, 'f', 2));
     const bool storable = fit_.rmsError <= calibration::kDefaultMaxError;
-    note_->setText(storable ? QString()
+    note(storable ? QString()
                             : tr("Not storable: the residual error is above %1 pixels; discard it and aim more "
                                  "carefully.").arg(calibration::kDefaultMaxError));
     store_->setEnabled(storable);
@@ -199,7 +198,7 @@ void CalibrationWizard::fail(const QString& why) {
     title_->setText(tr("Calibration"));
     instructions_->clear();
     live_->clear();
-    note_->setText(why);
+    note(why);
     store_->hide();
     discard_->setText(tr("&Close"));
     discard_->show();
@@ -211,16 +210,21 @@ void CalibrationWizard::store() {
     SharedDeviceState* record = reader_->record();
     std::string file, error;
     if (record == nullptr) {
-        note_->setText(tr("Not stored: the kit's record is not attached."));
+        note(tr("Not stored: the kit's record is not attached."));
         return;
     }
     if (!calibration::StoreCalibration(record, fit_.calibration, previous_, false, &file, &error)) {
-        note_->setText(tr("Not stored: %1; the previous calibration stays in use.").arg(QString::fromStdString(error)));
+        note(tr("Not stored: %1; the previous calibration stays in use.").arg(QString::fromStdString(error)));
         return;
     }
     end(true, tr("The new calibration is in use and stored in %1 (residual error %2 pixels).")
                   .arg(QString::fromStdString(file))
                   .arg(fit_.rmsError, 0, 'f', 2));
+}
+
+void CalibrationWizard::note(const QString& text) {
+    note_->setText(text);
+    note_->setVisible(!text.isEmpty());
 }
 
 void CalibrationWizard::end(bool stored, const QString& outcome) {
@@ -265,13 +269,14 @@ void CalibrationWizard::resizeEvent(QResizeEvent* event) {
     // that they read well from the sofa at any size and density.
     const int side = std::min(width(), height());
     QFont big = font();
-    big.setPixelSize(std::clamp(side / 18, 16, 56));
+    big.setPixelSize(std::clamp(side / 22, 16, 48));
     big.setBold(true);
     title_->setFont(big);
     QFont normal = font();
     normal.setPixelSize(std::clamp(side / 40, 12, 28));
     for (QLabel* label : {instructions_, live_, note_}) label->setFont(normal);
     for (QPushButton* button : {store_, discard_}) button->setFont(normal);
+    panel_->setMinimumWidth(std::min(width(), std::max(200, width() / 2)));
     panel_->setMaximumWidth(std::max(200, width() * 6 / 10));
     panel_->setMaximumHeight(std::max(150, height() * 6 / 10));
     QWidget::resizeEvent(event);

@@ -69,6 +69,8 @@ private:
     void fail(const QString& why);
     void store();
     void end(bool stored, const QString& outcome);
+    // The line naming what went wrong, hidden when there is none.
+    void note(const QString& text);
 
     RecordReader* reader_;
     CalibrationPicture* picture_;
