@@ -142,11 +142,19 @@ void CalibrationWizard::poll() {
         note(tr("No tracking data from the receiver yet: is the device daemon tavrod running "
                           "(Daemon page)?"));
     }
-    const QString seen = collector_->SeenRecently() ? tr("Handset seen.") : tr("Handset not seen: point it at the screen.");
+    // The last aims stay in the record when the packets stop: say so
+    // rather than "seen".
+    const KitState& state = reader_->state();
+    const QString seen = state.problem != KitState::Problem::None ? state.problemText
+                         : collector_->SeenRecently()               ? tr("Handset seen.")
+                                                                     : tr("Handset not seen: point it at the screen.");
     if (live_->text() != seen) live_->setText(seen);
 }
 
 void CalibrationWizard::confirmFromKeyboard() {
+    const KitState& state = reader_->state();
+    if (state.problem != KitState::Problem::None)
+        return note(tr("The aim was not taken: %1").arg(state.problemText));
     calibration::Aim aim;
     std::string message;
     collector_->Poll(&aim, &message);  // the newest aims first

@@ -11,6 +11,7 @@
 #include "SettingsKeys.h"
 #include "SharedDeviceState.h"
 
+#include <signal.h>
 #include <sys/mount.h>
 #include <sched.h>
 
@@ -33,12 +34,18 @@ constexpr double kLeadIn = 5.0;
 
 std::string SettingsPath() { return std::string(getenv("HOME")) + "/.QuorVel/Tavro.xml"; }
 
-// Every settings key's bytes in the record.
+#define FIELD(name) std::make_pair(offsetof(SharedDeviceState, name), sizeof(SharedDeviceState::name))
+
+// Every settings key's bytes in the record, and the pointer's fields of the
+// running daemon.
 std::vector<uint8_t> SettingsInRecord(const SharedDeviceState* record) {
     std::vector<uint8_t> all(sizeof(SharedDeviceState)), settings;
     tavro::LoadBytes(record, all.data(), all.size());
-    for (const SettingKey& key : kSettingKeys)
-        settings.insert(settings.end(), all.begin() + key.offset, all.begin() + key.offset + key.size);
+    std::vector<std::pair<size_t, size_t>> fields = {FIELD(ActivateCursor), FIELD(DirectPoint), FIELD(SmartPoint),
+                                                     FIELD(MoveAtBoundary)};
+    for (const SettingKey& key : kSettingKeys) fields.emplace_back(key.offset, key.size);
+    for (const auto& [offset, size] : fields)
+        settings.insert(settings.end(), all.begin() + offset, all.begin() + offset + size);
     return settings;
 }
 
@@ -147,6 +154,31 @@ private slots:
                  qPrintable(app.window.calibrationPage()->message()));
         QVERIFY(ReadFile(SettingsPath()) == fileBefore);
         QVERIFY(SettingsInRecord(record) == settingsBefore);
+
+        // Packets stop mid-way: the wizard says so and takes no stale aim.
+        wizard = app.window.calibrationPage()->openWizard();
+        QVERIFY(wizard != nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(wizard->text().contains(QLatin1String("Handset seen.")), 5000);
+        device.simulator->signal(SIGSTOP);
+        QTRY_VERIFY_WITH_TIMEOUT(wizard->text().contains(QLatin1String("No packet for")), 5000);
+        QTest::keyClick(wizard, Qt::Key_Return);
+        QCOMPARE(wizard->currentTarget(), 0);
+        QVERIFY2(wizard->text().contains(QLatin1String("The aim was not taken")), qPrintable(wizard->text()));
+        device.simulator->signal(SIGCONT);
+    }
+
+    void noDaemonSaysSo() {
+        AppWindow app;
+        auto* page = app.window.calibrationPage();
+        QPointer<CalibrationWizard> wizard = page->openWizard();
+        // Either the record cannot be had, or it can and no daemon fills it.
+        if (wizard == nullptr) {
+            QVERIFY2(page->message().startsWith(QLatin1String("No calibration:")), qPrintable(page->message()));
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(wizard->text().contains(QLatin1String("No device daemon is running")), 5000);
+        QTest::keyClick(wizard, Qt::Key_Space);
+        QCOMPARE(wizard->currentTarget(), 0);
     }
 };
 
