@@ -170,12 +170,9 @@ private slots:
     void noDaemonSaysSo() {
         AppWindow app;
         auto* page = app.window.calibrationPage();
+        // The record is attached (the app makes it when none exists), but no daemon fills it.
         QPointer<CalibrationWizard> wizard = page->openWizard();
-        // Either the record cannot be had, or it can and no daemon fills it.
-        if (wizard == nullptr) {
-            QVERIFY2(page->message().startsWith(QLatin1String("No calibration:")), qPrintable(page->message()));
-            return;
-        }
+        QVERIFY2(wizard != nullptr, qPrintable(page->message()));
         QTRY_VERIFY_WITH_TIMEOUT(wizard->text().contains(QLatin1String("No device daemon is running")), 5000);
         QTest::keyClick(wizard, Qt::Key_Space);
         QCOMPARE(wizard->currentTarget(), 0);
