@@ -170,7 +170,7 @@ private slots:
     void noDaemonSaysSo() {
         AppWindow app;
         auto* page = app.window.calibrationPage();
-        // The record is attached (the app makes it when none exists), but no daemon fills it.
+        // The record is attached, but no daemon fills it.
         QPointer<CalibrationWizard> wizard = page->openWizard();
         QVERIFY2(wizard != nullptr, qPrintable(page->message()));
         QTRY_VERIFY_WITH_TIMEOUT(wizard->text().contains(QLatin1String("No device daemon is running")), 5000);
