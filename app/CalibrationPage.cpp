@@ -2,6 +2,7 @@
 
 #include "CalibrationPicture.h"
 #include "CalibrationWizard.h"
+#include "HandsetWidgets.h"
 #include "KitCalibration.h"
 #include "tavrodev.h"
 
@@ -22,7 +23,8 @@ CalibrationPage::CalibrationPage(RecordReader* reader, QWidget* parent) : QWidge
     values_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     auto* explanation = new QLabel(
         tr("The dashed frame is the part of the screen the handset can point at with this calibration; the cross "
-           "is where it points when aimed straight at the camera's centre. If the pointer does not sit where the "
+           "is where it points when aimed straight at the camera's centre; a dot in a handset's colour is where "
+           "it points now. If the pointer does not sit where the "
            "handset aims, calibrate: the wizard shows four targets over the whole screen, you aim at each and "
            "press the handset's centre key, and it shows the fit before you store it."),
         group);
@@ -88,10 +90,27 @@ void CalibrationPage::showCalibration() {
     if (values_->text() != text) values_->setText(text);
 }
 
+void CalibrationPage::showAims() {
+    // Where the handsets point now, so that the user can see whether the
+    // calibration puts the pointer where the handset aims.
+    const KitState& state = reader_->state();
+    std::vector<CalibrationPicture::AimPoint> aims;
+    int calCols = 0, calRows = 0;
+    TV_GetCalScreen(&calCols, &calRows);
+    if (state.screenWidth > 0 && state.screenHeight > 0)
+        for (int u = 0; u < kHandsets; ++u)
+            if (state.handsets[u].fresh)
+                aims.push_back({QPointF(state.handsets[u].x * calCols / state.screenWidth,
+                                        state.handsets[u].y * calRows / state.screenHeight),
+                                HandsetColour(u)});
+    picture_->setAims(aims);
+}
+
 void CalibrationPage::refresh() {
+    if (!isVisible() && ticks_ > 0) return;
+    if (reader_->record() != nullptr) showAims();
     // Others may store a calibration too (tavro-calibrate, tavro set): a few
     // looks a second are enough.
-    if (!isVisible() && ticks_ > 0) return;
     if (ticks_++ % 8 != 0) return;
     const bool attached = reader_->record() != nullptr;
     calibrate_->setEnabled(attached);

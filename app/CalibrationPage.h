@@ -32,6 +32,7 @@ public:
 private:
     void refresh();
     void showCalibration();
+    void showAims();
 
     RecordReader* reader_;
     CalibrationPicture* picture_;

@@ -48,6 +48,11 @@ void CalibrationPicture::setReach(const std::optional<calibration::Calibration>&
     update();
 }
 
+void CalibrationPicture::setAims(const std::vector<AimPoint>& aims) {
+    aims_ = aims;
+    update();
+}
+
 QRectF CalibrationPicture::reachRect() const {
     if (!reach_) return {};
     const calibration::Calibration& c = *reach_;
@@ -120,6 +125,11 @@ void CalibrationPicture::paintEvent(QPaintEvent*) {
             p.setBrush(colour);
             p.drawEllipse(at, radius / 6, radius / 6);
         }
+    }
+    for (const AimPoint& aim : aims_) {
+        p.setPen(QPen(Qt::white, 1.5));
+        p.setBrush(aim.colour);
+        p.drawEllipse(toPicture(aim.at.x(), aim.at.y()), 6, 6);
     }
     p.setPen(QPen(Qt::white, 1));
     p.setBrush(kFitted);

@@ -7,6 +7,7 @@
 
 #include "CalibrationFit.h"
 
+#include <QColor>
 #include <QWidget>
 
 #include <optional>
@@ -28,6 +29,12 @@ public:
     void setFitted(const std::vector<calibration::Target>& fitted);
     // The camera's field as the calibration maps it (none: not drawn).
     void setReach(const std::optional<calibration::Calibration>& calibration);
+    // The handsets' aim points now, calibration-screen pixels, in their colours.
+    struct AimPoint {
+        QPointF at;
+        QColor colour;
+    };
+    void setAims(const std::vector<AimPoint>& aims);
     // Where a calibration-screen point is drawn, in this widget's coordinates.
     QPointF toPicture(double x, double y) const;
     // The radius of the current target: large at any size and density.
@@ -47,6 +54,7 @@ private:
     std::vector<calibration::Target> targets_, fitted_;
     int current_ = -1;
     std::optional<calibration::Calibration> reach_;
+    std::vector<AimPoint> aims_;
 };
 
 }  // namespace tavro::control

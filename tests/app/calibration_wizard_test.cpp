@@ -114,6 +114,8 @@ private slots:
                                            QStringLiteral("My")}));
             QCOMPARE(tavro::LoadField(record->Mx), fit.mx);
             QCOMPARE(tavro::LoadField(record->By), fit.by);
+            QVERIFY2(page->valuesText().startsWith(QStringLiteral("Mx = %1").arg(fit.mx, 0, 'f', 4)),
+                     qPrintable(page->valuesText()));
         } else if (ending == QLatin1String("discard")) {
             wizard->discardButton()->click();
             QTRY_VERIFY_WITH_TIMEOUT(wizard == nullptr, 2000);  // closed and deleted
