@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace tavro::control {
 
@@ -123,9 +124,20 @@ void CalibrationWizard::showTarget() {
     setCursor(Qt::BlankCursor);  // the user aims the handset, not the pointer
     picture_->setTargets(targets_, currentTarget());
     title_->setText(tr("Target %1 of %2").arg(currentTarget() + 1).arg(targets_.size()));
-    instructions_->setText(tr("Aim the handset at the white ring and press its centre key.\n"
-                              "Enter or Space take the handset's aim too; BackSpace goes back one target; "
-                              "Escape cancels."));
+    QString text = tr("Aim the handset at the white ring and press its centre key.\n"
+                      "Enter or Space take the handset's aim too; BackSpace goes back one target; "
+                      "Escape cancels.");
+    // The targets are drawn in proportion to this window; they sit where
+    // the kit maps them only when it covers the desktop the kit points at.
+    const KitState& state = reader_->state();
+    const QSize covered = (QSizeF(size()) * devicePixelRatioF()).toSize();
+    if (isFullScreen() && state.screenWidth > 0 && state.screenHeight > 0 &&
+        (std::abs(covered.width() - state.screenWidth) > 2 || std::abs(covered.height() - state.screenHeight) > 2))
+        text += QLatin1Char('\n') + tr("This window covers %1 x %2 pixels, but the pointer goes to a desktop of "
+                                       "%3 x %4: calibrate on the screen the kit points at.")
+                                        .arg(covered.width()).arg(covered.height())
+                                        .arg(state.screenWidth).arg(state.screenHeight);
+    instructions_->setText(text);
     store_->hide();
     discard_->hide();
 }
@@ -288,6 +300,7 @@ void CalibrationWizard::resizeEvent(QResizeEvent* event) {
     panel_->setMaximumWidth(std::max(200, width() * 6 / 10));
     panel_->setMaximumHeight(std::max(150, height() * 6 / 10));
     QWidget::resizeEvent(event);
+    if (step_ == Step::Aiming) showTarget();
 }
 
 }  // namespace tavro::control

@@ -143,6 +143,9 @@ private slots:
         QPointer<CalibrationWizard> wizard = app.window.calibrationPage()->openWizard();
         QVERIFY(wizard != nullptr);
         QTRY_VERIFY_WITH_TIMEOUT(wizard->text().contains(QLatin1String("Handset seen.")), 5000);
+        // The offscreen screen is not the daemon's 1920 x 1080 desktop: the targets would be off.
+        QVERIFY2(wizard->isFullScreen() && wizard->text().contains(QLatin1String("desktop of 1920 x 1080")),
+                 qPrintable(wizard->text()));
         QTest::qWait(200);  // a few aims to average
         QTest::keyClick(wizard, Qt::Key_Return);
         QCOMPARE(wizard->currentTarget(), 1);
