@@ -73,11 +73,11 @@ CalibrationWizard::CalibrationWizard(RecordReader* reader, QWidget* parent)
     column->addLayout(buttons);
 
     // The picture covers the window; the panel sits in its middle, clear of
-    // the targets near the corners.
+    // the targets near the corners (placePanel).
     auto* layout = new QGridLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(picture_, 0, 0);
-    layout->addWidget(panel_, 0, 0, Qt::AlignCenter);
+    panel_->raise();
 
     connect(store_, &QPushButton::clicked, this, &CalibrationWizard::store);
     connect(discard_, &QPushButton::clicked, this,
@@ -140,6 +140,7 @@ void CalibrationWizard::showTarget() {
     instructions_->setText(text);
     store_->hide();
     discard_->hide();
+    placePanel();
 }
 
 void CalibrationWizard::poll() {
@@ -160,7 +161,10 @@ void CalibrationWizard::poll() {
     const QString seen = state.problem != KitState::Problem::None ? state.problemText
                          : collector_->SeenRecently()               ? tr("Handset seen.")
                                                                      : tr("Handset not seen: point it at the screen.");
-    if (live_->text() != seen) live_->setText(seen);
+    if (live_->text() != seen) {
+        live_->setText(seen);
+        placePanel();
+    }
 }
 
 void CalibrationWizard::confirmFromKeyboard() {
@@ -209,6 +213,7 @@ void CalibrationWizard::showResult() {
     discard_->show();
     // Discard holds the focus: an Enter meant for the last target stores nothing.
     discard_->setFocus();
+    placePanel();
 }
 
 void CalibrationWizard::fail(const QString& why) {
@@ -223,6 +228,7 @@ void CalibrationWizard::fail(const QString& why) {
     discard_->setText(tr("&Close"));
     discard_->show();
     discard_->setFocus();
+    placePanel();
 }
 
 void CalibrationWizard::store() {
@@ -245,6 +251,7 @@ void CalibrationWizard::store() {
 void CalibrationWizard::note(const QString& text) {
     note_->setText(text);
     note_->setVisible(!text.isEmpty());
+    placePanel();
 }
 
 void CalibrationWizard::end(bool stored, const QString& outcome) {
@@ -296,11 +303,26 @@ void CalibrationWizard::resizeEvent(QResizeEvent* event) {
     normal.setPixelSize(std::clamp(side / 40, 12, 28));
     for (QLabel* label : {instructions_, live_, note_}) label->setFont(normal);
     for (QPushButton* button : {store_, discard_}) button->setFont(normal);
-    panel_->setMinimumWidth(std::min(width(), std::max(200, width() / 2)));
-    panel_->setMaximumWidth(std::max(200, width() * 6 / 10));
-    panel_->setMaximumHeight(std::max(150, height() * 6 / 10));
     QWidget::resizeEvent(event);
     if (step_ == Step::Aiming) showTarget();
+    placePanel();
+}
+
+void CalibrationWizard::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // Leaving or entering full screen changes what the targets are drawn over.
+    if (event->type() == QEvent::WindowStateChange && step_ == Step::Aiming) showTarget();
+}
+
+void CalibrationWizard::placePanel() {
+    // Half the window wide (all of a narrow one), as tall as its text needs;
+    // placed by hand so that it never sets a smallest size on the window.
+    const int w = std::max(1, std::min(width() - 16, std::max(260, width() / 2)));
+    QLayout* column = panel_->layout();
+    column->activate();
+    const int h = std::min(height(), column->hasHeightForWidth() ? column->totalHeightForWidth(w)
+                                                                 : column->totalSizeHint().height());
+    panel_->setGeometry((width() - w) / 2, (height() - h) / 2, w, h);
 }
 
 }  // namespace tavro::control

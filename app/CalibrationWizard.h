@@ -59,6 +59,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void poll();
@@ -71,6 +72,7 @@ private:
     void end(bool stored, const QString& outcome);
     // The line naming what went wrong, hidden when there is none.
     void note(const QString& text);
+    void placePanel();
 
     RecordReader* reader_;
     CalibrationPicture* picture_;
