@@ -59,9 +59,13 @@ CalibrationWizard::CalibrationWizard(RecordReader* reader, QWidget* parent)
     discard_ = new QPushButton(tr("&Discard"), panel_);
     discard_->setObjectName(QStringLiteral("calibration-discard"));
     discard_->setAccessibleName(tr("Discard the new calibration"));
+    again_ = new QPushButton(tr("&Again"), panel_);
+    again_->setObjectName(QStringLiteral("calibration-again"));
+    again_->setAccessibleName(tr("Aim at the targets again"));
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(store_);
+    buttons->addWidget(again_);
     buttons->addWidget(discard_);
     buttons->addStretch();
     auto* column = new QVBoxLayout(panel_);
@@ -80,6 +84,7 @@ CalibrationWizard::CalibrationWizard(RecordReader* reader, QWidget* parent)
     panel_->raise();
 
     connect(store_, &QPushButton::clicked, this, &CalibrationWizard::store);
+    connect(again_, &QPushButton::clicked, this, &CalibrationWizard::start);
     connect(discard_, &QPushButton::clicked, this,
             [this] { end(false, tr("The new calibration was discarded; nothing was changed.")); });
     timer_.setInterval(kPollMs);
@@ -90,6 +95,7 @@ CalibrationWizard::CalibrationWizard(RecordReader* reader, QWidget* parent)
 CalibrationWizard::~CalibrationWizard() = default;
 
 void CalibrationWizard::start() {
+    collector_.reset();
     points_.clear();
     noDataSaid_ = false;
     note(QString());
@@ -139,6 +145,7 @@ void CalibrationWizard::showTarget() {
                                         .arg(state.screenWidth).arg(state.screenHeight);
     instructions_->setText(text);
     store_->hide();
+    again_->hide();
     discard_->hide();
     placePanel();
 }
@@ -209,6 +216,7 @@ void CalibrationWizard::showResult() {
                                  "carefully.").arg(calibration::kDefaultMaxError));
     store_->setEnabled(storable);
     store_->show();
+    again_->show();
     discard_->setText(tr("&Discard"));
     discard_->show();
     // Discard holds the focus: an Enter meant for the last target stores nothing.
@@ -225,6 +233,7 @@ void CalibrationWizard::fail(const QString& why) {
     live_->clear();
     note(why);
     store_->hide();
+    again_->setVisible(collector_ != nullptr);  // aiming went wrong, not the set-up
     discard_->setText(tr("&Close"));
     discard_->show();
     discard_->setFocus();

@@ -2,7 +2,7 @@
 // targets one after the other.  The user aims the handset at each and
 // presses its centre key (Enter or Space confirm the handset's aim from the
 // keyboard, BackSpace goes back one target, Escape cancels); the fit and its
-// residual are shown on the screen's picture, then stored or discarded.
+// residual are shown on the screen's picture, then stored, aimed again or discarded.
 // It uses the fit, the aim collecting and the storing of tavro-calibrate,
 // and like it leaves the pointer and the running device as they are:
 // nothing is written until the user stores the fit.
@@ -47,6 +47,7 @@ public:
     CalibrationPicture* picture() const { return picture_; }
     QPushButton* storeButton() const { return store_; }
     QPushButton* discardButton() const { return discard_; }
+    QPushButton* againButton() const { return again_; }
 
     static constexpr int kTargets = 4;
     static constexpr double kMarginPercent = 10.0;
@@ -83,6 +84,7 @@ private:
     QLabel* note_;
     QPushButton* store_;
     QPushButton* discard_;
+    QPushButton* again_;
     QTimer timer_;
     QElapsedTimer clock_;
     Step step_ = Step::Failed;

@@ -129,6 +129,10 @@ private slots:
             // The previous calibration stays in use, as the file still has it.
             QVERIFY(SettingsInRecord(record) == settingsBefore);
             QVERIFY(ReadFile(SettingsPath()) == fileBefore);
+            // Again starts over at the first target.
+            wizard->againButton()->click();
+            QCOMPARE(wizard->step(), CalibrationWizard::Step::Aiming);
+            QCOMPARE(wizard->currentTarget(), 0);
         }
     }
 
