@@ -311,7 +311,7 @@ void CalibrationWizard::resizeEvent(QResizeEvent* event) {
     QFont normal = font();
     normal.setPixelSize(std::clamp(side / 40, 12, 28));
     for (QLabel* label : {instructions_, live_, note_}) label->setFont(normal);
-    for (QPushButton* button : {store_, discard_}) button->setFont(normal);
+    for (QPushButton* button : {store_, again_, discard_}) button->setFont(normal);
     QWidget::resizeEvent(event);
     if (step_ == Step::Aiming) showTarget();
     placePanel();
