@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "CalibrationPage.h"
 #include "DaemonPage.h"
 #include "KeysPage.h"
 #include "LivePage.h"
@@ -39,6 +40,7 @@ MainWindow::MainWindow(RecordReader* reader, QWidget* parent) : QMainWindow(pare
     daemon_ = new DaemonPage(reader, tabs_);
     keys_ = new KeysPage(reader, tabs_);
     receiver_ = new ReceiverPage(reader, tabs_);
+    calibration_ = new CalibrationPage(reader, tabs_);
     // Every page scrolls when the window is smaller than it can shrink to.
     auto scrolled = [this](QWidget* page) {
         auto* scroll = new QScrollArea(tabs_);
@@ -49,6 +51,7 @@ MainWindow::MainWindow(RecordReader* reader, QWidget* parent) : QMainWindow(pare
     };
     tabs_->addTab(scrolled(live_), tr("&Handsets"));
     tabs_->addTab(scrolled(pointing_), tr("&Pointing"));
+    tabs_->addTab(scrolled(calibration_), tr("&Calibration"));
     tabs_->addTab(scrolled(keys_), tr("&Keys"));
     tabs_->addTab(scrolled(receiver_), tr("&Receiver"));
     tabs_->addTab(scrolled(daemon_), tr("&Daemon"));
@@ -69,8 +72,8 @@ MainWindow::MainWindow(RecordReader* reader, QWidget* parent) : QMainWindow(pare
 }
 
 QStringList MainWindow::PageNames() {
-    return {QStringLiteral("handsets"), QStringLiteral("pointing"), QStringLiteral("keys"),
-            QStringLiteral("receiver"), QStringLiteral("daemon")};
+    return {QStringLiteral("handsets"), QStringLiteral("pointing"), QStringLiteral("calibration"),
+            QStringLiteral("keys"), QStringLiteral("receiver"), QStringLiteral("daemon")};
 }
 
 bool MainWindow::showPage(const QString& name) {

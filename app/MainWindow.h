@@ -12,6 +12,7 @@ class QTabWidget;
 
 namespace tavro::control {
 
+class CalibrationPage;
 class DaemonPage;
 class KeysPage;
 class LivePage;
@@ -32,6 +33,7 @@ public:
     LivePage* livePage() const { return live_; }
     PointingPage* pointingPage() const { return pointing_; }
     DaemonPage* daemonPage() const { return daemon_; }
+    CalibrationPage* calibrationPage() const { return calibration_; }
     KeysPage* keysPage() const { return keys_; }
     ReceiverPage* receiverPage() const { return receiver_; }
     QTabWidget* tabs() const { return tabs_; }
@@ -45,6 +47,7 @@ private:
     LivePage* live_;
     PointingPage* pointing_;
     DaemonPage* daemon_;
+    CalibrationPage* calibration_;
     KeysPage* keys_;
     ReceiverPage* receiver_;
 };

@@ -25,14 +25,15 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: tavro-control [--demo] [--page handsets|pointing|keys|receiver|daemon]\n"
+    "Usage: tavro-control [--demo] [--page handsets|pointing|calibration|keys|receiver|daemon]\n"
     "       tavro-control --help | --version\n"
     "\n"
     "The desktop app of the Tavro pointer kit: every handset's aim, spots, roll,\n"
     "distance and keys, live; the pointing mode, the pointer, the filter and the\n"
-    "settings that shape motion; the device daemon tavrod, its output and log;\n"
-    "what each key does in each profile of the key bindings; the receiver's\n"
-    "versions, channel, camera and motor, and infrared codes.\n"
+    "settings that shape motion; the calibration, with a wizard over the whole\n"
+    "screen; what each key does in each profile of the key bindings; the\n"
+    "receiver's versions, channel, camera and motor, and infrared codes; the\n"
+    "device daemon tavrod, its output and log.\n"
     "It reads the kit's shared record without resetting it, and changes a\n"
     "setting only when you do.\n"
     "\n"
@@ -94,14 +95,14 @@ int main(int argc, char** argv) {
         } else if (arg == "--page" || arg.rfind("--page=", 0) == 0) {
             std::string name;
             if (arg == "--page") {
-                if (i + 1 >= argc) return Usage("%s needs a page name: handsets, pointing, keys, receiver or daemon", "--page");
+                if (i + 1 >= argc) return Usage("%s needs a page name: handsets, pointing, calibration, keys, receiver or daemon", "--page");
                 name = argv[++i];
             } else {
                 name = arg.substr(7);
             }
             page = QString::fromStdString(name);
             if (!tavro::control::MainWindow::PageNames().contains(page))
-                return Usage("there is no page \"%s\"; the pages are handsets, pointing, keys, receiver and daemon", name.c_str());
+                return Usage("there is no page \"%s\"; the pages are handsets, pointing, calibration, keys, receiver and daemon", name.c_str());
         } else if (arg.rfind("--", 0) == 0) {
             return Usage("unknown option %s", arg.c_str());
         }

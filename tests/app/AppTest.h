@@ -4,6 +4,7 @@
 #ifndef TAVRO_APP_TEST_H
 #define TAVRO_APP_TEST_H
 
+#include "CalibrationFit.h"
 #include "MainWindow.h"
 #include "Process.h"
 #include "RecordReader.h"
@@ -45,6 +46,26 @@ inline std::string Script(const std::string& name, const std::string& text) {
     const std::string path = std::string(getenv("HOME")) + "/" + name;
     WriteFile(path, text);
     return path;
+}
+
+// A motion script of handset 0 that holds the camera's centre for `leadIn`
+// seconds, then aims at each of the `count` targets (default calibration
+// screen, `margin` percent) through the calibration (mx, bx, my, by) and
+// presses the centre key there, one target a second.
+inline std::string CalibrationAimsScript(int count, double margin, double mx, double bx, double my, double by,
+                                         double leadIn) {
+    std::string script = "rate 60\nat 0 0 x=176 y=144 keys=none\n";
+    script += "at " + std::to_string(leadIn - 0.5) + " 0 x=176 y=144 keys=none\n";
+    double t = leadIn;
+    for (const calibration::Target& target : calibration::GridTargets(count, 1280, 768, margin)) {
+        const std::string aim =
+            " 0 x=" + std::to_string((target.x - bx) / mx) + " y=" + std::to_string((target.y - by) / my);
+        script += "at " + std::to_string(t) + aim + " keys=none\n";
+        script += "at " + std::to_string(t + 0.3) + aim + " keys=center\n";
+        script += "at " + std::to_string(t + 0.45) + aim + " keys=none\n";
+        t += 1.0;
+    }
+    return script + "end 600\n";
 }
 
 // The window as the app makes it, at the size of the screenshots.

@@ -1,7 +1,11 @@
 // tavro-control --demo as main() makes it (the demo's simulator with two
 // handsets and its own daemon), and a picture of each page at 1280 x 800
-// into build/screenshots/, at the normal density and twice it.
+// into build/screenshots/, at the normal density and twice it; and the
+// calibration wizard at a target and with its fit, a simulated handset
+// aiming at the targets.
 #include "AppTest.h"
+#include "CalibrationPage.h"
+#include "CalibrationWizard.h"
 #include "DaemonPage.h"
 #include "DemoSession.h"
 #include "ReceiverPage.h"
@@ -55,6 +59,36 @@ private slots:
         // The demo's daemon log is on the Daemon page.
         QVERIFY(app.window.daemonPage()->findChild<QPlainTextEdit*>()->toPlainText().contains(
             QLatin1String("running the receiver")));
+    }
+
+    void calibrationWizardAt1280x800() {
+        using tavro::control::CalibrationWizard;
+        SimulatedDevice device({"--script", Script("aims.script", CalibrationAimsScript(
+                                                                      CalibrationWizard::kTargets,
+                                                                      CalibrationWizard::kMarginPercent, 4.4,
+                                                                      -210, 3.6, -110, 4.0))});
+        QVERIFY(device.running);
+        AppWindow app;
+        QVERIFY(QDir().mkpath(QStringLiteral(SCREENSHOT_DIR)));
+        QPointer<CalibrationWizard> wizard = app.window.calibrationPage()->openWizard();
+        QVERIFY(wizard != nullptr);
+        wizard->showNormal();
+        wizard->resize(1280, 800);
+        const QString suffix = wizard->devicePixelRatioF() > 1 ? QStringLiteral("@2x") : QString();
+        QTRY_VERIFY_WITH_TIMEOUT(wizard->text().contains(QLatin1String("Handset seen.")), 5000);
+        const struct {
+            CalibrationWizard::Step step;
+            const char* name;
+        } shots[] = {{CalibrationWizard::Step::Aiming, "calibration-wizard-target"},
+                     {CalibrationWizard::Step::Result, "calibration-wizard-fit"}};
+        for (const auto& shot : shots) {
+            QTRY_VERIFY_WITH_TIMEOUT(wizard->step() == shot.step, 20000);
+            QTest::qWait(100);
+            const QImage image = wizard->grab().toImage();
+            QCOMPARE(image.deviceIndependentSize().toSize(), QSize(1280, 800));
+            const QString path = QStringLiteral(SCREENSHOT_DIR "/%1%2.png").arg(QLatin1String(shot.name), suffix);
+            QVERIFY2(image.save(path), qPrintable(path));
+        }
     }
 };
 

@@ -65,30 +65,43 @@ AimCollector::Event AimCollector::Poll(Aim* aim, std::string* message) {
             }
             continue;
         }
-        if (samples.empty()) {
-            *message = "handset " + std::to_string(user) +
-                       " does not see both light spots: aim at the target and press again";
-            event = Event::Refused;
-            continue;
-        }
-        Aim result;
-        result.handset = user;
-        for (const Sample& s : samples) {
-            result.rawX += s.rawX;
-            result.rawY += s.rawY;
-            result.x += s.x;
-            result.y += s.y;
-        }
-        result.samples = static_cast<int>(samples.size());
-        result.rawX /= result.samples;
-        result.rawY /= result.samples;
-        result.x /= result.samples;
-        result.y /= result.samples;
-        handset_ = user;
-        *aim = result;
-        event = Event::Aimed;
+        event = Take(user, aim, message);
     }
     return event;
+}
+
+AimCollector::Event AimCollector::Confirm(int fallbackHandset, Aim* aim, std::string* message) {
+    const int user = handset_ >= 0 ? handset_ : fallbackHandset;
+    if (user < 0 || user >= TAVRO_HANDSETS) {
+        *message = "no handset to take the aim of";
+        return Event::Refused;
+    }
+    return Take(user, aim, message);
+}
+
+AimCollector::Event AimCollector::Take(int user, Aim* aim, std::string* message) {
+    const std::deque<Sample>& samples = samples_[user];
+    if (samples.empty()) {
+        *message = "handset " + std::to_string(user) +
+                   " does not see both light spots: aim at the target and press again";
+        return Event::Refused;
+    }
+    Aim result;
+    result.handset = user;
+    for (const Sample& s : samples) {
+        result.rawX += s.rawX;
+        result.rawY += s.rawY;
+        result.x += s.x;
+        result.y += s.y;
+    }
+    result.samples = static_cast<int>(samples.size());
+    result.rawX /= result.samples;
+    result.rawY /= result.samples;
+    result.x /= result.samples;
+    result.y /= result.samples;
+    handset_ = user;
+    *aim = result;
+    return Event::Aimed;
 }
 
 }  // namespace tavro::calibration

@@ -40,6 +40,11 @@ public:
     // says why.
     Event Poll(Aim* aim, std::string* message);
 
+    // The same as a centre press of the handset being calibrated (of
+    // `fallbackHandset` before the first aim), for a confirmation from the
+    // keyboard; call Poll first so that the recent aims are sampled.
+    Event Confirm(int fallbackHandset, Aim* aim, std::string* message);
+
     // Whether any tracking data came since the start.
     bool SeenData() const { return seenData_; }
     // Whether the handset being calibrated (any, before the first press)
@@ -53,6 +58,9 @@ public:
     int Handset() const { return handset_; }
 
 private:
+    // The averaged recent aims of `user`, who becomes the handset calibrated.
+    Event Take(int user, Aim* aim, std::string* message);
+
     struct Sample {
         Clock::time_point time;
         double rawX, rawY, x, y;

@@ -4,6 +4,7 @@
 #include "CalibrationFit.h"
 #include "Commands.h"
 #include "Kit.h"
+#include "KitCalibration.h"
 #include "TargetWindow.h"
 #include "tavrodev.h"
 
@@ -85,7 +86,7 @@ struct Options {
     long user = -1;
     long timeout = 0;
     long average = 150;
-    double maxError = 40.0;
+    double maxError = kDefaultMaxError;
     bool dryRun = false;
 };
 
@@ -274,22 +275,16 @@ int main(int argc, char** argv) {
     SharedDeviceState* record = tavro::cli::AttachKit();
     if (record == nullptr) return kExitFailure;
     int calCols = 0, calRows = 0;
-    TV_GetCalScreen(&calCols, &calRows);
     std::vector<Target> targets =
-        GridTargets(static_cast<int>(options.targets), calCols, calRows, options.margin);
+        KitTargets(static_cast<int>(options.targets), options.margin, &calCols, &calRows);
     if (targets.empty())
         return Fail(kExitFailure, "the calibration screen size %d x %d is not usable", calCols, calRows);
 
     AimOptions aimOptions;
     aimOptions.onlyHandset = static_cast<int>(options.user);
     aimOptions.averaging = std::chrono::milliseconds(options.average);
-    aimOptions.rotationCompensation = TV_GetRotationCompensation() != 0;
-    aimOptions.distanceScaling = tavro::LoadField(record->DistanceScaling) != 0;
-    TV_GetDmin(&aimOptions.dmin);
-    TV_GetCalDistance(&aimOptions.calDistance);
-    if (aimOptions.distanceScaling && !(aimOptions.calDistance > 0))
-        return Fail(kExitFailure, "DistanceScaling is on but CalDistance is %g; set CalDistance first",
-                    aimOptions.calDistance);
+    if (std::string error; !AimOptionsOfKit(record, &aimOptions, &error))
+        return Fail(kExitFailure, "%s", error.c_str());
     AimCollector collector(record, aimOptions);
 
     std::unique_ptr<TargetWindow> window;
@@ -301,8 +296,9 @@ int main(int argc, char** argv) {
 
     Say(Text("calibrating on a %d x %d calibration screen with %zu targets", calCols, calRows,
              targets.size()));
-    Say(Text("current calibration: Mx = %f  Bx = %f  My = %f  By = %f", TV_GetMx(), TV_GetBx(),
-             TV_GetMy(), TV_GetBy()));
+    const Calibration previous = CalibrationInUse();
+    Say(Text("current calibration: Mx = %f  Bx = %f  My = %f  By = %f", previous.mx, previous.bx,
+             previous.my, previous.by));
     std::vector<AimedPoint> points;
     if (int status = CollectAims(options, targets, &collector, window.get(), &points);
         status != kExitOk)
@@ -321,12 +317,10 @@ int main(int argc, char** argv) {
              fit.maxError),
     };
     for (const std::string& line : report) Say(line);
-    std::vector<Target> fitted;
-    for (size_t i = 0; i < points.size(); ++i) {
+    const std::vector<Target> fitted = FittedTargets(points, c);
+    for (size_t i = 0; i < points.size(); ++i)
         Say(Text("  target %zu (%.0f, %.0f): off by %.2f", i + 1, targets[i].x, targets[i].y,
                  fit.residuals[i]));
-        fitted.push_back({c.mx * points[i].aimX + c.bx, c.my * points[i].aimY + c.by});
-    }
 
     int status = kExitOk;
     std::string outcome;
@@ -338,14 +332,13 @@ int main(int argc, char** argv) {
         outcome = "not stored (--dry-run)";
         Say(outcome);
     } else {
-        int failures = (TV_SetMx(c.mx) != 0) + (TV_SetBx(c.bx) != 0) + (TV_SetMy(c.my) != 0) +
-                       (TV_SetBy(c.by) != 0);
-        if (failures != 0) {
-            outcome = Text("in use, but the settings file %s could not be written",
-                           tavro::LoadText(record->IniFileName).c_str());
+        // A calibration that cannot be saved stays in use for this session.
+        std::string file;
+        if (!StoreCalibration(record, c, previous, true, &file, &error)) {
+            outcome = "in use, but " + error;
             status = Fail(kExitFailure, "%s", outcome.c_str());
         } else {
-            outcome = Text("stored in %s", tavro::LoadText(record->IniFileName).c_str());
+            outcome = "stored in " + file;
             Say(outcome);
         }
     }
