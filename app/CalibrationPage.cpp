@@ -3,6 +3,7 @@
 #include "CalibrationPicture.h"
 #include "CalibrationWizard.h"
 #include "HandsetWidgets.h"
+#include "PageParts.h"
 #include "KitCalibration.h"
 #include "tavrodev.h"
 
@@ -33,10 +34,7 @@ CalibrationPage::CalibrationPage(RecordReader* reader, QWidget* parent) : QWidge
     calibrate_->setObjectName(QStringLiteral("calibrate"));
     calibrate_->setAccessibleName(tr("Calibrate"));
     calibrate_->setAccessibleDescription(tr("Opens the calibration wizard over the whole screen"));
-    message_ = new QLabel(this);
-    message_->setWordWrap(true);
-    message_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    message_->setAccessibleName(tr("Outcome of the last calibration"));
+    message_ = OutcomeLine(tr("Outcome of the last calibration"), this);
 
     auto* inner = new QVBoxLayout(group);
     inner->addWidget(picture_, 1);

@@ -8,6 +8,7 @@
 #include "IrCodeFile.h"
 #include "KeyRecorder.h"
 #include "Kit.h"
+#include "PageParts.h"
 #include "ProfileRequest.h"
 
 #include <QCheckBox>
@@ -109,15 +110,6 @@ QString WordOf(const Action& a) {
     return QString::fromStdString(a.source.substr(0, blank)).toLower();
 }
 
-QLabel* Note(const QString& text, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setWordWrap(true);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, palette.color(QPalette::PlaceholderText));
-    label->setPalette(palette);
-    return label;
-}
-
 }  // namespace
 
 KeysPage::KeysPage(RecordReader* reader, QWidget* parent)
@@ -127,10 +119,7 @@ KeysPage::KeysPage(RecordReader* reader, QWidget* parent)
     fileLine_->setWordWrap(true);
     fileLine_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     fileLine_->setAccessibleName(tr("Bindings file"));
-    message_ = new QLabel(this);
-    message_->setWordWrap(true);
-    message_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    message_->setAccessibleName(tr("Outcome of the last change"));
+    message_ = OutcomeLine(tr("Outcome of the last change"), this);
 
     auto* columns = new QHBoxLayout;
     auto* left = new QVBoxLayout;
@@ -145,7 +134,7 @@ KeysPage::KeysPage(RecordReader* reader, QWidget* parent)
     byPressing_->setChecked(true);
     left->addWidget(keypad_, 1);
     left->addWidget(byPressing_);
-    left->addWidget(Note(tr("A dot marks a key with a binding. Click a key, or use the arrow keys on the "
+    left->addWidget(Description(tr("A dot marks a key with a binding. Click a key, or use the arrow keys on the "
                             "picture. While this page is shown, "
                             "a key pressed on the handset chosen above is picked too (two held together "
                             "pick their chord); it still does what it is bound to."),
@@ -259,7 +248,7 @@ QWidget* KeysPage::makeChoiceRow() {
     grid->addWidget(useProfile_, 0, 2);
     grid->addWidget(newProfile_, 0, 3);
     grid->addWidget(addProfile_, 0, 4);
-    profileInfo_ = Note(QString(), row);
+    profileInfo_ = Description(QString(), row);
     profileInfo_->setAccessibleName(tr("What the profile is for"));
     grid->addWidget(profileInfo_, 2, 1, 1, -1);
     grid->addWidget(handsetLabel, 1, 0);
@@ -336,7 +325,7 @@ QWidget* KeysPage::makeEditor() {
     });
     grid->addWidget(record_, 3, 3);
     connect(actions_, &QComboBox::currentIndexChanged, this, &KeysPage::showArgumentChoices);
-    argumentHint_ = Note(QString(), group);
+    argumentHint_ = Description(QString(), group);
     grid->addWidget(argumentHint_, 4, 0, 1, 4);
 
     save_ = new QPushButton(tr("&Save the binding"), group);

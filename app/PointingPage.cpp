@@ -2,6 +2,7 @@
 
 #include "DaemonConfig.h"
 #include "DeviceRunMarker.h"
+#include "PageParts.h"
 #include "RecordAccess.h"
 #include "SettingsTable.h"
 #include "SharedDeviceState.h"
@@ -68,15 +69,6 @@ const char* const kFilterTexts[] = {
                       "steadies the roll"),
 };
 
-QLabel* Description(const QString& text, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setWordWrap(true);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, palette.color(QPalette::PlaceholderText));
-    label->setPalette(palette);
-    return label;
-}
-
 QString Capitalised(const char* text) {
     QString line = QString::fromUtf8(text);
     if (!line.isEmpty()) line[0] = line[0].toUpper();
@@ -115,10 +107,7 @@ PointingPage::PointingPage(RecordReader* reader, QWidget* parent) : QWidget(pare
     daemonLine_ = new QLabel(this);
     daemonLine_->setWordWrap(true);
     daemonLine_->setAccessibleName(tr("Daemon state for pointing"));
-    message_ = new QLabel(this);
-    message_->setWordWrap(true);
-    message_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    message_->setAccessibleName(tr("Outcome of the last change"));
+    message_ = OutcomeLine(tr("Outcome of the last change"), this);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(daemonLine_);
     layout->addWidget(scroll, 1);

@@ -2,6 +2,7 @@
 
 #include "ConfigFiles.h"
 #include "IrCodeFile.h"
+#include "PageParts.h"
 #include "ReceiverRequests.h"
 #include "RecordAccess.h"
 #include "SharedDeviceState.h"
@@ -58,15 +59,6 @@ const CameraSetting kCamera[] = {
 
 const int kMotorModes[] = {25, 50, 75, 100};
 
-QLabel* Description(const QString& text, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setWordWrap(true);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, palette.color(QPalette::PlaceholderText));
-    label->setPalette(palette);
-    return label;
-}
-
 QString Text(const std::string& text) { return QString::fromStdString(text); }
 
 // A request goes out only to a daemon that runs its receiver; otherwise the
@@ -103,10 +95,7 @@ ReceiverPage::ReceiverPage(RecordReader* reader, QWidget* parent) : QWidget(pare
     daemonLine_->setWordWrap(true);
     daemonLine_->setAccessibleName(tr("Daemon state for the receiver"));
     daemonLine_->hide();
-    message_ = new QLabel(this);
-    message_->setWordWrap(true);
-    message_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    message_->setAccessibleName(tr("Outcome of the last request"));
+    message_ = OutcomeLine(tr("Outcome of the last request"), this);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(daemonLine_);
     layout->addWidget(scroll, 1);
