@@ -6,7 +6,7 @@
 #include "ConfigFiles.h"
 #include "DaemonStatus.h"
 #include "Kit.h"
-#include "TavroLinux.h"
+#include "ProfileSwitch.h"
 
 #include <cstdio>
 
@@ -72,12 +72,6 @@ bool ReadFile(const std::string& path, Bindings* bindings) {
     return false;
 }
 
-std::string ProfileNames(const Bindings& b) {
-    std::string names = kBuiltinProfile;
-    for (const Profile& p : b.profiles) names += ", " + p.name;
-    return names;
-}
-
 // The profile to look at or change: the option, else the daemon's, else the
 // file's first.
 std::string ChosenProfile(const CommandLine& line, const Bindings& b) {
@@ -92,7 +86,7 @@ int List(const CommandLine& line, const Bindings& b, int handset) {
     const Profile* p = b.Find(name);
     if (p == nullptr && name != kBuiltinProfile)
         return Fail(kExitUsage, "there is no profile \"%s\"; the profiles are %s", name.c_str(),
-                    ProfileNames(b).c_str());
+                    ProfileList(b).c_str());
     std::printf("profile %s%s%s%s\n", name.c_str(), b.path.empty() ? "" : " (", b.path.c_str(),
                 b.path.empty() ? "" : ")");
     if (handset >= 0) std::printf("handset %d\n", handset + 1);
@@ -163,26 +157,13 @@ int RunProfile(const Args& args) {
                         view.pid);
         else
             std::printf("profile: no daemon runs (it would start with %s)\n", b.StartProfile().c_str());
-        std::printf("profiles: %s (%s%s)\n", ProfileNames(b).c_str(), path.c_str(), b.path.empty() ? ", no such file" : "");
+        std::printf("profiles: %s (%s%s)\n", ProfileList(b).c_str(), path.c_str(), b.path.empty() ? ", no such file" : "");
         return kExitOk;
     }
-    const std::string& name = words[0];
-    if (name != "next" && name != kBuiltinProfile && b.Find(name) == nullptr)
-        return Fail(kExitUsage, "there is no profile \"%s\" in %s; the profiles are %s", name.c_str(), path.c_str(),
-                    ProfileNames(b).c_str());
-    if (!view.running)
-        return Fail(kExitFailure, "no daemon runs: profiles switch a running daemon only; start tavrod (the "
-                                  "\"start\" line of %s names the profile it starts with)", path.c_str());
-    const std::string owner = OtherUsersProcess(view.pid);
-    if (!owner.empty())
-        return Fail(kExitFailure, "the running tavrod (process %d) is %s's and reads %s's bindings; ask %s",
-                    view.pid, owner.c_str(), owner.c_str(), owner.c_str());
     std::string error;
-    DaemonStatus* status = AttachDaemonStatus(CTavroLinux::SharedMemoryKey, &error);
-    if (status == nullptr) return Fail(kExitFailure, "%s", error.c_str());
-    const std::string wanted = name == "next" ? b.NextProfile(view.profile) : name;
-    StoreText(status->ProfileWanted, wanted);
-    PublishField(status->ProfileWantedSerial, LoadField(status->ProfileWantedSerial) + 1);
+    bool unknown = false;
+    const std::string wanted = RequestProfile(b, path, words[0], &error, &unknown);
+    if (wanted.empty()) return Fail(unknown ? kExitUsage : kExitFailure, "%s", error.c_str());
     if (!WaitUntil([&] { return ReadDaemonView().profile == wanted; }, kPickUpTimeout))
         return Fail(kExitNoAnswer, "the running tavrod (process %d) did not switch to %s; see journalctl -t Tavro",
                     view.pid, wanted.c_str());
