@@ -84,6 +84,7 @@ void RecordReader::readDaemon() {
     state_.screenWidth = view.screenWidth;
     state_.screenHeight = view.screenHeight;
     state_.settingsFile = QString::fromStdString(view.settingsPath);
+    state_.profile = QString::fromStdString(view.profile);
 
     // Packets are counted by the daemon; the time a count last changed, on
     // this program's own clock, tells whether the values are still coming.

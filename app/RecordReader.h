@@ -48,6 +48,7 @@ struct KitState {
     QString output, outputReason, filter;
     int screenWidth = 0, screenHeight = 0;  // the desktop the positions map to
     QString settingsFile;                   // the file the record's values came from
+    QString profile;                        // the key bindings' profile the daemon uses
 
     int activeHandset = 0;
     bool pointerOn = false;
