@@ -5,6 +5,7 @@
 #include "DemoSession.h"
 #include "MainWindow.h"
 #include "RecordReader.h"
+#include "TrayIcon.h"
 
 #include <QApplication>
 #include <QScreen>
@@ -25,7 +26,7 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: tavro-control [--demo] [--page handsets|pointing|daemon]\n"
+    "Usage: tavro-control [--demo] [--tray] [--page handsets|pointing|daemon]\n"
     "       tavro-control --help | --version\n"
     "\n"
     "The desktop app of the Tavro pointer kit: every handset's aim, spots, roll,\n"
@@ -38,6 +39,10 @@ const char kUsage[] =
     "                 of this window's own, in a private IPC namespace where the\n"
     "                 system allows one; your settings are copied, not changed\n"
     "  --page NAME    open on that page (default handsets)\n"
+    "  --tray         only the icon in the panel's tray (the receiver's state,\n"
+    "                 the active handset, pointer on/off, the bindings' profile);\n"
+    "                 the window opens from its menu.  The Daemon page's \"Start\n"
+    "                 the tray icon at login\" adds it to the session's autostart\n"
     "  --help         this text\n"
     "  --version      the kit's version\n"
     "\n"
@@ -76,6 +81,7 @@ int Usage(const char* format, const char* what) {
 
 int main(int argc, char** argv) {
     bool demo = false;
+    bool trayOnly = false;
     QString page = QStringLiteral("handsets");
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -89,6 +95,8 @@ int main(int argc, char** argv) {
         }
         if (arg == "--demo") {
             demo = true;
+        } else if (arg == "--tray") {
+            trayOnly = true;
         } else if (arg == "--page" || arg.rfind("--page=", 0) == 0) {
             std::string name;
             if (arg == "--page") {
@@ -126,6 +134,20 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("com.quorvel.TavroControl"));
     QuitOnSignals(&app);
 
+    // The tray icon, where the panel has a tray; --tray without one has
+    // nothing to show.
+    tavro::control::RecordReader reader;
+    tavro::control::TrayIcon tray(&reader);
+    QString trayProblem;
+    if (!tray.show(&trayProblem)) {
+        if (trayOnly) {
+            std::fprintf(stderr, "tavro-control: %s; or run tavro-control without --tray for the window\n",
+                         trayProblem.toLocal8Bit().constData());
+            return 1;
+        }
+        std::fprintf(stderr, "tavro-control: no tray icon: %s\n", trayProblem.toLocal8Bit().constData());
+    }
+
     std::unique_ptr<tavro::control::DemoSession> session;
     if (demo) {
         session = std::make_unique<tavro::control::DemoSession>();
@@ -138,14 +160,21 @@ int main(int argc, char** argv) {
         }
     }
 
-    tavro::control::RecordReader reader;
     tavro::control::MainWindow window(&reader);
     if (session) {
         window.setNote(session->banner());
         window.daemonPage()->setDemo(session->logFile());
     }
     window.showPage(page);
-    window.show();
+    QObject::connect(&tray, &tavro::control::TrayIcon::openRequested, &window, [&window] {
+        window.show();
+        window.raise();
+        window.activateWindow();
+    });
+    QObject::connect(&tray, &tavro::control::TrayIcon::quitRequested, &app, &QApplication::quit);
+    // With the tray alone, closing the window leaves the icon; Quit ends it.
+    if (trayOnly) QApplication::setQuitOnLastWindowClosed(false);
+    else window.show();
     reader.start();
     return app.exec();
 }
