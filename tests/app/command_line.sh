@@ -7,6 +7,7 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 out=$("$app" --help) || fail "--help exited with $?"
 echo "$out" | grep -q -- "--demo" || fail "--help does not name --demo"
+echo "$out" | grep -q -- "--tray" || fail "--help does not name --tray"
 "$app" --version | grep -q "^tavro-control (Tavro) " || fail "--version"
 check() {
     expected=$1
