@@ -140,7 +140,7 @@ void TrayIcon::refresh() {
     if (summary_->text() != summary) summary_->setText(summary);
     if (pointer_->isEnabled() != s.daemonRunning) pointer_->setEnabled(s.daemonRunning);
     if (pointer_->isChecked() != s.pointerOn) pointer_->setChecked(s.pointerOn);
-    if (profiles_->isEnabled() != s.daemonRunning) profiles_->menuAction()->setEnabled(s.daemonRunning);
+    if (profiles_->menuAction()->isEnabled() != s.daemonRunning) profiles_->menuAction()->setEnabled(s.daemonRunning);
 
     if (!pendingProfile_.isEmpty() && s.profile == pendingProfile_) {
         say(tr("Profile: %1.").arg(pendingProfile_), false);

@@ -152,6 +152,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(ToolTip(panel, service).text.startsWith(QLatin1String("No device daemon")), 5000);
         QVERIFY(ToolTip(panel, service).text.contains(QLatin1String("start it on the Daemon page")));
         QCOMPARE(Property(panel, service, "Status").toString(), QStringLiteral("NeedsAttention"));
+        // A profile switch with no daemon says why and changes nothing.
+        Click(panel, service, Entry(Layout(panel, service), QStringLiteral("builtin"))->id);
+        QVERIFY2(tray.message().startsWith(QLatin1String("The profile is not changed: no daemon runs")),
+                 qPrintable(tray.message()));
     }
 
     void menuSwitchesThePointerAndTheProfile() {
@@ -197,12 +201,19 @@ private slots:
         const MenuLayout* slides = Entry(Layout(panel, service), QStringLiteral("slides"));
         QVERIFY(slides != nullptr && Entry(Layout(panel, service), QStringLiteral("plain")) != nullptr);
         QCOMPARE(slides->properties.value(QStringLiteral("toggle-type")).toString(), QStringLiteral("radio"));
+        QVERIFY(Entry(Layout(panel, service), QStringLiteral("Key bindings profile"))
+                    ->properties.value(QStringLiteral("enabled")).toBool());
         Click(panel, service, slides->id);
         QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(tavro::cli::ReadDaemonView().profile),
                                   QStringLiteral("slides"), 5000);
         QTRY_COMPARE_WITH_TIMEOUT(Entry(Layout(panel, service), QStringLiteral("slides"))
                                       ->properties.value(QStringLiteral("toggle-state")).toInt(), 1, 5000);
         QTRY_COMPARE_WITH_TIMEOUT(tray.message(), QStringLiteral("Profile: slides."), 5000);
+
+        // The menu as the panel draws it, for a reviewer.
+        QDir().mkpath(QStringLiteral(SCREENSHOT_DIR));
+        tray.menu()->adjustSize();
+        tray.menu()->grab().save(QStringLiteral(SCREENSHOT_DIR "/tray-menu.png"));
 
         // Open shows the window, from the menu and from the panel's click.
         QSignalSpy open(&tray, &tavro::control::TrayIcon::openRequested);
