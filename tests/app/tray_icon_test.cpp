@@ -79,6 +79,10 @@ QVariant Property(QDBusConnection bus, const QString& service, const char* name)
     return reply.arguments().value(0).value<QDBusVariant>().variant();
 }
 
+tavro::control::SniPixmaps Icon(QDBusConnection bus, const QString& service) {
+    return qdbus_cast<tavro::control::SniPixmaps>(Property(bus, service, "IconPixmap").value<QDBusArgument>());
+}
+
 SniToolTip ToolTip(QDBusConnection bus, const QString& service) {
     return qdbus_cast<SniToolTip>(Property(bus, service, "ToolTip").value<QDBusArgument>());
 }
@@ -136,14 +140,24 @@ private slots:
         reader.start(16);
         const QString service = tray.item()->serviceName();
         QTRY_COMPARE_WITH_TIMEOUT(watcher.items, QStringList{service}, 5000);
+        // The types panels expect, as the protocol writes them.
+        QCOMPARE(Property(panel, service, "IconPixmap").value<QDBusArgument>().currentSignature(), QStringLiteral("a(iiay)"));
+        QCOMPARE(Property(panel, service, "ToolTip").value<QDBusArgument>().currentSignature(), QStringLiteral("(sa(iiay)ss)"));
+        QCOMPARE(Property(panel, service, "Menu").value<QDBusObjectPath>().path(), QStringLiteral("/MenuBar"));
+        QCOMPARE(Ask(panel, service, QStringLiteral("/MenuBar"), QStringLiteral("com.canonical.dbusmenu"),
+                     QStringLiteral("GetLayout"), {0, -1, QStringList()}).signature(),
+                 QStringLiteral("u(ia{sv}av)"));
 
         // Each state of the kit as the panel reads it: status and tooltip.
         QTRY_VERIFY_WITH_TIMEOUT(ToolTip(panel, service).text.startsWith(QLatin1String("Receiver connected; handset 0 active")), 5000);
         QCOMPARE(Property(panel, service, "Status").toString(), QStringLiteral("Active"));
         QCOMPARE(ToolTip(panel, service).text.contains(QLatin1String("Profile: builtin")), true);
+        const tavro::control::SniPixmaps active = Icon(panel, service);
+        QVERIFY(!active.isEmpty() && active[0].argb.size() == active[0].width * active[0].height * 4);
         device.simulator->signal(SIGSTOP);
         QTRY_VERIFY_WITH_TIMEOUT(ToolTip(panel, service).text.startsWith(QLatin1String("Receiver connected; no handset is sending")), 5000);
         QCOMPARE(Property(panel, service, "Status").toString(), QStringLiteral("Passive"));
+        QVERIFY(Icon(panel, service)[0].argb != active[0].argb);
         device.simulator->signal(SIGCONT);
         device.simulator.reset();
         QTRY_VERIFY_WITH_TIMEOUT(ToolTip(panel, service).text.startsWith(QLatin1String("No receiver")), 8000);
