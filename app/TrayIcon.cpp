@@ -129,7 +129,9 @@ void TrayIcon::refresh() {
     if (s.daemonRunning)
         lines << (s.pointerOn ? tr("Pointer on, %1 mode").arg(s.pointingMode) : tr("Pointer off"))
               << tr("Profile: %1").arg(profile);
-    if (!s.problemText.isEmpty()) lines << s.problemText;
+    // The cause and the fix where something is wrong; not the idle line,
+    // whose count of seconds would tell the panel of a new tooltip each tick.
+    if (kind == kAttention && !s.problemText.isEmpty()) lines << s.problemText;
     item_->setToolTip(tr("Tavro Control"), lines.join(QLatin1Char('\n')));
     item_->setStatus(status);
     if (kind != iconKind_) {

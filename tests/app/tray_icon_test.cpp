@@ -158,6 +158,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(ToolTip(panel, service).text.startsWith(QLatin1String("Receiver connected; no handset is sending")), 5000);
         QCOMPARE(Property(panel, service, "Status").toString(), QStringLiteral("Passive"));
         QVERIFY(Icon(panel, service)[0].argb != active[0].argb);
+        // While nothing changes the panel is not told anything new.
+        QSignalSpy told(tray.item(), &tavro::control::StatusNotifierItem::newToolTip);
+        QTest::qWait(1200);
+        QCOMPARE(told.count(), 0);
         device.simulator->signal(SIGCONT);
         device.simulator.reset();
         QTRY_VERIFY_WITH_TIMEOUT(ToolTip(panel, service).text.startsWith(QLatin1String("No receiver")), 8000);
