@@ -144,6 +144,18 @@ private slots:
         QCOMPARE(Property(panel, service, "IconPixmap").value<QDBusArgument>().currentSignature(), QStringLiteral("a(iiay)"));
         QCOMPARE(Property(panel, service, "ToolTip").value<QDBusArgument>().currentSignature(), QStringLiteral("(sa(iiay)ss)"));
         QCOMPARE(Property(panel, service, "Menu").value<QDBusObjectPath>().path(), QStringLiteral("/MenuBar"));
+        const QVariantMap all = qdbus_cast<QVariantMap>(
+            Ask(panel, service, QStringLiteral("/StatusNotifierItem"), QStringLiteral("org.freedesktop.DBus.Properties"),
+                QStringLiteral("GetAll"), {QStringLiteral("org.kde.StatusNotifierItem")}).arguments().value(0));
+        QVERIFY(all.contains(QStringLiteral("ToolTip")) && all.contains(QStringLiteral("AttentionIconPixmap")));
+        // Panels that build their proxies from the introspection find both.
+        for (const auto& [path, interface] : {std::pair{"/StatusNotifierItem", "org.kde.StatusNotifierItem"},
+                                              std::pair{"/MenuBar", "com.canonical.dbusmenu"}}) {
+            const QString xml = Ask(panel, service, QString::fromLatin1(path),
+                                    QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"), {})
+                                    .arguments().value(0).toString();
+            QVERIFY2(xml.contains(QStringLiteral("<interface name=\"%1\">").arg(QLatin1String(interface))), path);
+        }
         QCOMPARE(Ask(panel, service, QStringLiteral("/MenuBar"), QStringLiteral("com.canonical.dbusmenu"),
                      QStringLiteral("GetLayout"), {0, -1, QStringList()}).signature(),
                  QStringLiteral("u(ia{sv}av)"));
