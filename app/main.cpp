@@ -166,15 +166,17 @@ int main(int argc, char** argv) {
         window.daemonPage()->setDemo(session->logFile());
     }
     window.showPage(page);
-    QObject::connect(&tray, &tavro::control::TrayIcon::openRequested, &window, [&window] {
+    QObject::connect(&tray, &tavro::control::TrayIcon::openRequested, &window, [&window, &reader] {
+        reader.start();  // at the display's rate again
         window.show();
         window.raise();
         window.activateWindow();
     });
     QObject::connect(&tray, &tavro::control::TrayIcon::quitRequested, &app, &QApplication::quit);
     // With the tray alone, closing the window leaves the icon; Quit ends it.
+    // The icon alone needs no more than the slowest rate the reader offers.
     if (trayOnly) QApplication::setQuitOnLastWindowClosed(false);
     else window.show();
-    reader.start();
+    reader.start(trayOnly ? 33 : 0);
     return app.exec();
 }
