@@ -290,6 +290,19 @@ private slots:
         qunsetenv("XDG_CONFIG_HOME");
     }
 
+    void trayAloneRunsUntilQuit() {
+        TAVRO_TRAY_SESSION();
+        QProcess app;
+        app.start(QStringLiteral(TAVRO_CONTROL_PATH), {QStringLiteral("--tray")});
+        QTRY_COMPARE_WITH_TIMEOUT(watcher.items.size(), 1, 10000);
+        const QString service = watcher.items[0];
+        QVERIFY(service.startsWith(QStringLiteral("org.kde.StatusNotifierItem-%1-").arg(app.processId())));
+        QCOMPARE(app.state(), QProcess::Running);
+        Click(panel, service, Entry(Layout(panel, service), QStringLiteral("Quit"))->id);
+        QVERIFY(app.waitForFinished(10000));
+        QCOMPARE(app.exitCode(), 0);
+    }
+
     void trayAloneWithoutATrayHostFails_data() {
         QTest::addColumn<bool>("withBus");
         QTest::addColumn<QString>("said");
