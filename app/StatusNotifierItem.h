@@ -3,6 +3,10 @@
 // the AppIndicator extension and waybar), with its menu exported as
 // com.canonical.dbusmenu so that the panel draws it.  It registers with the
 // panel's org.kde.StatusNotifierWatcher, and again when a panel restarts.
+// Qt's QSystemTrayIcon makes such an item only with some platform plugins
+// and themes (not offscreen), falls back to the X11 tray without a word and
+// tells nothing of the registration; this item is the same everywhere and
+// says what the panel answered.
 #ifndef TAVRO_CONTROL_STATUS_NOTIFIER_ITEM_H
 #define TAVRO_CONTROL_STATUS_NOTIFIER_ITEM_H
 
