@@ -166,6 +166,8 @@ private slots:
         QCOMPARE(ToolTip(panel, service).text.contains(QLatin1String("Profile: builtin")), true);
         const tavro::control::SniPixmaps active = Icon(panel, service);
         QVERIFY(!active.isEmpty() && active[0].argb.size() == active[0].width * active[0].height * 4);
+        tavro::StoreField(reader.record()->CurrentUser, static_cast<int32_t>(2));
+        QTRY_VERIFY_WITH_TIMEOUT(ToolTip(panel, service).text.startsWith(QLatin1String("Receiver connected; handset 2 active")), 5000);
         device.simulator->signal(SIGSTOP);
         QTRY_VERIFY_WITH_TIMEOUT(ToolTip(panel, service).text.startsWith(QLatin1String("Receiver connected; no handset is sending")), 5000);
         QCOMPARE(Property(panel, service, "Status").toString(), QStringLiteral("Passive"));
