@@ -8,6 +8,8 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QFileInfo>
 #include <QMenu>
 #include <QPainter>
@@ -92,7 +94,23 @@ TrayIcon::~TrayIcon() {
     delete menu_;
 }
 
-bool TrayIcon::show(QString* error) { return item_->start(error); }
+bool TrayIcon::show(QString* error, bool* another) {
+    if (another != nullptr) *another = false;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const QString name = QString::fromLatin1(kBusName);
+    if (bus.isConnected()) {
+        const auto taken = bus.interface()->registerService(name, QDBusConnectionInterface::DontQueueService,
+                                                            QDBusConnectionInterface::DontAllowReplacement);
+        if (taken.isValid() && taken.value() != QDBusConnectionInterface::ServiceRegistered) {
+            if (another != nullptr) *another = true;
+            *error = tr("another tavro-control shows the tray icon already (it owns %1 on the session bus)").arg(name);
+            return false;
+        }
+    }
+    if (item_->start(error)) return true;
+    if (bus.isConnected()) bus.unregisterService(name);
+    return false;
+}
 
 void TrayIcon::refresh() {
     const KitState& s = reader_->state();

@@ -26,8 +26,12 @@ public:
     ~TrayIcon() override;
 
     // Puts the icon in the panel's tray; false with one line naming the
-    // cause and the fix when no tray host runs.
-    bool show(QString* error);
+    // cause and the fix when no tray host runs, or when another
+    // tavro-control shows its icon already (*another then true): one icon
+    // of the kit is enough, whichever started first.
+    bool show(QString* error, bool* another = nullptr);
+    // The name on the session bus of the tavro-control that shows the icon.
+    static constexpr const char* kBusName = "com.quorvel.TavroControl.TrayIcon";
 
     StatusNotifierItem* item() const { return item_; }
     QMenu* menu() const { return menu_; }

@@ -139,10 +139,12 @@ int main(int argc, char** argv) {
     tavro::control::RecordReader reader;
     tavro::control::TrayIcon tray(&reader);
     QString trayProblem;
-    if (!tray.show(&trayProblem)) {
+    bool another = false;
+    if (!tray.show(&trayProblem, &another)) {
         if (trayOnly) {
-            std::fprintf(stderr, "tavro-control: %s; or run tavro-control without --tray for the window\n",
-                         trayProblem.toLocal8Bit().constData());
+            std::fprintf(stderr, "tavro-control: %s; %s\n", trayProblem.toLocal8Bit().constData(),
+                         another ? "its menu's Open shows the window"
+                                 : "or run tavro-control without --tray for the window");
             return 1;
         }
         std::fprintf(stderr, "tavro-control: no tray icon: %s\n", trayProblem.toLocal8Bit().constData());

@@ -299,6 +299,13 @@ private slots:
         const QString service = watcher.items[0];
         QVERIFY(service.startsWith(QStringLiteral("org.kde.StatusNotifierItem-%1-").arg(app.processId())));
         QCOMPARE(app.state(), QProcess::Running);
+        // A second one (a login's and a hand-started one) shows no second icon.
+        QProcess second;
+        second.start(QStringLiteral(TAVRO_CONTROL_PATH), {QStringLiteral("--tray")});
+        QVERIFY(second.waitForFinished(20000));
+        QCOMPARE(second.exitCode(), 1);
+        QVERIFY(QString::fromLocal8Bit(second.readAllStandardError()).contains(QLatin1String("shows the tray icon already")));
+        QCOMPARE(watcher.items.size(), 1);
         Click(panel, service, Entry(Layout(panel, service), QStringLiteral("Quit"))->id);
         QVERIFY(app.waitForFinished(10000));
         QCOMPARE(app.exitCode(), 0);
