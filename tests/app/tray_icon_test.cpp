@@ -22,6 +22,8 @@
 #include <QSignalSpy>
 #include <QStandardPaths>
 
+#include <optional>
+
 using namespace tavro::test;
 using tavro::control::MenuLayout;
 using tavro::control::SniToolTip;
@@ -94,11 +96,11 @@ MenuLayout Layout(QDBusConnection bus, const QString& service) {
 }
 
 // The entry whose label (mnemonics dropped) is `label`, anywhere in the menu.
-const MenuLayout* Entry(const MenuLayout& menu, const QString& label) {
-    if (menu.properties.value(QStringLiteral("label")).toString().remove(QLatin1Char('_')) == label) return &menu;
+std::optional<MenuLayout> Entry(const MenuLayout& menu, const QString& label) {
+    if (menu.properties.value(QStringLiteral("label")).toString().remove(QLatin1Char('_')) == label) return menu;
     for (const MenuLayout& child : menu.children)
-        if (const MenuLayout* found = Entry(child, label)) return found;
-    return nullptr;
+        if (auto found = Entry(child, label)) return found;
+    return std::nullopt;
 }
 
 void Click(QDBusConnection bus, const QString& service, int id) {
@@ -211,7 +213,7 @@ private slots:
         for (int round = 0; round < 2; ++round) {
             QTRY_VERIFY_WITH_TIMEOUT(Entry(Layout(panel, service), QStringLiteral("Pointer follows the handset"))
                                          ->properties.value(QStringLiteral("enabled")).toBool(), 5000);
-            const MenuLayout* pointer = Entry(Layout(panel, service), QStringLiteral("Pointer follows the handset"));
+            const std::optional<MenuLayout> pointer = Entry(Layout(panel, service), QStringLiteral("Pointer follows the handset"));
             const int was = tavro::LoadField(record->ActivateCursor);
             QCOMPARE(pointer->properties.value(QStringLiteral("toggle-state")).toInt(), was != 0 ? 1 : 0);
             const std::vector<uint8_t> before = RecordBytes(record);
@@ -230,8 +232,8 @@ private slots:
 
         // The profiles of the bindings file, as radio entries; a click
         // switches the daemon, whose choice the menu then shows.
-        const MenuLayout* slides = Entry(Layout(panel, service), QStringLiteral("slides"));
-        QVERIFY(slides != nullptr && Entry(Layout(panel, service), QStringLiteral("plain")) != nullptr);
+        const std::optional<MenuLayout> slides = Entry(Layout(panel, service), QStringLiteral("slides"));
+        QVERIFY(slides && Entry(Layout(panel, service), QStringLiteral("plain")));
         QCOMPARE(slides->properties.value(QStringLiteral("toggle-type")).toString(), QStringLiteral("radio"));
         QVERIFY(Entry(Layout(panel, service), QStringLiteral("Key bindings profile"))
                     ->properties.value(QStringLiteral("enabled")).toBool());
