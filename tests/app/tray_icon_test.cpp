@@ -194,8 +194,8 @@ private slots:
 
     void menuSwitchesThePointerAndTheProfile() {
         TAVRO_TRAY_SESSION();
-        WriteFile(std::string(getenv("HOME")) + "/.config/tavro/bindings.conf",
-                  "# two profiles\nstart = plain\n[plain]\n[slides]\nright = key Right\n");
+        const std::string bindingsPath = std::string(getenv("HOME")) + "/.config/tavro/bindings.conf";
+        WriteFile(bindingsPath, "# two profiles\nstart = plain\n[plain]\n[slides]\nright = key Right\n");
         SimulatedDevice device({"--pattern", "still", "--rate", "0"});
         QVERIFY(device.running);
         tavro::control::RecordReader reader;
@@ -243,6 +243,16 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Entry(Layout(panel, service), QStringLiteral("slides"))
                                       ->properties.value(QStringLiteral("toggle-state")).toInt(), 1, 5000);
         QTRY_COMPARE_WITH_TIMEOUT(tray.message(), QStringLiteral("Profile: slides."), 5000);
+        // A mistake in the hand-edited file: its line, in the submenu.
+        WriteFile(bindingsPath, "# two profiles\nstart = plain\n[plain\n");
+        const auto errorLine = [&] {
+            const std::optional<MenuLayout> profiles = Entry(Layout(panel, service), QStringLiteral("Key bindings profile"));
+            for (const MenuLayout& child : profiles->children)
+                if (child.properties.value(QStringLiteral("label")).toString().contains(QLatin1String("bindings.conf:3:")))
+                    return true;
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(errorLine(), 5000);
 
         // The menu as the panel draws it, for a reviewer.
         QDir().mkpath(QStringLiteral(SCREENSHOT_DIR));
