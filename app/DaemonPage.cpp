@@ -76,6 +76,8 @@ DaemonPage::DaemonPage(RecordReader* reader, QWidget* parent) : QWidget(parent),
     trayAtLogin_->setObjectName(QStringLiteral("trayAtLogin"));
     trayAtLogin_->setAccessibleName(tr("Start the tray icon at login"));
     trayAtLogin_->setToolTip(TrayAutostartPath());
+    // The demo runs on a copy of HOME: an entry there would start nothing.
+    trayAtLogin_->setEnabled(demoLog_.isEmpty());
     trayAtLogin_->setChecked(TrayAutostartEnabled());
     buttons->addWidget(trayAtLogin_);
     buttons->addStretch();
@@ -201,10 +203,12 @@ void DaemonPage::refresh() {
     start_->setEnabled(manager && !s.daemonRunning);
     stop_->setEnabled(manager && s.daemonRunning);
     enable_->setEnabled(manager);
+    // The demo runs on a copy of HOME: an entry there would start nothing.
+    trayAtLogin_->setEnabled(demoLog_.isEmpty());
     trayAtLogin_->setChecked(TrayAutostartEnabled());
     if (!demoLog_.isEmpty())
         service_->setText(tr("The demo's own daemon runs on a simulated receiver and ends with this window; "
-                             "the service controls are off."));
+                             "the service controls and the tray icon's autostart are off."));
     else if (!manager)
         service_->setText(tr("No systemd user manager runs for you here ($XDG_RUNTIME_DIR/systemd/private is "
                              "missing), so tavrod cannot be started as a service: run \"tavrod\" in a terminal "

@@ -175,8 +175,11 @@ void TrayIcon::refresh() {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     if (profilesCheckedMs_ < 0 || now - profilesCheckedMs_ >= kProfilesCheckMs) {
         profilesCheckedMs_ = now;
-        const QFileInfo file(profilesPath_);
-        if (file.exists() ? file.lastModified() != profilesRead_ : profilesRead_.isValid()) readProfiles();
+        // The path too: the demo moves HOME to a copy of its own.
+        const QString path = QString::fromStdString(DefaultBindingsPath());
+        const QFileInfo file(path);
+        if (path != profilesPath_ || (file.exists() ? file.lastModified() != profilesRead_ : profilesRead_.isValid()))
+            readProfiles();
     }
 }
 

@@ -300,6 +300,11 @@ private slots:
         QVERIFY(!box->isChecked());
         QVERIFY2(app.window.daemonPage()->trayLine().contains(QFileInfo(path).path()),
                  qPrintable(app.window.daemonPage()->trayLine()));
+
+        // The demo's HOME is a copy: no entry can be made from there.
+        app.window.showPage(QStringLiteral("daemon"));
+        app.window.daemonPage()->setDemo(home + QStringLiteral("/demo.log"));
+        QTRY_VERIFY_WITH_TIMEOUT(!box->isEnabled(), 5000);
         qunsetenv("XDG_CONFIG_HOME");
     }
 
