@@ -76,8 +76,6 @@ DaemonPage::DaemonPage(RecordReader* reader, QWidget* parent) : QWidget(parent),
     trayAtLogin_->setObjectName(QStringLiteral("trayAtLogin"));
     trayAtLogin_->setAccessibleName(tr("Start the tray icon at login"));
     trayAtLogin_->setToolTip(TrayAutostartPath());
-    // The demo runs on a copy of HOME: an entry there would start nothing.
-    trayAtLogin_->setEnabled(demoLog_.isEmpty());
     trayAtLogin_->setChecked(TrayAutostartEnabled());
     buttons->addWidget(trayAtLogin_);
     buttons->addStretch();
