@@ -5,6 +5,7 @@
 #include "DemoSession.h"
 #include "MainWindow.h"
 #include "RecordReader.h"
+#include "StatusNotifierItem.h"
 #include "TrayIcon.h"
 
 #include <QApplication>
@@ -175,6 +176,11 @@ int main(int argc, char** argv) {
         window.activateWindow();
     });
     QObject::connect(&tray, &tavro::control::TrayIcon::quitRequested, &app, &QApplication::quit);
+    // An icon the panel refused is nowhere to be seen: with the tray alone
+    // and no window, nothing would be left of the app but a process.
+    QObject::connect(tray.item(), &tavro::control::StatusNotifierItem::failed, &app, [trayOnly, &window] {
+        if (trayOnly && !window.isVisible()) QApplication::exit(1);
+    });
     // With the tray alone, closing the window leaves the icon; Quit ends it.
     // The icon alone needs no more than the slowest rate the reader offers.
     if (trayOnly) QApplication::setQuitOnLastWindowClosed(false);

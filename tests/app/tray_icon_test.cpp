@@ -14,6 +14,7 @@
 
 #include <QCheckBox>
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
@@ -31,7 +32,7 @@ using tavro::control::SniToolTip;
 namespace {
 
 // What a panel runs: the watcher items register with.
-class Watcher : public QObject {
+class Watcher : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
     Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
@@ -42,8 +43,12 @@ public:
     int protocolVersion() const { return 0; }
     QStringList registered() const { return items; }
     QStringList items;
+    bool refuse = false;  // as a panel that takes no more icons
 public slots:
-    void RegisterStatusNotifierItem(const QString& service) { items << service; }
+    void RegisterStatusNotifierItem(const QString& service) {
+        if (refuse) return sendErrorReply(QDBusError::AccessDenied, QStringLiteral("no room on this panel"));
+        items << service;
+    }
 };
 
 // dbus-daemon for this test alone, ended with it.
@@ -326,6 +331,17 @@ private slots:
         Click(panel, service, Entry(Layout(panel, service), QStringLiteral("Quit"))->id);
         QVERIFY(app.waitForFinished(10000));
         QCOMPARE(app.exitCode(), 0);
+    }
+
+    void trayAloneRefusedByThePanelFails() {
+        TAVRO_TRAY_SESSION();
+        watcher.refuse = true;
+        QProcess app;
+        app.start(QStringLiteral(TAVRO_CONTROL_PATH), {QStringLiteral("--tray")});
+        QTRY_VERIFY_WITH_TIMEOUT(app.state() == QProcess::NotRunning, 10000);
+        QCOMPARE(app.exitCode(), 1);
+        QVERIFY(QString::fromLocal8Bit(app.readAllStandardError())
+                    .contains(QLatin1String("tavro-control: the tray host refused the icon: no room on this panel")));
     }
 
     void trayAloneWithoutATrayHostFails_data() {
