@@ -1,5 +1,7 @@
 #include "DaemonPage.h"
 
+#include "TrayAutostart.h"
+
 #include <QCheckBox>
 #include <QFile>
 #include <QFileInfo>
@@ -70,6 +72,12 @@ DaemonPage::DaemonPage(RecordReader* reader, QWidget* parent) : QWidget(parent),
     buttons->addWidget(start_);
     buttons->addWidget(stop_);
     buttons->addWidget(enable_);
+    trayAtLogin_ = new QCheckBox(tr("Start the t&ray icon at login"), service);
+    trayAtLogin_->setObjectName(QStringLiteral("trayAtLogin"));
+    trayAtLogin_->setAccessibleName(tr("Start the tray icon at login"));
+    trayAtLogin_->setToolTip(TrayAutostartPath());
+    trayAtLogin_->setChecked(TrayAutostartEnabled());
+    buttons->addWidget(trayAtLogin_);
     buttons->addStretch();
     serviceLayout->addLayout(buttons);
     service_ = new QLabel(service);
@@ -84,6 +92,22 @@ DaemonPage::DaemonPage(RecordReader* reader, QWidget* parent) : QWidget(parent),
     connect(enable_, &QCheckBox::clicked, this, [this](bool on) {
         systemctl({on ? QStringLiteral("enable") : QStringLiteral("disable"), QStringLiteral("tavrod")},
                   on ? tr("enable") : tr("disable"));
+    });
+
+    trayLine_ = new QLabel(service);
+    trayLine_->setWordWrap(true);
+    trayLine_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    trayLine_->setAccessibleName(tr("Tray icon at login"));
+    trayLine_->hide();
+    serviceLayout->addWidget(trayLine_);
+    connect(trayAtLogin_, &QCheckBox::clicked, this, [this](bool on) {
+        QString error;
+        const bool done = SetTrayAutostart(on, &error);
+        if (!done) trayAtLogin_->setChecked(!on);
+        trayLine_->setText(!done ? tr("The tray icon's autostart is not changed: %1").arg(error)
+                           : on  ? tr("The tray icon starts at login (%1).").arg(TrayAutostartPath())
+                                 : tr("The tray icon no longer starts at login."));
+        trayLine_->show();
     });
 
     auto* logBox = new QGroupBox(tr("Last log lines"), this);
@@ -115,6 +139,8 @@ DaemonPage::DaemonPage(RecordReader* reader, QWidget* parent) : QWidget(parent),
     });
     connect(reader_, &RecordReader::updated, this, &DaemonPage::refresh);
 }
+
+QString DaemonPage::trayLine() const { return trayLine_->text(); }
 
 void DaemonPage::setDemo(const QString& logFile) { demoLog_ = logFile; }
 
@@ -175,9 +201,12 @@ void DaemonPage::refresh() {
     start_->setEnabled(manager && !s.daemonRunning);
     stop_->setEnabled(manager && s.daemonRunning);
     enable_->setEnabled(manager);
+    // The demo runs on a copy of HOME: an entry there would start nothing.
+    trayAtLogin_->setEnabled(demoLog_.isEmpty());
+    trayAtLogin_->setChecked(TrayAutostartEnabled());
     if (!demoLog_.isEmpty())
         service_->setText(tr("The demo's own daemon runs on a simulated receiver and ends with this window; "
-                             "the service controls are off."));
+                             "the service controls and the tray icon's autostart are off."));
     else if (!manager)
         service_->setText(tr("No systemd user manager runs for you here ($XDG_RUNTIME_DIR/systemd/private is "
                              "missing), so tavrod cannot be started as a service: run \"tavrod\" in a terminal "

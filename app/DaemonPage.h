@@ -28,6 +28,8 @@ public:
     static bool UserManagerRuns();
     QString serviceLine() const;
     QString stateText() const;
+    QCheckBox* trayAtLogin() const { return trayAtLogin_; }
+    QString trayLine() const;
 
 private:
     void refresh();
@@ -46,6 +48,8 @@ private:
     QPushButton* start_;
     QPushButton* stop_;
     QCheckBox* enable_;
+    QCheckBox* trayAtLogin_;
+    QLabel* trayLine_;
     QPlainTextEdit* log_;
     QProcess journal_;
     QProcess control_;

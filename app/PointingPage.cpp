@@ -1,5 +1,7 @@
 #include "PointingPage.h"
 
+#include "PointerSwitch.h"
+
 #include "DaemonConfig.h"
 #include "DeviceRunMarker.h"
 #include "PageParts.h"
@@ -155,21 +157,13 @@ QWidget* PointingPage::makePointerGroup() {
                     1, 0, 1, 4);
     daemonControls_.push_back(pointer_);
     connect(pointer_, &QCheckBox::clicked, this, [this](bool on) {
-        if (!DaemonRuns()) return say(tr("The pointer is not changed: no device daemon runs."), true);
-        SharedDeviceState* r = reader_->record();
-        const int before = TV_GetActivateCursor();
-        if (TV_SetActivateCursor(on ? 1 : 0) != 0) {
-            TV_SetActivateCursor(before);
+        QString message;
+        const bool done = SwitchPointer(reader_->record(), on, &message);
+        if (!done) {
             QSignalBlocker block(pointer_);
-            pointer_->setChecked(before != 0);
-            const std::string file = r != nullptr ? tavro::LoadText(r->IniFileName) : std::string();
-            const std::string why = settings::WhyNotWritable(file);
-            return say(tr("The pointer is not changed: the settings file %1 could not be rewritten%2.")
-                           .arg(QString::fromStdString(file),
-                                why.empty() ? QString() : QStringLiteral(" (%1)").arg(QString::fromStdString(why))),
-                       true);
+            pointer_->setChecked(!on);
         }
-        say(on ? tr("The pointer follows the handset.") : tr("The pointer no longer follows the handset."), false);
+        say(message, !done);
     });
 
     grid->addWidget(new QLabel(tr("Drives the pointer:"), group), 2, 0);

@@ -5,6 +5,8 @@
 #include "DemoSession.h"
 #include "MainWindow.h"
 #include "RecordReader.h"
+#include "StatusNotifierItem.h"
+#include "TrayIcon.h"
 
 #include <QApplication>
 #include <QScreen>
@@ -25,7 +27,7 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: tavro-control [--demo] [--page handsets|pointing|calibration|keys|receiver|daemon]\n"
+    "Usage: tavro-control [--demo] [--tray] [--page NAME]\n"
     "       tavro-control --help | --version\n"
     "\n"
     "The desktop app of the Tavro pointer kit: every handset's aim, spots, roll,\n"
@@ -40,7 +42,12 @@ const char kUsage[] =
     "  --demo         without hardware: start a simulated receiver and a daemon\n"
     "                 of this window's own, in a private IPC namespace where the\n"
     "                 system allows one; your settings are copied, not changed\n"
-    "  --page NAME    open on that page (default handsets)\n"
+    "  --page NAME    open on that page: handsets (the default), pointing,\n"
+    "                 calibration, keys, receiver or daemon\n"
+    "  --tray         only the icon in the panel's tray (the receiver's state,\n"
+    "                 the active handset, pointer on/off, the bindings' profile);\n"
+    "                 the window opens from its menu.  The Daemon page's \"Start\n"
+    "                 the tray icon at login\" adds it to the session's autostart\n"
     "  --help         this text\n"
     "  --version      the kit's version\n"
     "\n"
@@ -79,6 +86,7 @@ int Usage(const char* format, const char* what) {
 
 int main(int argc, char** argv) {
     bool demo = false;
+    bool trayOnly = false;
     QString page = QStringLiteral("handsets");
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -92,6 +100,8 @@ int main(int argc, char** argv) {
         }
         if (arg == "--demo") {
             demo = true;
+        } else if (arg == "--tray") {
+            trayOnly = true;
         } else if (arg == "--page" || arg.rfind("--page=", 0) == 0) {
             std::string name;
             if (arg == "--page") {
@@ -129,6 +139,22 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("com.quorvel.TavroControl"));
     QuitOnSignals(&app);
 
+    // The tray icon, where the panel has a tray; --tray without one has
+    // nothing to show.
+    tavro::control::RecordReader reader;
+    tavro::control::TrayIcon tray(&reader);
+    QString trayProblem;
+    bool another = false;
+    if (!tray.show(&trayProblem, &another)) {
+        if (trayOnly) {
+            std::fprintf(stderr, "tavro-control: %s; %s\n", trayProblem.toLocal8Bit().constData(),
+                         another ? "its menu's Open shows the window"
+                                 : "or run tavro-control without --tray for the window");
+            return 1;
+        }
+        std::fprintf(stderr, "tavro-control: no tray icon: %s\n", trayProblem.toLocal8Bit().constData());
+    }
+
     std::unique_ptr<tavro::control::DemoSession> session;
     if (demo) {
         session = std::make_unique<tavro::control::DemoSession>();
@@ -141,14 +167,28 @@ int main(int argc, char** argv) {
         }
     }
 
-    tavro::control::RecordReader reader;
     tavro::control::MainWindow window(&reader);
     if (session) {
         window.setNote(session->banner());
         window.daemonPage()->setDemo(session->logFile());
     }
     window.showPage(page);
-    window.show();
-    reader.start();
+    QObject::connect(&tray, &tavro::control::TrayIcon::openRequested, &window, [&window, &reader] {
+        reader.start();  // at the display's rate again
+        window.show();
+        window.raise();
+        window.activateWindow();
+    });
+    QObject::connect(&tray, &tavro::control::TrayIcon::quitRequested, &app, &QApplication::quit);
+    // An icon the panel refused is nowhere to be seen: with the tray alone
+    // and no window, nothing would be left of the app but a process.
+    QObject::connect(tray.item(), &tavro::control::StatusNotifierItem::failed, &app, [trayOnly, &window] {
+        if (trayOnly && !window.isVisible()) QApplication::exit(1);
+    });
+    // With the tray alone, closing the window leaves the icon; Quit ends it.
+    // The icon alone needs no more than the slowest rate the reader offers.
+    if (trayOnly) QApplication::setQuitOnLastWindowClosed(false);
+    else window.show();
+    reader.start(trayOnly ? 33 : 0);
     return app.exec();
 }

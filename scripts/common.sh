@@ -11,8 +11,9 @@ TAVRO_PACKAGES=(build-essential cmake ninja-build pkg-config libx11-dev libx11-x
                 qemu-system-x86 busybox-static udev libinput-tools sway seatd wev
                 dpkg-dev lintian man-db)
 # The desktop app (tavro-control, built unless -DTAVRO_BUILD_APP=OFF), and
-# the validators of its desktop file and metainfo.
-TAVRO_APP_PACKAGES=(qt6-base-dev desktop-file-utils appstream)
+# the validators of its desktop file and metainfo, and the session bus its
+# tray icon's tests start.
+TAVRO_APP_PACKAGES=(qt6-base-dev desktop-file-utils appstream dbus-daemon)
 if [ "${TAVRO_BUILD_APP:-ON}" != OFF ]; then
     TAVRO_PACKAGES+=("${TAVRO_APP_PACKAGES[@]}")
 fi

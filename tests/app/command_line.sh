@@ -7,7 +7,10 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 out=$("$app" --help) || fail "--help exited with $?"
 echo "$out" | grep -q -- "--demo" || fail "--help does not name --demo"
-echo "$out" | grep -q -- "--page [a-z|]*keys" || fail "--help does not name the keys page"
+for page in handsets pointing calibration keys receiver daemon; do
+    echo "$out" | grep -q -- "$page" || fail "--help does not name the page $page"
+done
+echo "$out" | grep -q -- "--tray" || fail "--help does not name --tray"
 "$app" --version | grep -q "^tavro-control (Tavro) " || fail "--version"
 check() {
     expected=$1

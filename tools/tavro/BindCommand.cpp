@@ -73,7 +73,7 @@ int List(const CommandLine& line, const Bindings& b, int handset) {
     const Profile* p = b.Find(name);
     if (p == nullptr && name != kBuiltinProfile)
         return Fail(kExitUsage, "there is no profile \"%s\"; the profiles are %s", name.c_str(),
-                    ProfileNames(b).c_str());
+                    ProfileList(b).c_str());
     std::printf("profile %s%s%s%s\n", name.c_str(), b.path.empty() ? "" : " (", b.path.c_str(),
                 b.path.empty() ? "" : ")");
     if (handset >= 0) std::printf("handset %d\n", handset + 1);
@@ -144,7 +144,7 @@ int RunProfile(const Args& args) {
                         view.pid);
         else
             std::printf("profile: no daemon runs (it would start with %s)\n", b.StartProfile().c_str());
-        std::printf("profiles: %s (%s%s)\n", ProfileNames(b).c_str(), path.c_str(), b.path.empty() ? ", no such file" : "");
+        std::printf("profiles: %s (%s%s)\n", ProfileList(b).c_str(), path.c_str(), b.path.empty() ? ", no such file" : "");
         return kExitOk;
     }
     std::string wanted, error;

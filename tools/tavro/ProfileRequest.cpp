@@ -9,10 +9,16 @@
 
 namespace tavro::cli {
 
-std::string ProfileNames(const Bindings& bindings) {
-    std::string names = kBuiltinProfile;
-    for (const Profile& p : bindings.profiles) names += ", " + p.name;
+std::vector<std::string> ProfileNames(const Bindings& bindings) {
+    std::vector<std::string> names{kBuiltinProfile};
+    for (const Profile& p : bindings.profiles) names.push_back(p.name);
     return names;
+}
+
+std::string ProfileList(const Bindings& bindings) {
+    std::string list;
+    for (const std::string& name : ProfileNames(bindings)) list += (list.empty() ? "" : ", ") + name;
+    return list;
 }
 
 bool RequestProfile(const Bindings& bindings, const std::string& name, const DaemonView& view,
@@ -21,7 +27,7 @@ bool RequestProfile(const Bindings& bindings, const std::string& name, const Dae
     const std::string path = bindings.path.empty() ? DefaultBindingsPath() : bindings.path;
     if (name != "next" && name != kBuiltinProfile && bindings.Find(name) == nullptr) {
         if (usage != nullptr) *usage = true;
-        *error = "there is no profile \"" + name + "\" in " + path + "; the profiles are " + ProfileNames(bindings);
+        *error = "there is no profile \"" + name + "\" in " + path + "; the profiles are " + ProfileList(bindings);
         return false;
     }
     if (!view.running) {

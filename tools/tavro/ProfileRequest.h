@@ -1,5 +1,5 @@
 // Asking the running device daemon to switch its key bindings' profile, as
-// tavro profile and the desktop app's Keys page do: the name goes into the
+// tavro profile and the desktop app's Keys page and tray icon do: the name goes into the
 // daemon's status segment, then its serial number is raised; the daemon
 // takes it up within a few tens of milliseconds and publishes the profile
 // it then uses (DaemonView::profile).
@@ -10,11 +10,15 @@
 #include "Kit.h"
 
 #include <string>
+#include <vector>
 
 namespace tavro::cli {
 
-// "builtin, NAME, ..." for messages.
-std::string ProfileNames(const Bindings& bindings);
+// The profiles a switch can go to: the built-in one first, then the
+// bindings file's in file order.
+std::vector<std::string> ProfileNames(const Bindings& bindings);
+// The same names joined by ", ", for messages.
+std::string ProfileList(const Bindings& bindings);
 
 // Asks the daemon `view` describes for profile `name` of `bindings` ("next":
 // the one after the daemon's; "builtin": the kit's own keys) and sets
