@@ -2,6 +2,8 @@
 
 #include <QLabel>
 #include <QPalette>
+#include <QScrollArea>
+#include <QVBoxLayout>
 
 namespace tavro::control {
 
@@ -20,6 +22,17 @@ QLabel* OutcomeLine(const QString& accessibleName, QWidget* parent) {
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     label->setAccessibleName(accessibleName);
     return label;
+}
+
+void StackPage(QWidget* page, QWidget* content, QLabel* daemonLine, QLabel* outcome) {
+    auto* scroll = new QScrollArea(page);
+    scroll->setWidget(content);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(daemonLine);
+    layout->addWidget(scroll, 1);
+    layout->addWidget(outcome);
 }
 
 }  // namespace tavro::control

@@ -17,6 +17,10 @@ QLabel* Description(const QString& text, QWidget* parent);
 // selectable, so that an error can be copied.
 QLabel* OutcomeLine(const QString& accessibleName, QWidget* parent);
 
+// Lays `page` out as the daemon's line above `content` (which scrolls when
+// the page is smaller than it) and the outcome line below.
+void StackPage(QWidget* page, QWidget* content, QLabel* daemonLine, QLabel* outcome);
+
 }  // namespace tavro::control
 
 #endif

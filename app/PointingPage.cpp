@@ -19,7 +19,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QRadioButton>
-#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QVBoxLayout>
@@ -101,19 +100,11 @@ PointingPage::PointingPage(RecordReader* reader, QWidget* parent) : QWidget(pare
     columns->addLayout(left, 2);
     columns->addWidget(makeSettingsGroup(), 3);
 
-    auto* scroll = new QScrollArea(this);
-    scroll->setWidget(content);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-
     daemonLine_ = new QLabel(this);
     daemonLine_->setWordWrap(true);
     daemonLine_->setAccessibleName(tr("Daemon state for pointing"));
     message_ = OutcomeLine(tr("Outcome of the last change"), this);
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(daemonLine_);
-    layout->addWidget(scroll, 1);
-    layout->addWidget(message_);
+    StackPage(this, content, daemonLine_, message_);
     connect(reader_, &RecordReader::updated, this, &PointingPage::refresh);
 }
 

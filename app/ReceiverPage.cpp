@@ -20,7 +20,6 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QVBoxLayout>
@@ -86,20 +85,12 @@ ReceiverPage::ReceiverPage(RecordReader* reader, QWidget* parent) : QWidget(pare
     columns->addLayout(left, 1);
     columns->addLayout(right, 1);
 
-    auto* scroll = new QScrollArea(this);
-    scroll->setWidget(content);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-
     daemonLine_ = new QLabel(this);
     daemonLine_->setWordWrap(true);
     daemonLine_->setAccessibleName(tr("Daemon state for the receiver"));
     daemonLine_->hide();
     message_ = OutcomeLine(tr("Outcome of the last request"), this);
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(daemonLine_);
-    layout->addWidget(scroll, 1);
-    layout->addWidget(message_);
+    StackPage(this, content, daemonLine_, message_);
     connect(reader_, &RecordReader::updated, this, &ReceiverPage::refresh);
     listCodes();
 }
