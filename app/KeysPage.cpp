@@ -79,7 +79,6 @@ const char* const kGestureTitles[] = {QT_TRANSLATE_NOOP("KeysPage", "Press"),
                                       QT_TRANSLATE_NOOP("KeysPage", "Chord with")};
 
 // How often the file is looked at for changes made elsewhere.
-constexpr qint64 kLookEveryMs = 1000;
 // How long the daemon has to take a profile request up.
 constexpr qint64 kSwitchTimeoutMs = 2000;
 
@@ -190,6 +189,9 @@ KeysPage::KeysPage(RecordReader* reader, QWidget* parent)
     connect(keypad_, &KeypadView::keyPicked, this, [this](int key) { selectKey(key); });
     connect(reader_, &RecordReader::updated, this, &KeysPage::refresh);
     reload();
+    watchFile();
+    connect(&watcher_, &QFileSystemWatcher::fileChanged, this, &KeysPage::lookAtFile);
+    connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, &KeysPage::lookAtFile);
     // The profile shown first is the daemon's, else the one it would start with.
     fillProfiles(profileInUse());
     selectKey(4);
@@ -348,10 +350,36 @@ QString KeysPage::profile() const { return profiles_->currentData().toString(); 
 int KeysPage::handset() const { return handsets_->currentData().toInt(); }
 int KeysPage::gesture() const { return std::max(0, gestures_->currentIndex()); }
 
+namespace {
+
+QString Stamp(const QString& path) {
+    const QFileInfo info(path);
+    return info.exists() ? QStringLiteral("%1 %2").arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch())
+                         : QString();
+}
+
+}  // namespace
+
+void KeysPage::lookAtFile() {
+    if (Stamp(path()) != stamp_) reload();
+    watchFile();
+}
+
+void KeysPage::watchFile() {
+    if (!watcher_.files().isEmpty()) watcher_.removePaths(watcher_.files());
+    if (!watcher_.directories().isEmpty()) watcher_.removePaths(watcher_.directories());
+    const QFileInfo file(path());
+    if (file.exists()) watcher_.addPath(file.absoluteFilePath());
+    // The nearest directory there is: the file's, or the one where it, or
+    // ~/.config/tavro, is yet to be made.
+    QDir directory = file.absoluteDir();
+    while (!directory.exists() && directory.cdUp()) {
+    }
+    watcher_.addPath(directory.absolutePath());
+}
+
 void KeysPage::reload() {
-    const QFileInfo info(QString::fromStdString(path_));
-    stamp_ = info.exists() ? QStringLiteral("%1 %2").arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch())
-                           : QString();
+    stamp_ = Stamp(path());
     std::string text, error;
     std::vector<std::string> problems;
     Bindings read;
@@ -378,7 +406,7 @@ void KeysPage::reload() {
                                                 "border-radius: 4px; }"));
     } else {
         fileLine_->setStyleSheet(QString());
-        fileLine_->setText(text.empty() && !info.exists()
+        fileLine_->setText(text.empty() && !QFileInfo::exists(path())
                                ? tr("No bindings file yet (%1): every key acts built in. Saving a binding "
                                     "makes it.")
                                      .arg(path())
@@ -704,14 +732,6 @@ void KeysPage::refresh() {
     followHandsetKeys();
     if (!isVisible()) return;
     const qint64 now = clock_.elapsed();
-    if (now >= nextLookMs_) {
-        nextLookMs_ = now + kLookEveryMs;
-        const QFileInfo info(path());
-        const QString stamp = info.exists()
-                                  ? QStringLiteral("%1 %2").arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch())
-                                  : QString();
-        if (stamp != stamp_) reload();
-    }
     const KitState& state = reader_->state();
     const QString running = state.profile.isEmpty() ? QString::fromLatin1(kBuiltinProfile) : state.profile;
     const QString line = state.daemonRunning

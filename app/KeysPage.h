@@ -12,6 +12,7 @@
 #include "RecordReader.h"
 
 #include <QElapsedTimer>
+#include <QFileSystemWatcher>
 #include <QWidget>
 
 #include <string>
@@ -48,6 +49,11 @@ public:
 
     // Reads the file again (the page does so by itself when it changes).
     void reload();
+    // Reads the file again when it changed on disk (an editor, tavro bind),
+    // and watches it and its directory anew: a file replaced by a rename is
+    // a new file to watch.
+    void lookAtFile();
+    void watchFile();
 
 private:
     QWidget* makeChoiceRow();
@@ -78,7 +84,7 @@ private:
     bool readable_ = false;  // the file (or its absence) gave bindings
     QString fileProblem_;
     QString stamp_;          // size and time of the file last read
-    qint64 nextLookMs_ = 0;
+    QFileSystemWatcher watcher_;
     QElapsedTimer clock_;
     unsigned held_[kHandsets] = {};
     QString wantedProfile_;  // asked of the daemon, not yet seen in use

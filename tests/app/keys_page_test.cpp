@@ -18,6 +18,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 
+#include <cstdio>
 #include <filesystem>
 
 using namespace tavro::test;
@@ -217,6 +218,13 @@ private slots:
         WriteFile(BindingsPath(), "[slides]\nright = key Page_Down\nup = key Up\n");
         QTRY_VERIFY_WITH_TIMEOUT(!app.page->fileLine().contains(where), 3000);
         QVERIFY(save->isEnabled());
+        // Broken again by an editor that writes a new file and renames it
+        // over the old one: the new file is watched as well.
+        WriteFile(BindingsPath() + ".new", broken);
+        QCOMPARE(rename((BindingsPath() + ".new").c_str(), BindingsPath().c_str()), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(app.page->fileLine().contains(where), 3000);
+        WriteFile(BindingsPath(), "[slides]\nup = key Up\n");
+        QTRY_VERIFY_WITH_TIMEOUT(!app.page->fileLine().contains(where), 3000);
     }
 
     void readOnlyDirectorySaysWhyAndKeepsTheOld() {
