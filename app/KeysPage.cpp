@@ -4,6 +4,7 @@
 #include "BindingsFile.h"
 #include "BuiltInKeys.h"
 #include "ConfigFiles.h"
+#include "FileWatch.h"
 #include "HandsetWidgets.h"
 #include "IrCodeFile.h"
 #include "KeyRecorder.h"
@@ -189,9 +190,9 @@ KeysPage::KeysPage(RecordReader* reader, QWidget* parent)
     connect(keypad_, &KeypadView::keyPicked, this, [this](int key) { selectKey(key); });
     connect(reader_, &RecordReader::updated, this, &KeysPage::refresh);
     reload();
-    watchFile();
-    connect(&watcher_, &QFileSystemWatcher::fileChanged, this, &KeysPage::lookAtFile);
-    connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, &KeysPage::lookAtFile);
+    // Edited meanwhile (an editor, tavro bind): read again.
+    watch_.setPath(path());
+    connect(&watch_, &FileWatch::changed, this, &KeysPage::reload);
     // The profile shown first is the daemon's, else the one it would start with.
     fillProfiles(profileInUse());
     selectKey(4);
@@ -350,36 +351,8 @@ QString KeysPage::profile() const { return profiles_->currentData().toString(); 
 int KeysPage::handset() const { return handsets_->currentData().toInt(); }
 int KeysPage::gesture() const { return std::max(0, gestures_->currentIndex()); }
 
-namespace {
-
-QString Stamp(const QString& path) {
-    const QFileInfo info(path);
-    return info.exists() ? QStringLiteral("%1 %2").arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch())
-                         : QString();
-}
-
-}  // namespace
-
-void KeysPage::lookAtFile() {
-    if (Stamp(path()) != stamp_) reload();
-    watchFile();
-}
-
-void KeysPage::watchFile() {
-    if (!watcher_.files().isEmpty()) watcher_.removePaths(watcher_.files());
-    if (!watcher_.directories().isEmpty()) watcher_.removePaths(watcher_.directories());
-    const QFileInfo file(path());
-    if (file.exists()) watcher_.addPath(file.absoluteFilePath());
-    // The nearest directory there is: the file's, or the one where it, or
-    // ~/.config/tavro, is yet to be made.
-    QDir directory = file.absoluteDir();
-    while (!directory.exists() && directory.cdUp()) {
-    }
-    watcher_.addPath(directory.absolutePath());
-}
-
 void KeysPage::reload() {
-    stamp_ = Stamp(path());
+    watch_.markSeen();
     std::string text, error;
     std::vector<std::string> problems;
     Bindings read;

@@ -9,10 +9,10 @@
 #define TAVRO_CONTROL_KEYS_PAGE_H
 
 #include "Bindings.h"
+#include "FileWatch.h"
 #include "RecordReader.h"
 
 #include <QElapsedTimer>
-#include <QFileSystemWatcher>
 #include <QWidget>
 
 #include <string>
@@ -49,11 +49,6 @@ public:
 
     // Reads the file again (the page does so by itself when it changes).
     void reload();
-    // Reads the file again when it changed on disk (an editor, tavro bind),
-    // and watches it and its directory anew: a file replaced by a rename is
-    // a new file to watch.
-    void lookAtFile();
-    void watchFile();
 
 private:
     QWidget* makeChoiceRow();
@@ -83,8 +78,7 @@ private:
     Bindings bindings_;
     bool readable_ = false;  // the file (or its absence) gave bindings
     QString fileProblem_;
-    QString stamp_;          // size and time of the file last read
-    QFileSystemWatcher watcher_;
+    FileWatch watch_;
     QElapsedTimer clock_;
     unsigned held_[kHandsets] = {};
     QString wantedProfile_;  // asked of the daemon, not yet seen in use

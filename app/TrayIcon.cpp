@@ -10,7 +10,6 @@
 #include <QActionGroup>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QFileInfo>
 #include <QMenu>
 #include <QPainter>
 #include <QTimer>
@@ -24,8 +23,6 @@ namespace {
 // How long the daemon has to take up a profile switch (it looks every
 // few hundred milliseconds).
 constexpr int kProfilePickUpMs = 2000;
-// The bindings file is looked at again after this long, for its profiles.
-constexpr qint64 kProfilesCheckMs = 1000;
 
 // The app's icon with a dot in its corner telling the state.
 QIcon Badged(const QIcon& base, const QColor& dot) {
@@ -84,6 +81,8 @@ TrayIcon::TrayIcon(RecordReader* reader, QObject* parent) : QObject(parent), rea
         std::fprintf(stderr, "tavro-control: %s\n", why.toLocal8Bit().constData());
     });
     connect(reader_, &RecordReader::updated, this, &TrayIcon::refresh);
+    // A bindings file edited meanwhile brings new profiles.
+    connect(&profilesFile_, &FileWatch::changed, this, &TrayIcon::readProfiles);
     readProfiles();
     refresh();
 }
@@ -171,23 +170,14 @@ void TrayIcon::refresh() {
         for (QAction* a : profileGroup_->actions())
             if (a->data().toString() == profile) a->setChecked(true);
     }
-    // A bindings file edited meanwhile brings new profiles.
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (profilesCheckedMs_ < 0 || now - profilesCheckedMs_ >= kProfilesCheckMs) {
-        profilesCheckedMs_ = now;
-        // The path too: the demo moves HOME to a copy of its own.
-        const QString path = QString::fromStdString(DefaultBindingsPath());
-        const QFileInfo file(path);
-        if (path != profilesPath_ || (file.exists() ? file.lastModified() != profilesRead_ : profilesRead_.isValid()))
-            readProfiles();
-    }
+    // The demo moves HOME to a copy of its own, and its bindings file with it.
+    if (QString::fromStdString(DefaultBindingsPath()) != profilesFile_.path()) readProfiles();
 }
 
 void TrayIcon::readProfiles() {
     const std::string path = DefaultBindingsPath();
-    profilesPath_ = QString::fromStdString(path);
-    const QFileInfo file(profilesPath_);
-    profilesRead_ = file.exists() ? file.lastModified() : QDateTime();
+    if (profilesFile_.path() != QString::fromStdString(path)) profilesFile_.setPath(QString::fromStdString(path));
+    profilesFile_.markSeen();
     Bindings bindings;
     std::vector<std::string> problems;
     QStringList names;

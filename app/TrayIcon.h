@@ -4,9 +4,9 @@
 #ifndef TAVRO_CONTROL_TRAY_ICON_H
 #define TAVRO_CONTROL_TRAY_ICON_H
 
+#include "FileWatch.h"
 #include "RecordReader.h"
 
-#include <QDateTime>
 #include <QIcon>
 #include <QObject>
 #include <QString>
@@ -63,10 +63,8 @@ private:
     int iconKind_ = -1;
     QStringList profileNames_;
     QString profilesProblem_;
-    QString profilesPath_;
-    QDateTime profilesRead_;
+    FileWatch profilesFile_;  // the bindings file, for its profiles
     QString pendingProfile_;
-    qint64 profilesCheckedMs_ = -1;
 };
 
 }  // namespace tavro::control
