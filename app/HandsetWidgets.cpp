@@ -2,6 +2,7 @@
 
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
@@ -67,16 +68,22 @@ ScreenCanvas::ScreenCanvas(QWidget* parent) : QWidget(parent) {
 }
 
 void ScreenCanvas::setState(const KitState& state, int width, int height) {
-    // Drawn again only when something drawn changed: a still handset costs
-    // no frame.
-    bool changed = width_ != std::max(1, width) || height_ != std::max(1, height) ||
-                   state.activeHandset != state_.activeHandset;
+    // Drawn again only where something drawn changed: around a handset that
+    // moved, before and after; a still handset costs nothing.
+    const bool whole = width_ != std::max(1, width) || height_ != std::max(1, height) ||
+                       state.activeHandset != state_.activeHandset;
     width_ = std::max(1, width);
     height_ = std::max(1, height);
+    bool moved[kHandsets] = {};
+    QRect dirty;
     for (int u = 0; u < kHandsets; ++u) {
         const HandsetState& h = state.handsets[u];
         const HandsetState& was = state_.handsets[u];
-        changed = changed || h.seen != was.seen || h.fresh != was.fresh || h.x != was.x || h.y != was.y;
+        moved[u] = h.seen != was.seen || h.fresh != was.fresh || h.x != was.x || h.y != was.y;
+        if (moved[u]) dirty |= handsetArea(u);
+    }
+    for (int u = 0; u < kHandsets; ++u) {
+        const HandsetState& h = state.handsets[u];
         std::deque<QPointF>& trail = trails_[u];
         if (!h.fresh) continue;
         const QPointF point(h.x, h.y);
@@ -84,13 +91,51 @@ void ScreenCanvas::setState(const KitState& state, int width, int height) {
         while (static_cast<int>(trail.size()) > kTrailLength) trail.pop_front();
     }
     state_ = state;
+    for (int u = 0; u < kHandsets; ++u)
+        if (moved[u]) dirty |= handsetArea(u);
     const bool live = state.problem == KitState::Problem::None;
     QString stale;
     if (state.problem == KitState::Problem::Stale) stale = tr("No packet for a second: not live");
     else if (!live) stale = tr("Not live");
-    changed = changed || stale != staleText_;
+    const bool staleChanged = stale != staleText_;
     staleText_ = stale;
-    if (changed) update();
+    if (whole || staleChanged) update();
+    else if (!dirty.isEmpty()) update(dirty);
+}
+
+QString ScreenCanvas::label(int user) const {
+    return user == state_.activeHandset ? tr("%1 (active)").arg(user) : QString::number(user);
+}
+
+double ScreenCanvas::unit() const {
+    const QRectF screen = screenRect();
+    return std::max(3.0, std::min(screen.width(), screen.height()) / 60.0);
+}
+
+QRect ScreenCanvas::handsetArea(int user) const {
+    const HandsetState& h = state_.handsets[user];
+    if (!h.seen) return {};
+    const QPointF at = toCanvas(h.x, h.y);
+    double left = at.x(), right = at.x(), top = at.y(), bottom = at.y();
+    for (const QPointF& point : trails_[user]) {
+        const QPointF c = toCanvas(point.x(), point.y());
+        left = std::min(left, c.x());
+        right = std::max(right, c.x());
+        top = std::min(top, c.y());
+        bottom = std::max(bottom, c.y());
+    }
+    // The active ring, and the label to the upper right of the aim point
+    // (measured once per font: the widest label, the active handset's).
+    if (font() != labelFont_) {
+        labelFont_ = font();
+        const QFontMetricsF metrics(labelFont_);
+        labelWidth_ = metrics.horizontalAdvance(tr("%1 (active)").arg(kHandsets - 1));
+        labelAscent_ = metrics.ascent();
+    }
+    const double u = unit();
+    right = std::max(right + u * 3, at.x() + u * 2.6 + labelWidth_ + 4);
+    top = std::min(top - u * 3, at.y() - u * 1.2 - labelAscent_ - 2);
+    return QRectF(QPointF(left - u * 3, top), QPointF(right, bottom + u * 3)).toAlignedRect();
 }
 
 QRectF ScreenCanvas::screenRect() const {
@@ -108,7 +153,7 @@ QPointF ScreenCanvas::toCanvas(double x, double y) const {
 
 void ScreenCanvas::drawGlass(QPainter& p) const {
     const QRectF screen = screenRect();
-    const double unit = std::max(3.0, std::min(screen.width(), screen.height()) / 60.0);
+    const double unit = this->unit();
     QLinearGradient glass(screen.topLeft(), screen.bottomLeft());
     glass.setColorAt(0, QColor(0x2b, 0x3a, 0x55));
     glass.setColorAt(1, QColor(0x17, 0x20, 0x2f));
@@ -132,19 +177,19 @@ void ScreenCanvas::drawGlass(QPainter& p) const {
                tr("%1 x %2").arg(width_).arg(height_));
 }
 
-void ScreenCanvas::paintEvent(QPaintEvent*) {
+void ScreenCanvas::paintEvent(QPaintEvent* event) {
     QPainter p(this);
     p.drawPixmap(0, 0, glass_.of(this, QStringLiteral("%1x%2").arg(width_).arg(height_),
                                  [this](QPainter& q) { drawGlass(q); }));
     p.setRenderHint(QPainter::Antialiasing);
     const QRectF screen = screenRect();
-    const double unit = std::max(3.0, std::min(screen.width(), screen.height()) / 60.0);
+    const double unit = this->unit();
 
     p.save();
     p.setClipRect(screen);
     for (int u = 0; u < kHandsets; ++u) {
         const HandsetState& h = state_.handsets[u];
-        if (!h.seen) continue;
+        if (!h.seen || !event->rect().intersects(handsetArea(u))) continue;
         const QColor colour = HandsetColour(u);
         const std::deque<QPointF>& trail = trails_[u];
         // The trail fades toward its oldest point.
@@ -165,8 +210,7 @@ void ScreenCanvas::paintEvent(QPaintEvent*) {
         p.setBrush(fill);
         p.drawEllipse(at, unit, unit);
         p.setPen(fill);
-        p.drawText(at + QPointF(unit * 2.6, -unit * 1.2),
-                   u == state_.activeHandset ? tr("%1 (active)").arg(u) : QString::number(u));
+        p.drawText(at + QPointF(unit * 2.6, -unit * 1.2), label(u));
     }
     p.restore();
 

@@ -8,6 +8,7 @@
 #include "RecordReader.h"
 
 #include <QColor>
+#include <QFont>
 #include <QHash>
 #include <QPixmap>
 #include <QPointF>
@@ -60,6 +61,13 @@ protected:
 private:
     QRectF screenRect() const;
     void drawGlass(QPainter& p) const;
+    // What a handset's aim point, trail, ring and label cover, in this
+    // widget's coordinates: the part to draw again when it moves.
+    QRect handsetArea(int user) const;
+    QString label(int user) const;
+    double unit() const;  // the size of an aim point, for this size of screen
+    mutable QFont labelFont_;
+    mutable double labelWidth_ = 0, labelAscent_ = 0;
     int width_ = 1920, height_ = 1080;
     KitState state_;
     std::deque<QPointF> trails_[kHandsets];
