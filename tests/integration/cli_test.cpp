@@ -299,6 +299,7 @@ TEST_F(Client, WrongInputFailsWithOneClearLineAndChangesNothing) {
         {{"motor", "start", "--mode", "30", "--level", "100"}, "--mode takes 25, 50, 75 or 100"},
         {{"motor", "spin"}, "usage: tavro motor"},
         {{"ir", "learn"}, "needs --out FILE"},
+        {{"ir", "learn", "--name", ".tv-power"}, "does not start with '.'"},  // a hidden file, never listed
         {{"ir", "send", badCode}, "a code is a whole number of 16-bit words"},
         {{"ir", "send", notHex}, "line 2: 'g' is not a hex digit"},
         {{"fly"}, "unknown command \"fly\""},
