@@ -36,16 +36,11 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-exec 3>"$WORK/displayfd"
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
-echo $! >>"$WORK/pids"
-exec 3>&-
-for _ in $(seq 100); do [ -s "$WORK/displayfd" ] && break; sleep 0.05; done
-XDISPLAY=:$(cat "$WORK/displayfd")
+. "$(dirname "$0")/bench_common.sh"
+start_private_xvfb
+XDISPLAY=$BENCH_DISPLAY
 
 TICKS=$(getconf CLK_TCK)
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 
 # start_device HANDSETS RATE: the simulator and tavrod on its tty (its
 # pointer goes to the private X server); sets DAEMON_PID.

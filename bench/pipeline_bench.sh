@@ -70,12 +70,9 @@ trap cleanup EXIT
 trap 'exit 1' INT TERM
 
 # A private X server.
-exec 3>"$WORK/displayfd"
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
-echo $! >>"$WORK/pids"
-exec 3>&-
-for _ in $(seq 100); do [ -s "$WORK/displayfd" ] && break; sleep 0.05; done
-DISPLAY=:$(cat "$WORK/displayfd")
+. "$SRC/bench/bench_common.sh"
+start_private_xvfb
+DISPLAY=$BENCH_DISPLAY
 export DISPLAY
 
 SIM=$NEW_BUILD/tools/tavro-sim/tavro-sim
@@ -88,9 +85,7 @@ CALLGRIND=
 command -v valgrind >/dev/null && command -v callgrind_control >/dev/null && CALLGRIND=valgrind
 TICKS=$(getconf CLK_TCK)
 
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 threads() { awk '/^Threads:/ {print $2}' "/proc/$1/status"; }
-rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 now_ms() { date +%s%3N; }
 # by_thread PID: "TID NAME RUN_NS WAKEUPS" for each thread alive now (a
 # thread that ends meanwhile is left out).
