@@ -34,14 +34,24 @@ volatile std::sig_atomic_t g_interrupted = 0;
 void SetProgramName(const char* name) { g_programName = name; }
 const char* ProgramName() { return g_programName; }
 
-int Fail(int status, const char* format, ...) {
+namespace {
+
+// A one-line message, as Fail prints it and Failure keeps it.
+std::string Formatted(const char* format, va_list args) {
     char message[1024];
+    std::vsnprintf(message, sizeof message, format, args);
+    return message;
+}
+
+}  // namespace
+
+int Fail(int status, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
+    const std::string message = Formatted(format, args);
     va_end(args);
     std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s\n", g_programName, message);
+    std::fprintf(stderr, "%s: %s\n", g_programName, message.c_str());
     return status;
 }
 
@@ -75,12 +85,11 @@ bool AwaitOrWithdraw(SharedDeviceState* record, RequestFlag flag, std::chrono::m
 }
 
 Outcome Failure(int status, const char* format, ...) {
-    char message[1024];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
+    Outcome outcome{status, Formatted(format, args)};
     va_end(args);
-    return Outcome{status, message};
+    return outcome;
 }
 
 int Report(const Outcome& outcome) {
