@@ -1,10 +1,9 @@
 #include "PointingPage.h"
 
-#include "PointerSwitch.h"
-
 #include "DaemonConfig.h"
 #include "DeviceRunMarker.h"
 #include "PageParts.h"
+#include "PointerSwitch.h"
 #include "RecordAccess.h"
 #include "SettingsTable.h"
 #include "SharedDeviceState.h"
